@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what building and testing tovik needs on Debian 12, skipping what is there.
+# Run as root (or with sudo available). Safe to run again.
+set -euo pipefail
+
+APT_PACKAGES=(
+  cmake make g++ pkg-config
+  libroaring-dev rapidjson-dev libgtest-dev libbenchmark-dev
+  pypy3 pypy3-dev pypy3-venv
+  python3-pytest python3-exceptiongroup python3-tomli
+  g++-arm-linux-gnueabihf qemu-user
+  libroaring-dev:armhf libgtest-dev:armhf
+)
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+
+missing=()
+for pkg in "${APT_PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$pkg")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $SUDO dpkg --add-architecture armhf
+  fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The interpreter that runs the CPython suite needs pytest (pyenv interpreters do not
+# see Debian's python3-pytest).
+PY="${PYTHON:-python3}"
+if ! "$PY" -c "import pytest" 2>/dev/null; then
+  "$PY" -m pip install --quiet pytest
+fi
+echo "install-deps: all present"

@@ -1,0 +1,91 @@
+// Bitmap: an owned, compressed set of 32-bit document ids (Roaring format).
+//
+// The only place in the code that calls the bitmap library. Value semantics: copying
+// a Bitmap copies the set; moving leaves the source empty but valid. Not thread-safe
+// on its own; components guard their bitmaps with their own locks.
+// Memory exhaustion inside the library ends the process (the library gives no error
+// channel for it); Bitmap itself throws std::bad_alloc when it cannot create a set.
+#pragma once
+
+#include <roaring/roaring.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace tovik {
+
+class Bitmap {
+ public:
+  Bitmap() : r_(checked(roaring_bitmap_create())) {}
+  Bitmap(std::initializer_list<uint32_t> ids) : Bitmap() {
+    for (uint32_t id : ids) add(id);
+  }
+  Bitmap(const Bitmap& other) : r_(checked(roaring_bitmap_copy(other.r_))) {}
+  Bitmap(Bitmap&& other) noexcept : r_(other.r_) { other.r_ = nullptr; }
+  Bitmap& operator=(Bitmap other) noexcept {
+    std::swap(r_, other.r_);
+    return *this;
+  }
+  ~Bitmap() {
+    if (r_ != nullptr) roaring_bitmap_free(r_);
+  }
+
+  void add(uint32_t id) { roaring_bitmap_add(raw(), id); }
+  void remove(uint32_t id) { roaring_bitmap_remove(raw(), id); }
+  bool contains(uint32_t id) const { return r_ != nullptr && roaring_bitmap_contains(r_, id); }
+  // Cardinality is 64-bit: a full set of 2^32 ids does not fit a 32-bit size_t.
+  uint64_t cardinality() const { return r_ == nullptr ? 0 : roaring_bitmap_get_cardinality(r_); }
+  bool empty() const { return r_ == nullptr || roaring_bitmap_is_empty(r_); }
+  void clear() { roaring_bitmap_clear(raw()); }
+
+  // In-place set operations.
+  Bitmap& operator|=(const Bitmap& o) { roaring_bitmap_or_inplace(raw(), o.cref()); return *this; }
+  Bitmap& operator&=(const Bitmap& o) { roaring_bitmap_and_inplace(raw(), o.cref()); return *this; }
+  Bitmap& operator-=(const Bitmap& o) { roaring_bitmap_andnot_inplace(raw(), o.cref()); return *this; }
+  bool intersects(const Bitmap& o) const { return roaring_bitmap_intersect(cref(), o.cref()); }
+
+  friend Bitmap operator|(Bitmap a, const Bitmap& b) { return a |= b; }
+  friend Bitmap operator&(Bitmap a, const Bitmap& b) { return a &= b; }
+  friend Bitmap operator-(Bitmap a, const Bitmap& b) { return a -= b; }
+  friend bool operator==(const Bitmap& a, const Bitmap& b) { return roaring_bitmap_equals(a.cref(), b.cref()); }
+
+  // Calls f(id) for every id in ascending order; f returns false to stop early.
+  template <typename F>
+  void for_each(F&& f) const {
+    if (r_ == nullptr) return;
+    using Fn = std::remove_reference_t<F>;
+    Fn* fn = &f;
+    roaring_iterate(
+        r_, [](uint32_t id, void* p) -> bool { return (*static_cast<Fn*>(p))(id); }, fn);
+  }
+
+  // The ids in ascending order.
+  std::vector<uint32_t> to_vector() const {
+    std::vector<uint32_t> out(static_cast<size_t>(cardinality()));
+    if (!out.empty()) roaring_bitmap_to_uint32_array(r_, out.data());
+    return out;
+  }
+
+ private:
+  static roaring_bitmap_t* checked(roaring_bitmap_t* r) {
+    if (r == nullptr) throw std::bad_alloc();
+    return r;
+  }
+  // A moved-from Bitmap is re-armed on first use.
+  roaring_bitmap_t* raw() {
+    if (r_ == nullptr) r_ = checked(roaring_bitmap_create());
+    return r_;
+  }
+  const roaring_bitmap_t* cref() const {
+    static const Bitmap empty_set{};
+    return r_ != nullptr ? r_ : empty_set.r_;
+  }
+
+  roaring_bitmap_t* r_;
+};
+
+}  // namespace tovik

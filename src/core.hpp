@@ -1,0 +1,124 @@
+// TovikDB: the database object. Owns every component and runs the operations the
+// Python methods call: add, search, build_results, delete, clean_expired, count.
+//
+// The binding layer guarantees that add runs with exclusive access to the object and
+// every other operation with shared access; each component additionally guards its
+// own state with a reader-writer lock for search's worker threads. Lock orders:
+//   add:    id_bound -> LSH tables -> storage (quantizer, codes, vectors) ->
+//           metadata records -> all_ids -> filter's own locks -> expirations
+//   delete/purge: deleted_ids (held) -> expirations (purge only, held) -> per batch
+//           LSH tables, then the filter engine's locks, each taken and released
+//   search: LSH tables, id_bound, deleted_ids, one at a time
+// Nothing here knows about Python.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "bitmap.hpp"
+#include "filter.hpp"
+#include "lsh.hpp"
+#include "metadata_store.hpp"
+#include "result.hpp"
+#include "storage.hpp"
+
+namespace tovik {
+
+constexpr size_t MIN_CANDIDATES = 1000;
+constexpr size_t CANDIDATE_FACTOR = 10;
+constexpr size_t FULL_SCAN_FACTOR = 2;
+constexpr size_t PARALLEL_THRESHOLD = 1000;
+
+struct ScoredPair {
+  uint32_t id;
+  float score;
+};
+
+struct ResultTuple {
+  uint32_t id;
+  float score;
+  std::string metadata;  // empty when metadata was not requested
+};
+
+// Seconds since the Unix epoch, or an Internal error for a clock before it.
+using Clock = std::function<Result<uint64_t>()>;
+Result<uint64_t> system_clock_seconds();
+
+// Saturating helpers for sizes derived from k (size_t is 32-bit on the target).
+size_t candidate_limit(size_t k);
+size_t full_scan_bound(size_t k);  // 2 * k, saturated
+
+// Steps 11-12 of search: keep the k best (unstable selection) then stable-sort by
+// descending score; NaN scores are unordered against everything.
+void select_best(std::vector<ScoredPair>& scored, size_t k);
+
+class TovikDB {
+ public:
+  // Creates `path` (with parents, mode 0777) and empty components. Error: the system
+  // error text.
+  static Result<std::unique_ptr<TovikDB>> open(std::string path);
+
+  Result<void> add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                   std::optional<int64_t> ttl);
+
+  Result<std::vector<ResultTuple>> search(std::span<const float> query, size_t k,
+                                          std::optional<std::string_view> filter_json,
+                                          bool include_metadata);
+
+  std::vector<ResultTuple> build_results(std::vector<ScoredPair> scored, bool include_metadata) const;
+
+  // Number of ids the filter matched.
+  Result<uint64_t> delete_matching(std::string_view filter_json);
+
+  // Purges every id whose expiry is strictly before now. Internal error when the clock
+  // is before the epoch (nothing is purged then).
+  Result<void> clean_expired();
+
+  // Live ids: id_bound minus deleted ids, after a purge.
+  Result<uint64_t> count();
+
+  // Hooks for tests and the binding layer.
+  void set_clock(Clock clock) { clock_ = std::move(clock); }
+  void set_announce(VectorStorage::Announce announce) { announce_ = std::move(announce); }
+  uint32_t dim() const { return dim_; }
+  uint64_t id_bound() const;
+  Bitmap deleted_ids() const;
+  std::optional<uint64_t> expiry_of(uint32_t id) const;
+  const VectorStorage& storage() const { return *storage_; }
+  const FilterEngine& filter() const { return *filter_; }
+  const LSH& lsh() const { return *lsh_; }
+  const MetadataStore& metadata() const { return *metadata_; }
+
+  // The candidate ids search would score (after deleted/inadmissible removal), for tests.
+  std::vector<uint32_t> candidates(std::span<const float> query, size_t k, const std::optional<Bitmap>& admissible) const;
+
+ private:
+  explicit TovikDB(std::string path);
+  std::vector<ScoredPair> score(std::span<const float> query, const std::vector<uint32_t>& ids) const;
+  void remove_ids(const Bitmap& ids);  // REQUIRES: deleted_mutex_ held exclusively
+
+  std::string path_;
+  std::shared_ptr<LSH> lsh_;
+  std::shared_ptr<VectorStorage> storage_;
+  std::shared_ptr<MetadataStore> metadata_;
+  mutable std::shared_mutex expirations_mutex_;
+  std::unordered_map<uint32_t, uint64_t> expirations_;
+  std::shared_ptr<FilterEngine> filter_;
+  mutable std::shared_mutex deleted_mutex_;
+  Bitmap deleted_ids_;
+  mutable std::shared_mutex id_bound_mutex_;
+  uint64_t id_bound_ = 0;  // 64-bit so that id 4294967295 counts
+  uint32_t dim_ = 0;
+  Clock clock_ = system_clock_seconds;
+  VectorStorage::Announce announce_;
+};
+
+}  // namespace tovik

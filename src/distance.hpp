@@ -1,0 +1,29 @@
+// Distance kernels over float32 arrays: the arithmetic every score and centroid
+// choice rests on, fixed bit for bit.
+//
+// Accumulation is in float32, in index order, each product rounded before its add
+// (no fused multiply-add); the finishing steps are in float64. Each kernel is reached
+// through an atomic dispatch slot filled on first use with the implementation chosen
+// for this processor; every implementation gives exactly the scalar rule's bits.
+// Pure functions: safe from any number of threads.
+#pragma once
+
+#include <cstdint>
+
+namespace tovik {
+
+using KernelFn = void (*)(const float* a, const float* b, uint64_t n, double* out);
+
+// Cosine distance in [0, 2], clamped below at 0; two zero vectors give 0, one zero
+// vector (or a zero dot product) gives 1. REQUIRES: a and b hold n floats each.
+void cos_f32(const float* a, const float* b, uint64_t n, double* out);
+
+// Sum of squared differences, accumulated in float32, widened to float64.
+// REQUIRES: a and b hold n floats each.
+void l2sq_f32(const float* a, const float* b, uint64_t n, double* out);
+
+// The plain scalar rules, always available; faster variants are tested against them.
+void cos_f32_scalar(const float* a, const float* b, uint64_t n, double* out);
+void l2sq_f32_scalar(const float* a, const float* b, uint64_t n, double* out);
+
+}  // namespace tovik

@@ -1,0 +1,50 @@
+// IntervalTree: the numeric index of one field path.
+//
+// Nodes in strictly ascending value order; a node groups every value less than 1e-9
+// above its own (the group's first value), and carries the cumulative bitmap of all
+// ids of itself and every earlier node. A range query is one binary search and at
+// most one bitmap difference. Immutable after build; guarded by its owner's lock.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bitmap.hpp"
+
+namespace tovik {
+
+constexpr double VALUE_TOLERANCE = 1e-9;
+
+class IntervalTree {
+ public:
+  struct Node {
+    double value;
+    Bitmap ids;  // cumulative
+  };
+
+  IntervalTree() = default;
+
+  // Builds from (value, id) pairs (taken over; stable-sorted by value).
+  static IntervalTree build(std::vector<std::pair<double, uint32_t>> pairs);
+
+  // op is "$lt", "$lte", "$gt" or "$gte"; any other text gives the empty bitmap.
+  Bitmap range_query(std::string_view op, double x) const;
+
+  // Ids of the node whose value equals x exactly (not within tolerance).
+  Bitmap exact(double x) const;
+
+  // For each node in order, (node value, id) for every id the node adds.
+  std::vector<std::pair<double, uint32_t>> pairs() const;
+
+  // Every id in the tree (the last node's bitmap).
+  Bitmap all() const;
+
+  const std::vector<Node>& nodes() const { return nodes_; }
+
+ private:
+  std::vector<Node> nodes_;
+};
+
+}  // namespace tovik

@@ -1,0 +1,73 @@
+// Our JSON document model, and the one parser every unit uses.
+//
+// Values are null, bool, unsigned 64-bit, signed 64-bit (negative integers only),
+// float64, string, array and object. Objects keep their keys in ascending byte-wise
+// order; a later duplicate key replaces an earlier one. Integers that fit neither
+// 64-bit kind become floats. Parsing never recurses on input depth, and refuses
+// nesting of 128 levels or more.
+//
+// Error messages: a short description ("expected value", "trailing characters",
+// "EOF while parsing a value", "key must be a string", "invalid number",
+// "number out of range", "recursion limit exceeded", ...) then " at line L column C"
+// (both 1-based, column counted in bytes of the line).
+// Thread-safety: values are plain data; parse is reentrant.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "result.hpp"
+
+namespace tovik::json {
+
+constexpr int MAX_DEPTH = 128;
+
+struct Value;
+using Array = std::vector<Value>;
+// Keys in ascending byte-wise order (std::string compares bytes as unsigned char).
+using Object = std::map<std::string, Value, std::less<>>;
+
+struct Null {
+  friend bool operator==(Null, Null) { return true; }
+};
+
+struct Value {
+  std::variant<Null, bool, uint64_t, int64_t, double, std::string, Array, Object> v;
+
+  Value() = default;
+  template <typename T>
+  Value(T x) : v(std::move(x)) {}  // NOLINT: implicit by design
+
+  bool is_null() const { return std::holds_alternative<Null>(v); }
+  bool is_bool() const { return std::holds_alternative<bool>(v); }
+  bool is_number() const {
+    return std::holds_alternative<uint64_t>(v) || std::holds_alternative<int64_t>(v) ||
+           std::holds_alternative<double>(v);
+  }
+  bool is_string() const { return std::holds_alternative<std::string>(v); }
+  bool is_array() const { return std::holds_alternative<Array>(v); }
+  bool is_object() const { return std::holds_alternative<Object>(v); }
+
+  // REQUIRES: the matching is_*() holds.
+  bool as_bool() const { return std::get<bool>(v); }
+  double as_double() const;  // integers converted to the nearest float64
+  const std::string& as_string() const { return std::get<std::string>(v); }
+  const Array& as_array() const { return std::get<Array>(v); }
+  const Object& as_object() const { return std::get<Object>(v); }
+
+  friend bool operator==(const Value&, const Value&) = default;
+};
+
+// Parses exactly one JSON value (surrounding whitespace allowed).
+Result<Value> parse(std::string_view text);
+
+// Compact serialisation (keys in order, floats in shortest round-trip form).
+std::string serialize(const Value& value);
+
+}  // namespace tovik::json

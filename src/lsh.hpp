@@ -1,0 +1,89 @@
+// LSH: the candidate index, a random-hyperplane locality-sensitive hash.
+//
+// Every vector gets a 32-bit signature (bit h set when the dot product with hyperplane
+// h is > 0) and its id is filed in that signature's bucket. A query gathers the ids of
+// its own bucket, of the 16 buckets one low bit away, and, when that yields fewer than
+// limit / 2, of the first 20 buckets of the table. Hyperplanes come from a fixed-seed
+// generator, so the same dimension always gives the same index.
+//
+// Thread-safety: hyperplanes are immutable; the bucket tables sit behind one
+// reader-writer lock: insert/remove take it exclusively, query shared.
+// Iteration orders (buckets of a table, ids of a query result) are insertion orders,
+// so results are the same on every platform.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "bitmap.hpp"
+
+namespace tovik {
+
+constexpr uint64_t LSH_SEED = 12345;
+constexpr uint32_t NUM_HYPERPLANES = 32;
+constexpr uint32_t NUM_TABLES = 1;
+constexpr uint32_t PROBE_BITS = 16;
+constexpr uint32_t FALLBACK_BUCKETS = 20;
+
+// The 64-bit linear congruential generator shared by the LSH and the quantizer:
+// s = s * 1103515245 + 12345 (mod 2^64); value = float(s >> 16) * 2^-15 - 1 in float32.
+class Lcg {
+ public:
+  explicit Lcg(uint64_t seed) : state_(seed) {}
+  float next();
+
+ private:
+  uint64_t state_;
+};
+
+// Normalises v in place: sum of squares in float32 from -0.0 in index order; when the
+// sum is > 0 every component is divided by its float32 square root.
+void normalize_f32(std::span<float> v);
+
+class LSH {
+ public:
+  // Builds 32 hyperplanes of `dimension` components (drawn from LSH_SEED, each
+  // normalised) and one empty table. Throws std::bad_alloc if memory runs out.
+  explicit LSH(uint32_t dimension);
+
+  uint32_t dimension() const { return dimension_; }
+  const std::vector<std::vector<float>>& hyperplanes(uint32_t table) const { return hyperplanes_[table]; }
+
+  // Signature of v for table t: only bits 0..31 can be set. Uses min(len(v), dimension)
+  // components.
+  uint64_t signature(std::span<const float> v, uint32_t table) const;
+
+  // Files id under v's signature in every table (a second insert files it again).
+  void insert(uint32_t id, std::span<const float> v);
+
+  // At most `limit` distinct ids, in first-found order (see the class comment).
+  std::vector<uint32_t> query(std::span<const float> q, size_t limit) const;
+
+  // Removes every occurrence of id (or of every id in `ids`) from every bucket;
+  // emptied buckets stay.
+  void remove(uint32_t id);
+  void remove_many(const Bitmap& ids);
+
+  // Total number of filed ids (duplicates counted), for tests and benchmarks.
+  size_t filed_count() const;
+
+ private:
+  struct Table {
+    std::vector<uint64_t> keys;                   // bucket keys in creation order
+    std::vector<std::vector<uint32_t>> buckets;   // buckets[i] is the bucket of keys[i]
+    std::unordered_map<uint64_t, uint32_t> slot;  // key -> index into buckets
+  };
+
+  std::vector<std::vector<std::vector<float>>> hyperplanes_;  // [table][hyperplane][component]
+  mutable std::shared_mutex mutex_;                           // guards tables_
+  std::vector<Table> tables_;
+  uint32_t num_tables_ = NUM_TABLES;
+  uint32_t num_bits_ = NUM_HYPERPLANES;
+  uint32_t dimension_;
+};
+
+}  // namespace tovik

@@ -1,0 +1,59 @@
+// MetadataStore: the append-only metadata file ("metadata.bin") and, per document id,
+// where its text lies in it. Only positions live in memory; texts are read back by
+// position when results ask for metadata.
+//
+// The file is opened afresh for every append and every read (no handle outlives a
+// call), so a file removed or replaced between calls behaves as the filesystem says.
+// Thread-safety: the per-id records sit behind a reader-writer lock, taken only to
+// update or copy one record, never during file access. Appends are serialized by the
+// caller (add has exclusive access).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "result.hpp"
+
+namespace tovik {
+
+constexpr uint64_t METADATA_FILE_LIMIT = 4294967296ULL;  // offsets are 32-bit
+
+struct MetadataRecord {
+  uint32_t offset;
+  uint32_t length;
+};
+
+// The system's description of errno value `err`, then " (os error N)".
+std::string system_error_text(int err);
+
+class MetadataStore {
+ public:
+  explicit MetadataStore(std::string file_path) : file_path_(std::move(file_path)) {}
+
+  const std::string& file_path() const { return file_path_; }
+
+  // Ensures the record list can hold `slots` entries; OutOfMemory otherwise.
+  Result<void> reserve(uint64_t slots);
+
+  // Appends text at the end of the file and records (offset, length) for id.
+  // Errors: the system error text; "File too large (max 4GB)" when the file already
+  // holds 4 GiB or more; "failed to write whole buffer". No record on failure.
+  Result<void> append_metadata(uint32_t id, std::string_view text);
+
+  // The text recorded for id, with invalid UTF-8 replaced by U+FFFD; nothing when
+  // there is no record or the file cannot be opened, positioned or fully read.
+  std::optional<std::string> read_metadata(uint32_t id) const;
+
+  std::optional<MetadataRecord> record(uint32_t id) const;
+
+ private:
+  std::string file_path_;
+  mutable std::shared_mutex entries_mutex_;
+  std::vector<std::optional<MetadataRecord>> entries_;
+};
+
+}  // namespace tovik

@@ -1,0 +1,45 @@
+// ProductQuantizer: compresses vectors into one byte per 12-component subspace.
+//
+// Each subspace has 256 centroids: unit-length sub-vectors sampled from the stored
+// vectors at switch-on (zero centroids where samples run out; seeded pseudo-random
+// unit vectors for subspaces the data does not reach). encode picks, per subspace,
+// the centroid with the smallest float32 squared distance, lowest index on ties;
+// NaN or infinite distances never win. Immutable once built: safe to share between
+// threads.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tovik {
+
+constexpr uint32_t SUBSPACE_DIM = 12;
+constexpr uint32_t CENTROIDS_PER_SUBSPACE = 256;
+constexpr uint64_t PQ_SEED = 54321;
+
+class ProductQuantizer {
+ public:
+  // Initial codebooks for a storage of `dimension`: ceil(dimension / 12) subspaces of
+  // 256 normalised centroids drawn from PQ_SEED.
+  explicit ProductQuantizer(uint32_t dimension);
+
+  // Replaces codebooks from the training vectors (in slot order, empty slots skipped):
+  // step = max(1, n / 256) sampling; subspaces at or beyond the first vector's length
+  // keep their initial codebooks. REQUIRES: every vector is at least as long as the first.
+  void train(const std::vector<std::span<const float>>& training);
+
+  // One byte per subspace; byte s is 0 when subspace s starts at or beyond len(v).
+  std::vector<uint8_t> encode(std::span<const float> v) const;
+
+  uint32_t num_subspaces() const { return num_subspaces_; }
+  uint32_t subspace_dim() const { return subspace_dim_; }
+  const std::vector<std::vector<std::vector<float>>>& codebooks() const { return codebooks_; }
+
+ private:
+  std::vector<std::vector<std::vector<float>>> codebooks_;  // [subspace][centroid][component]
+  uint32_t num_subspaces_;
+  uint32_t subspace_dim_ = SUBSPACE_DIM;
+};
+
+}  // namespace tovik

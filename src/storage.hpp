@@ -1,0 +1,84 @@
+// VectorStorage: the vector (or, once quantization is on, the code) of every document,
+// indexed by id, and the similarity score of a query against one stored document.
+//
+// Raw mode: float32 vectors, scored by cosine similarity. Quantized mode (after the
+// one-time switch inside add): one byte code per vector, scored from the distances to
+// the centroids the code names. Slot lists grow to id + 1; an empty slot is distinct
+// from a stored empty vector.
+//
+// Locks: `quantizer`, `codes` and `vectors` each have a reader-writer lock, always taken
+// quantizer first, then codes before vectors when both are held. compute_similarity
+// takes only read locks and is safe from many threads at once; writers are serialized
+// by the caller (add has exclusive access to the database).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "quantize.hpp"
+#include "result.hpp"
+
+namespace tovik {
+
+constexpr uint32_t INITIAL_DIMENSION = 768;
+constexpr uint32_t QUANTIZATION_THRESHOLD = 5000;
+
+class VectorStorage {
+ public:
+  // Writes the activation line; returns false when it could not be written.
+  using Announce = std::function<bool(const std::string& line)>;
+
+  explicit VectorStorage(uint32_t dimension = INITIAL_DIMENSION,
+                         uint32_t quantization_threshold = QUANTIZATION_THRESHOLD);
+
+  // Similarity of `query` to document id; nothing when the id has no vector/code, or
+  // when the query is longer than the stored vector (raw) or reaches past a centroid
+  // (quantized): storage never reads past what it holds.
+  std::optional<float> compute_similarity(std::span<const float> query, uint32_t id) const;
+
+  // Ensures the slot list in use can hold `slots` entries without allocating later.
+  // OutOfMemory when it cannot; nothing changes then.
+  Result<void> reserve(uint64_t slots);
+
+  // The storage step of add: under the quantizer write lock, stores v raw, or as a
+  // code; when the raw slot count has reached the threshold, first announces the
+  // switch ("Activating quantization at 5000 vectors...\n"), trains, encodes every
+  // stored vector and empties `vectors`. A failed announcement is an Internal error
+  // before any training; nothing is stored then.
+  Result<void> store(uint32_t id, std::span<const float> v, const Announce& announce);
+
+  // Direct slot writes (used by store and by tests).
+  void store_vector(uint32_t id, std::vector<float> v);
+  void store_code(uint32_t id, std::vector<uint8_t> code);
+
+  size_t vector_slot_count() const;
+  size_t code_slot_count() const;
+  bool quantized() const;
+  uint32_t dimension() const { return dimension_; }
+  uint32_t quantization_threshold() const { return quantization_threshold_; }
+  // Copy of a stored vector / code, for tests.
+  std::optional<std::vector<float>> vector_at(uint32_t id) const;
+  std::optional<std::vector<uint8_t>> code_at(uint32_t id) const;
+  // The installed quantizer (null while raw), for tests.
+  std::shared_ptr<const ProductQuantizer> quantizer() const;
+
+ private:
+  void switch_on_locked();  // REQUIRES: quantizer_mutex_ held exclusively, no quantizer yet
+
+  mutable std::shared_mutex vectors_mutex_;
+  std::vector<std::optional<std::vector<float>>> vectors_;
+  mutable std::shared_mutex codes_mutex_;
+  std::vector<std::optional<std::vector<uint8_t>>> codes_;
+  mutable std::shared_mutex quantizer_mutex_;
+  std::shared_ptr<const ProductQuantizer> quantizer_;
+  uint32_t quantization_threshold_;
+  uint32_t dimension_;
+};
+
+}  // namespace tovik
