@@ -1,15 +1,764 @@
-// The Python extension module `tovik`. The only unit that includes Python.h.
+// The Python extension module `tovik` and its one class, `TovikDB`.
+//
+// This is the only unit that includes Python.h. It matches call arguments to parameter
+// names, converts Python values into what tovik::TovikDB takes, converts results back,
+// and maps every failure onto a Python exception:
+//   argument-list and conversion errors -> TypeError (OverflowError for integers out of
+//   range; a TypeError raised while converting parameter NAME is re-raised as
+//   "argument 'NAME': ..." with the original as its __cause__)
+//   ErrorKind::Message -> ValueError, ErrorKind::OutOfMemory -> MemoryError,
+//   ErrorKind::Internal and any stray C++ exception -> the module's internal error type,
+//   which derives from BaseException so that `except Exception` does not swallow it.
+//
+// Every entry point runs with the interpreter lock held and never releases it. Each
+// instance carries a borrow flag: add takes it exclusively, every other method shares
+// it; the flag is taken before arguments are converted, so a conversion hook that calls
+// back into the same instance is refused with RuntimeError. No C++ exception crosses
+// into the interpreter: every entry point runs its body inside `guarded`.
+//
+// The same source builds against CPython and PyPy's C API emulation; it sticks to calls
+// both provide (type from a spec, METH_FASTCALL | METH_KEYWORDS, METH_NOARGS).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core.hpp"
+
 namespace {
+
+// ---------------------------------------------------------------------------------------
+// Owned references
+
+// Owns one strong reference (or none). Released on scope exit, so early returns and
+// C++ exceptions cannot leak.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* owned) : p_(owned) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : p_(other.release()) {}
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// A new reference to `obj` (PyPy 3.9 has no Py_NewRef).
+PyObject* new_ref(PyObject* obj) {
+  Py_INCREF(obj);
+  return obj;
+}
+
+// ---------------------------------------------------------------------------------------
+// Exceptions
+
+// The type raised for broken invariants. Derives from BaseException; it is deliberately
+// not a module attribute (it is outside the documented surface). Created on first use.
+PyObject* internal_error_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewException("tovik.InternalError", PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_internal(const char* message) noexcept {
+  if (PyObject* type = internal_error_type()) PyErr_SetString(type, message);
+}
+
+// Raises `type` with a message decoded from UTF-8 bytes that may contain anything.
+void raise_text(PyObject* type, const std::string& text) {
+  Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(type, message.get());
+}
+
+void raise_error(const tovik::Error& error) {
+  switch (error.kind) {
+    case tovik::ErrorKind::Message:
+      raise_text(PyExc_ValueError, error.message);
+      return;
+    case tovik::ErrorKind::OutOfMemory:
+      raise_text(PyExc_MemoryError, error.message);
+      return;
+    case tovik::ErrorKind::Internal:
+      if (PyObject* type = internal_error_type()) raise_text(type, error.message);
+      return;
+  }
+  raise_internal("unknown error kind");
+}
+
+// Runs an entry point's body; a C++ exception becomes MemoryError (std::bad_alloc) or
+// the internal error, never an unwind into the interpreter.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_internal(e.what());
+  } catch (...) {
+    raise_internal("unknown C++ exception");
+  }
+  return nullptr;
+}
+
+// The type's short name ("dict", not "builtins.dict") for conversion messages.
+const char* type_name(PyObject* obj) {
+  const char* name = Py_TYPE(obj)->tp_name;
+  const char* dot = std::strrchr(name, '.');
+  return dot != nullptr ? dot + 1 : name;
+}
+
+// TypeError "'T' object cannot be converted to 'TARGET'". Always returns false.
+bool cannot_convert(PyObject* obj, const char* target) {
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(obj), target);
+  return false;
+}
+
+bool out_of_range() {
+  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return false;
+}
+
+// If the pending error is a TypeError, replaces it by TypeError("argument 'NAME': " +
+// its message) whose __cause__ is the original. Other errors are left as they are.
+void prefix_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_trace = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_trace);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_trace);
+  Ref type(raw_type), value(raw_value), trace(raw_trace);
+  if (trace) PyException_SetTraceback(value.get(), trace.get());
+
+  Ref text(PyObject_Str(value.get()));
+  Ref message(text ? PyUnicode_FromFormat("argument '%s': %U", name, text.get()) : nullptr);
+  Ref wrapped(message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr) : nullptr);
+  if (!wrapped) {  // could not build the new error: keep the original
+    PyErr_Clear();
+    PyErr_Restore(type.release(), value.release(), trace.release());
+    return;
+  }
+  PyException_SetCause(wrapped.get(), value.release());  // steals the reference
+  PyErr_SetObject(PyExc_TypeError, wrapped.get());
+}
+
+// Converts one parameter: on failure applies the parameter's TypeError prefix.
+template <typename Convert>
+bool param(const char* name, Convert&& convert) {
+  if (convert()) return true;
+  prefix_type_error(name);
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Argument matching
+
+constexpr size_t MAX_PARAMS = 4;
+using Slots = std::array<PyObject*, MAX_PARAMS>;  // borrowed; null = not given
+
+struct Signature {
+  const char* qualname;  // e.g. "TovikDB.add()"
+  std::array<const char*, MAX_PARAMS> names;
+  size_t total;
+  size_t required;  // the first `required` parameters have no default
+};
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  if (sig.required < sig.total) {
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+                 sig.qualname, sig.required, sig.total, given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.qualname,
+                 sig.total, given, verb);
+  }
+  return false;
+}
+
+// Files one keyword argument into its slot, or raises the argument-list error.
+bool assign_keyword(const Signature& sig, PyObject* keyword, PyObject* value, Py_ssize_t nargs,
+                    Slots& slots) {
+  for (size_t i = 0; PyUnicode_Check(keyword) && i < sig.total; ++i) {
+    if (PyUnicode_CompareWithASCIIString(keyword, sig.names[i]) != 0) continue;
+    if (static_cast<Py_ssize_t>(i) < nargs) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.qualname,
+                   sig.names[i]);
+      return false;
+    }
+    slots[i] = value;
+    return true;
+  }
+  Ref shown(PyUnicode_Check(keyword) ? new_ref(keyword) : PyObject_Str(keyword));
+  if (shown) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.qualname,
+                 shown.get());
+  }
+  return false;
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string join_names(const std::vector<const char*>& names) {
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() > 2) out += ",";
+      out += (i + 1 == names.size()) ? " and " : " ";
+    }
+    out += "'";
+    out += names[i];
+    out += "'";
+  }
+  return out;
+}
+
+bool check_required(const Signature& sig, const Slots& slots) {
+  std::vector<const char*> missing;
+  for (size_t i = 0; i < sig.required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(sig.names[i]);
+  }
+  if (missing.empty()) return true;
+  std::string message = std::string(sig.qualname) + " missing " + std::to_string(missing.size()) +
+                        " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                        join_names(missing);
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return false;
+}
+
+bool take_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Slots& slots) {
+  if (nargs > static_cast<Py_ssize_t>(sig.total)) return too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<size_t>(i)] = args[i];
+  return true;
+}
+
+// Vectorcall convention: args[0..nargs) positional, then one value per name in kwnames.
+bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    Slots& slots) {
+  slots.fill(nullptr);
+  if (!take_positional(sig, args, nargs, slots)) return false;
+  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    if (!assign_keyword(sig, PyTuple_GetItem(kwnames, i), args[nargs + i], nargs, slots)) return false;
+  }
+  return check_required(sig, slots);
+}
+
+// Tuple-and-dict convention (the constructor).
+bool match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Slots& slots) {
+  slots.fill(nullptr);
+  Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs > static_cast<Py_ssize_t>(sig.total)) return too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<size_t>(i)] = PyTuple_GetItem(args, i);
+  Py_ssize_t pos = 0;
+  PyObject* keyword = nullptr;
+  PyObject* value = nullptr;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &keyword, &value)) {
+    if (!assign_keyword(sig, keyword, value, nargs, slots)) return false;
+  }
+  return check_required(sig, slots);
+}
+
+// An optional parameter that was left out or given as None.
+bool absent(PyObject* obj) { return obj == nullptr || obj == Py_None; }
+
+// ---------------------------------------------------------------------------------------
+// Argument conversion. Each returns false with a Python error set.
+
+bool to_text(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) return cannot_convert(obj, "PyString");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);  // lives as long as obj
+  if (data == nullptr) return false;  // lone surrogates: the interpreter's own error
+  out = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool to_bool(PyObject* obj, bool& out) {
+  if (!PyBool_Check(obj)) return cannot_convert(obj, "PyBool");
+  out = obj == Py_True;
+  return true;
+}
+
+// Any object with __index__, 0 to `max`. Negative values get the interpreter's own
+// OverflowError; values above `max` get "out of range integral type conversion attempted".
+bool to_unsigned(PyObject* obj, uint64_t max, uint64_t& out) {
+  Ref index(PyNumber_Index(obj));
+  if (!index) return false;
+  int overflow = 0;
+  long long signed_value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (signed_value == -1 && PyErr_Occurred()) return false;
+  bool negative = overflow < 0 || (overflow == 0 && signed_value < 0);
+  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (negative) {  // the call above raised the interpreter's own error for it
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+    return false;
+  }
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    return out_of_range();
+  }
+  if (value > max) return out_of_range();
+  out = static_cast<uint64_t>(value);
+  return true;
+}
+
+bool to_u32(PyObject* obj, uint32_t& out) {
+  uint64_t value = 0;
+  if (!to_unsigned(obj, std::numeric_limits<uint32_t>::max(), value)) return false;
+  out = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool to_size(PyObject* obj, size_t& out) {
+  uint64_t value = 0;
+  if (!to_unsigned(obj, std::numeric_limits<size_t>::max(), value)) return false;
+  out = static_cast<size_t>(value);
+  return true;
+}
+
+bool to_i64(PyObject* obj, int64_t& out) {
+  Ref index(PyNumber_Index(obj));
+  if (!index) return false;
+  long long value = PyLong_AsLongLong(index.get());  // out of range: the interpreter's error
+  if (value == -1 && PyErr_Occurred()) return false;
+  out = static_cast<int64_t>(value);
+  return true;
+}
+
+bool to_double(PyObject* obj, double& out) {
+  out = PyFloat_AsDouble(obj);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+// The length a sequence reports, as a reservation hint only: a failing length query is
+// ignored, and a lying length cannot make us reserve absurd amounts up front.
+size_t length_hint(PyObject* seq) {
+  constexpr Py_ssize_t MAX_RESERVE = Py_ssize_t{1} << 16;
+  Py_ssize_t length = PySequence_Size(seq);
+  if (length < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<size_t>(length < MAX_RESERVE ? length : MAX_RESERVE);
+}
+
+// Walks a non-str sequence once, in order, handing each item to `each`.
+template <typename Each>
+bool for_each_item(PyObject* seq, size_t& hint, Each&& each) {
+  if (PyUnicode_Check(seq)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(seq)) return cannot_convert(seq, "Sequence");
+  hint = length_hint(seq);
+  Ref iterator(PyObject_GetIter(seq));
+  if (!iterator) return false;
+  while (Ref item{PyIter_Next(iterator.get())}) {
+    if (!each(item.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// Floats, ints or anything with __float__; each double rounded to single precision.
+bool to_vector(PyObject* seq, std::vector<float>& out) {
+  size_t hint = 0;
+  return for_each_item(seq, hint, [&](PyObject* item) {
+    if (out.empty()) out.reserve(hint);
+    double value = 0;
+    if (!to_double(item, value)) return false;
+    out.push_back(static_cast<float>(value));
+    return true;
+  });
+}
+
+bool to_scored_pair(PyObject* item, tovik::ScoredPair& out) {
+  if (!PyTuple_Check(item)) return cannot_convert(item, "PyTuple");
+  Py_ssize_t length = PyTuple_Size(item);
+  if (length != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", length);
+    return false;
+  }
+  double score = 0;
+  if (!to_u32(PyTuple_GetItem(item, 0), out.id) || !to_double(PyTuple_GetItem(item, 1), score)) return false;
+  out.score = static_cast<float>(score);
+  return true;
+}
+
+bool to_scored(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
+  size_t hint = 0;
+  return for_each_item(seq, hint, [&](PyObject* item) {
+    if (out.empty()) out.reserve(hint);
+    tovik::ScoredPair pair{};
+    if (!to_scored_pair(item, pair)) return false;
+    out.push_back(pair);
+    return true;
+  });
+}
+
+// ---------------------------------------------------------------------------------------
+// Result conversion
+
+PyObject* result_tuple(const tovik::ResultTuple& r) {
+  Ref id(PyLong_FromUnsignedLong(r.id));
+  Ref score(PyFloat_FromDouble(static_cast<double>(r.score)));  // exact widening
+  Ref text(PyUnicode_DecodeUTF8(r.metadata.data(), static_cast<Py_ssize_t>(r.metadata.size()), "replace"));
+  if (!id || !score || !text) return nullptr;
+  return PyTuple_Pack(3, id.get(), score.get(), text.get());
+}
+
+PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < results.size(); ++i) {
+    PyObject* tuple = result_tuple(results[i]);
+    if (tuple == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple) != 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* none_or_raise(const tovik::Result<void>& result) {
+  if (!result.ok()) {
+    raise_error(result.error());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* int_or_raise(const tovik::Result<uint64_t>& result) {
+  if (!result.ok()) {
+    raise_error(result.error());
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLongLong(result.value());
+}
+
+// ---------------------------------------------------------------------------------------
+// The TovikDB instance and its borrow flag
+
+struct DbObject {
+  PyObject_HEAD
+  tovik::TovikDB* db;
+  Py_ssize_t borrow;  // 0 free, > 0 shared users, EXCLUSIVE when add holds it
+};
+
+constexpr Py_ssize_t EXCLUSIVE = -1;
+
+enum class Access { Shared, Exclusive };
+
+// Holds the instance's borrow flag for one call; released on every exit path.
+class Borrow {
+ public:
+  Borrow(DbObject* self, Access access) : self_(self), access_(access) {
+    if (access == Access::Exclusive && self->borrow != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    } else if (access == Access::Shared && self->borrow == EXCLUSIVE) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    } else {
+      self->borrow = access == Access::Exclusive ? EXCLUSIVE : self->borrow + 1;
+      held_ = true;
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() {
+    if (!held_) return;
+    if (access_ == Access::Exclusive) {
+      self_->borrow = 0;
+    } else {
+      --self_->borrow;
+    }
+  }
+  explicit operator bool() const { return held_; }
+  tovik::TovikDB& db() const { return *self_->db; }
+
+ private:
+  DbObject* self_;
+  Access access_;
+  bool held_ = false;
+};
+
+PyObject* db_type();
+
+// `self` as a TovikDB instance (subclasses included), or null with TypeError.
+DbObject* as_db(PyObject* self) {
+  PyObject* type = db_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+    cannot_convert(self, "TovikDB");
+    return nullptr;
+  }
+  auto* obj = reinterpret_cast<DbObject*>(self);
+  if (obj->db == nullptr) {  // only reachable by bypassing the constructor
+    raise_internal("TovikDB instance without a database");
+    return nullptr;
+  }
+  return obj;
+}
+
+// ---------------------------------------------------------------------------------------
+// Constructor, destructor and methods
+
+const Signature NEW_SIG{"TovikDB.__new__()", {"path"}, 1, 1};
+const Signature ADD_SIG{"TovikDB.add()", {"internal_id", "vector", "metadata_json", "ttl"}, 4, 3};
+const Signature SEARCH_SIG{"TovikDB.search()", {"query", "k", "filter_json", "include_metadata"}, 4, 2};
+const Signature BUILD_SIG{"TovikDB.build_results()", {"scored", "include_metadata"}, 2, 2};
+const Signature DELETE_SIG{"TovikDB.delete()", {"filter_json"}, 1, 1};
+
+PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Slots a{};
+    std::string_view path;
+    if (!match_tuple(NEW_SIG, args, kwargs, a)) return nullptr;
+    if (!param("path", [&] { return to_text(a[0], path); })) return nullptr;
+
+    auto opened = tovik::TovikDB::open(std::string(path));
+    if (!opened.ok()) {
+      raise_error(opened.error());
+      return nullptr;
+    }
+    std::unique_ptr<tovik::TovikDB> db = std::move(opened).value();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;  // db is dropped; the allocator's error stands
+    auto* obj = reinterpret_cast<DbObject*>(self);
+    obj->db = db.release();
+    obj->borrow = 0;
+    return self;
+  });
+}
+
+void db_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<DbObject*>(self)->db;  // component destructors do not throw
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+PyObject* db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Slots a{};
+    if (!match_fastcall(ADD_SIG, args, nargs, kwnames, a)) return nullptr;
+    DbObject* obj = as_db(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj, Access::Exclusive);
+    if (!borrow) return nullptr;
+
+    uint32_t id = 0;
+    std::vector<float> vector;
+    std::string_view metadata;
+    std::optional<int64_t> ttl;
+    if (!param("internal_id", [&] { return to_u32(a[0], id); }) ||
+        !param("vector", [&] { return to_vector(a[1], vector); }) ||
+        !param("metadata_json", [&] { return to_text(a[2], metadata); }) ||
+        !param("ttl", [&] { return absent(a[3]) || to_i64(a[3], ttl.emplace()); })) {
+      return nullptr;
+    }
+    return none_or_raise(borrow.db().add(id, vector, metadata, ttl));
+  });
+}
+
+PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Slots a{};
+    if (!match_fastcall(SEARCH_SIG, args, nargs, kwnames, a)) return nullptr;
+    DbObject* obj = as_db(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj, Access::Shared);
+    if (!borrow) return nullptr;
+
+    std::vector<float> query;
+    size_t k = 0;
+    std::optional<std::string_view> filter;
+    bool include_metadata = true;
+    if (!param("query", [&] { return to_vector(a[0], query); }) ||
+        !param("k", [&] { return to_size(a[1], k); }) ||
+        !param("filter_json", [&] { return absent(a[2]) || to_text(a[2], filter.emplace()); }) ||
+        !param("include_metadata", [&] { return absent(a[3]) || to_bool(a[3], include_metadata); })) {
+      return nullptr;
+    }
+    auto results = borrow.db().search(query, k, filter, include_metadata);
+    if (!results.ok()) {
+      raise_error(results.error());
+      return nullptr;
+    }
+    return result_list(results.value());
+  });
+}
+
+PyObject* db_build_results(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Slots a{};
+    if (!match_fastcall(BUILD_SIG, args, nargs, kwnames, a)) return nullptr;
+    DbObject* obj = as_db(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj, Access::Shared);
+    if (!borrow) return nullptr;
+
+    std::vector<tovik::ScoredPair> scored;
+    bool include_metadata = false;
+    if (!param("scored", [&] { return to_scored(a[0], scored); }) ||
+        !param("include_metadata", [&] { return to_bool(a[1], include_metadata); })) {
+      return nullptr;
+    }
+    return result_list(borrow.db().build_results(std::move(scored), include_metadata));
+  });
+}
+
+PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Slots a{};
+    if (!match_fastcall(DELETE_SIG, args, nargs, kwnames, a)) return nullptr;
+    DbObject* obj = as_db(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj, Access::Shared);
+    if (!borrow) return nullptr;
+
+    std::string_view filter;
+    if (!param("filter_json", [&] { return to_text(a[0], filter); })) return nullptr;
+    return int_or_raise(borrow.db().delete_matching(filter));
+  });
+}
+
+PyObject* db_count(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    DbObject* obj = as_db(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj, Access::Shared);
+    if (!borrow) return nullptr;
+    return int_or_raise(borrow.db().count());
+  });
+}
+
+PyObject* db_clean_expired(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    DbObject* obj = as_db(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj, Access::Shared);
+    if (!borrow) return nullptr;
+    return none_or_raise(borrow.db().clean_expired());
+  });
+}
+
+template <typename F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef db_methods[] = {
+    {"add", as_cfunction(db_add), FASTCALL,
+     "add($self, internal_id, vector, metadata_json, ttl=None)\n--\n\n"},
+    {"search", as_cfunction(db_search), FASTCALL,
+     "search($self, query, k, filter_json=None, include_metadata=True)\n--\n\n"},
+    {"build_results", as_cfunction(db_build_results), FASTCALL,
+     "build_results($self, scored, include_metadata)\n--\n\n"},
+    {"delete", as_cfunction(db_delete), FASTCALL, "delete($self, filter_json)\n--\n\n"},
+    {"count", as_cfunction(db_count), METH_NOARGS, "count($self)\n--\n\n"},
+    {"clean_expired", as_cfunction(db_clean_expired), METH_NOARGS, "clean_expired($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char db_doc[] = "TovikDB(path)\n--\n\n";
+
+PyType_Slot db_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(db_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(db_dealloc)},
+    {Py_tp_doc, db_doc},
+    {Py_tp_methods, db_methods},
+    {0, nullptr},
+};
+
+PyType_Spec db_spec = {
+    "tovik.TovikDB",
+    static_cast<int>(sizeof(DbObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    db_slots,
+};
+
+// The class object, created once on first need (borrowed; lives for the process).
+PyObject* db_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&db_spec);
+  return type;
+}
+
+// ---------------------------------------------------------------------------------------
+// Module
 
 PyModuleDef tovik_module = {
     PyModuleDef_HEAD_INIT, "tovik", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
+// The module's `__all__`, created as an empty list when it does not exist yet.
+PyObject* module_all(PyObject* module) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all != nullptr) {
+    if (PyList_Check(all)) return all;
+    cannot_convert(all, "PyList");
+    Py_DECREF(all);
+    return nullptr;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+  PyErr_Clear();
+  all = PyList_New(0);
+  if (all != nullptr && PyObject_SetAttrString(module, "__all__", all) != 0) Py_CLEAR(all);
+  return all;
+}
+
+bool append_to_all(PyObject* all, const char* name) {
+  Ref text(PyUnicode_FromString(name));
+  if (text && PyList_Append(all, text.get()) == 0) return true;
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_trace = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_trace);
+  Ref type(raw_type), value(raw_value), trace(raw_trace);
+  PyObject* internal = internal_error_type();
+  if (internal == nullptr) return false;
+  PyErr_Format(internal, "could not append __name__ to __all__: %S", value ? value.get() : Py_None);
+  return false;
+}
+
+bool init_module(PyObject* module) {
+  PyObject* type = db_type();
+  if (type == nullptr) return false;
+  Ref all(module_all(module));
+  if (!all || !append_to_all(all.get(), "TovikDB")) return false;
+  return PyObject_SetAttrString(module, "TovikDB", type) == 0;
+}
+
+PyObject* create_module() {
+  static PyObject* cached = nullptr;
+  if (cached != nullptr) return new_ref(cached);
+  Ref module(PyModule_Create(&tovik_module));
+  if (!module || !init_module(module.get())) return nullptr;
+  cached = new_ref(module.get());
+  return module.release();
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tovik() {
-  return PyModule_Create(&tovik_module);
+  return guarded(create_module);
 }
