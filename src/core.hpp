@@ -102,7 +102,8 @@ class TovikDB {
 
  private:
   explicit TovikDB(std::string path);
-  std::vector<ScoredPair> score(std::span<const float> query, const std::vector<uint32_t>& ids) const;
+  // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
+  Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids) const;
   void remove_ids(const Bitmap& ids);  // REQUIRES: deleted_mutex_ held exclusively
 
   std::string path_;

@@ -80,14 +80,22 @@ class LSH {
   void remove(uint32_t id);
   void remove_many(const Bitmap& ids);
 
-  // Total number of filed ids (duplicates counted), for tests and benchmarks.
+  // Total number of filed ids (duplicates counted) and of buckets (emptied ones
+  // included), for tests and benchmarks.
   size_t filed_count() const;
+  size_t bucket_count() const;
 
  private:
   struct Table {
     std::vector<uint64_t> keys;                   // bucket keys in creation order
     std::vector<std::vector<uint32_t>> buckets;   // buckets[i] is the bucket of keys[i]
     std::unordered_map<uint64_t, uint32_t> slot;  // key -> index into buckets
+
+    // The bucket of key, created empty (and appended) if there is none. On
+    // std::bad_alloc the table is unchanged.
+    std::vector<uint32_t>& bucket_for(uint64_t key);
+    // The bucket of key, or nullptr.
+    const std::vector<uint32_t>* find(uint64_t key) const;
   };
 
   std::vector<std::vector<std::vector<float>>> hyperplanes_;  // [table][hyperplane][component]

@@ -30,27 +30,45 @@ struct MetadataRecord {
 // The system's description of errno value `err`, then " (os error N)".
 std::string system_error_text(int err);
 
+// bytes as UTF-8, with each maximal invalid subsequence (a byte that cannot start a
+// sequence, or the valid start of a sequence cut short) replaced by one U+FFFD.
+std::string decode_utf8_lossy(std::string_view bytes);
+
 class MetadataStore {
  public:
   explicit MetadataStore(std::string file_path) : file_path_(std::move(file_path)) {}
 
   const std::string& file_path() const { return file_path_; }
 
-  // Ensures the record list can hold `slots` entries; OutOfMemory otherwise.
+  // Ensures the record list can hold `slots` entries without allocating later;
+  // OutOfMemory otherwise (also when `slots` exceeds what this platform can index).
+  // Nothing changes on failure.
   Result<void> reserve(uint64_t slots);
 
   // Appends text at the end of the file and records (offset, length) for id.
   // Errors: the system error text; "File too large (max 4GB)" when the file already
-  // holds 4 GiB or more; "failed to write whole buffer". No record on failure.
+  // holds 4 GiB or more, or the text alone is 4 GiB or more (its length would not
+  // fit the record); "failed to write whole buffer"; OutOfMemory when the record
+  // list cannot grow to id + 1 slots (checked before the file is opened).
+  // The file is closed on every path; no record on failure.
+  // REQUIRES: appends are serialized by the caller.
   Result<void> append_metadata(uint32_t id, std::string_view text);
 
   // The text recorded for id, with invalid UTF-8 replaced by U+FFFD; nothing when
   // there is no record or the file cannot be opened, positioned or fully read.
   std::optional<std::string> read_metadata(uint32_t id) const;
 
+  // A copy of id's record, if any.
   std::optional<MetadataRecord> record(uint32_t id) const;
 
  private:
+  // Makes the capacity at least `slots`, asking for `wanted` (>= slots) when it must
+  // grow. REQUIRES: the write lock of entries_.
+  Result<void> reserve_locked(uint64_t slots, uint64_t wanted);
+  // Grows the list to id + 1 slots and sets slot id, under the write lock.
+  // REQUIRES: capacity for id + 1 slots was reserved.
+  void set_record(uint32_t id, MetadataRecord record);
+
   std::string file_path_;
   mutable std::shared_mutex entries_mutex_;
   std::vector<std::optional<MetadataRecord>> entries_;

@@ -1,0 +1,341 @@
+#include "core.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <mutex>
+
+#include "json.hpp"
+#include "worker_pool.hpp"
+
+namespace tovik {
+namespace {
+
+constexpr uint64_t MAX_EXPIRY = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+
+// mkdir -p with mode 0777 (before the umask). An existing directory is fine.
+Result<void> create_dir_all(const std::string& path) {
+  if (path.empty()) return Ok{};
+  if (::mkdir(path.c_str(), 0777) == 0) return Ok{};
+  int err = errno;
+  if (err == ENOENT) {
+    const size_t slash = path.find_last_not_of('/') == std::string::npos
+                             ? std::string::npos
+                             : path.rfind('/', path.find_last_not_of('/'));
+    if (slash != std::string::npos && slash > 0) {
+      if (auto parent = create_dir_all(path.substr(0, slash)); !parent) return parent;
+      if (::mkdir(path.c_str(), 0777) == 0) return Ok{};
+      err = errno;
+    }
+  }
+  struct stat st;
+  if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Ok{};
+  return Error::msg(system_error_text(err));
+}
+
+std::string metadata_path(const std::string& dir) {
+  if (dir.empty() || dir.back() == '/') return dir + "metadata.bin";
+  return dir + "/metadata.bin";
+}
+
+// now + ttl, saturated to [0, 2^63 - 1]: a very negative ttl is already expired, a huge
+// one never expires, and nothing wraps around.
+uint64_t expiry_time(uint64_t now, int64_t ttl) {
+  if (now > MAX_EXPIRY) now = MAX_EXPIRY;
+  if (ttl >= 0) {
+    const uint64_t add = static_cast<uint64_t>(ttl);
+    return add > MAX_EXPIRY - now ? MAX_EXPIRY : now + add;
+  }
+  const uint64_t sub = static_cast<uint64_t>(-(ttl + 1)) + 1;  // |ttl| without overflow
+  return sub > now ? 0 : now - sub;
+}
+
+// Writes the whole line to file descriptor 1, bypassing any interpreter buffering.
+bool write_to_stdout(const std::string& line) {
+  static std::mutex stdout_mutex;
+  std::lock_guard<std::mutex> lock(stdout_mutex);
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    const ssize_t n = ::write(1, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// a comes before b when its score is greater; NaN is unordered against everything.
+bool ranks_before(const ScoredPair& a, const ScoredPair& b) { return a.score > b.score; }
+
+// Three-way partition of [lo, hi) around `pivot`: returns [eq_lo, eq_hi) holding the
+// pairs neither before nor after it. Every loop is bounded by indices, so even the
+// non-transitive NaN ordering cannot walk out of range.
+std::pair<size_t, size_t> partition3(std::vector<ScoredPair>& v, size_t lo, size_t hi, ScoredPair pivot) {
+  size_t lt = lo, i = lo, gt = hi;
+  while (i < gt) {
+    if (ranks_before(v[i], pivot)) {
+      std::swap(v[lt++], v[i++]);
+    } else if (ranks_before(pivot, v[i])) {
+      std::swap(v[i], v[--gt]);
+    } else {
+      ++i;
+    }
+  }
+  return {lt, gt};
+}
+
+}  // namespace
+
+Result<uint64_t> system_clock_seconds() {
+  struct timespec ts;
+  if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) return Error::internal(system_error_text(errno));
+  if (ts.tv_sec < 0) return Error::internal("system clock is before the Unix epoch");
+  return static_cast<uint64_t>(ts.tv_sec);
+}
+
+size_t candidate_limit(size_t k) {
+  const size_t scaled = k > std::numeric_limits<size_t>::max() / CANDIDATE_FACTOR
+                            ? std::numeric_limits<size_t>::max()
+                            : k * CANDIDATE_FACTOR;
+  return std::max(MIN_CANDIDATES, scaled);
+}
+
+size_t full_scan_bound(size_t k) {
+  return k > std::numeric_limits<size_t>::max() / FULL_SCAN_FACTOR ? std::numeric_limits<size_t>::max()
+                                                                    : k * FULL_SCAN_FACTOR;
+}
+
+void select_best(std::vector<ScoredPair>& scored, size_t k) {
+  if (k == 0) {
+    scored.clear();
+    return;
+  }
+  if (scored.size() > k) {
+    // Quickselect: afterwards the first k places hold the k best.
+    size_t lo = 0, hi = scored.size();
+    const size_t target = k - 1;
+    while (hi - lo > 1) {
+      const ScoredPair pivot = scored[lo + (hi - lo) / 2];
+      const auto [eq_lo, eq_hi] = partition3(scored, lo, hi, pivot);
+      if (target < eq_lo) {
+        hi = eq_lo;
+      } else if (target >= eq_hi) {
+        lo = eq_hi;
+      } else {
+        break;
+      }
+    }
+    scored.resize(k);
+  }
+  std::stable_sort(scored.begin(), scored.end(), ranks_before);
+}
+
+TovikDB::TovikDB(std::string path)
+    : path_(std::move(path)),
+      lsh_(std::make_shared<LSH>(INITIAL_DIMENSION)),
+      storage_(std::make_shared<VectorStorage>(INITIAL_DIMENSION, QUANTIZATION_THRESHOLD)),
+      metadata_(std::make_shared<MetadataStore>(metadata_path(path_))),
+      filter_(std::make_shared<FilterEngine>()),
+      announce_(write_to_stdout) {}
+
+Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
+  if (auto made = create_dir_all(path); !made) return std::move(made).error();
+  return std::unique_ptr<TovikDB>(new TovikDB(std::move(path)));
+}
+
+uint64_t TovikDB::id_bound() const {
+  std::shared_lock lock(id_bound_mutex_);
+  return id_bound_;
+}
+
+Bitmap TovikDB::deleted_ids() const {
+  std::shared_lock lock(deleted_mutex_);
+  return deleted_ids_;
+}
+
+std::optional<uint64_t> TovikDB::expiry_of(uint32_t id) const {
+  std::shared_lock lock(expirations_mutex_);
+  const auto it = expirations_.find(id);
+  if (it == expirations_.end()) return std::nullopt;
+  return it->second;
+}
+
+Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                          std::optional<int64_t> ttl) {
+  const uint64_t n = vector.size();
+  if (dim_ != 0 && n != dim_) {
+    return Error::msg("Dimension mismatch: expected " + std::to_string(dim_) + ", got " + std::to_string(n));
+  }
+  if (n > std::numeric_limits<uint32_t>::max()) return Error::oom("vector too long");
+  // Every per-id table must be able to hold slot `id` before anything changes, so that
+  // running out of memory leaves the database exactly as it was.
+  const uint64_t slots = static_cast<uint64_t>(id) + 1;
+  if (auto r = storage_->reserve(slots); !r) return r;
+  if (auto r = metadata_->reserve(slots); !r) return r;
+
+  if (dim_ == 0) {
+    lsh_ = std::make_shared<LSH>(static_cast<uint32_t>(n));
+    dim_ = static_cast<uint32_t>(n);
+  }
+  {
+    std::unique_lock lock(id_bound_mutex_);
+    if (id_bound_ <= id) id_bound_ = slots;
+  }
+  lsh_->insert(id, vector);
+  if (auto r = storage_->store(id, vector, announce_); !r) return r;
+  if (auto r = metadata_->append_metadata(id, metadata_json); !r) return r;
+  filter_->add_to_universe(id);
+
+  auto parsed = json::parse(metadata_json);
+  if (!parsed) return std::move(parsed).error();
+  if (parsed->is_object()) filter_->index_object(parsed->as_object(), "", id);
+
+  if (ttl) {
+    auto now = clock_();
+    if (!now) return std::move(now).error();
+    const uint64_t expiry = expiry_time(now.value(), *ttl);
+    std::unique_lock lock(expirations_mutex_);
+    expirations_[id] = expiry;
+  }
+  return Ok{};
+}
+
+std::vector<uint32_t> TovikDB::candidates(std::span<const float> query, size_t k,
+                                          const std::optional<Bitmap>& admissible) const {
+  const size_t limit = candidate_limit(k);
+  std::vector<uint32_t> ids = lsh_->query(query, limit);
+  const uint64_t bound = id_bound();
+
+  std::shared_lock deleted_lock(deleted_mutex_);
+  const bool full_scan = ids.size() < full_scan_bound(k) && ids.size() < bound;
+  if (!full_scan) {
+    std::erase_if(ids, [&](uint32_t id) {
+      return deleted_ids_.contains(id) || (admissible && !admissible->contains(id));
+    });
+    return ids;
+  }
+  ids.clear();
+  if (admissible) {
+    admissible->for_each([&](uint32_t id) {
+      if (!deleted_ids_.contains(id)) ids.push_back(id);
+      return ids.size() < limit;
+    });
+    return ids;
+  }
+  // Every live id below the bound is a candidate; ids past the storage's last slot have
+  // nothing stored and would only drop out at scoring, so the scan stops there.
+  const uint64_t stored = storage_->quantized() ? storage_->code_slot_count() : storage_->vector_slot_count();
+  const uint64_t end = std::min(bound, stored);
+  for (uint64_t id = 0; id < end; ++id) {
+    if (!deleted_ids_.contains(static_cast<uint32_t>(id))) ids.push_back(static_cast<uint32_t>(id));
+  }
+  return ids;
+}
+
+Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query,
+                                               const std::vector<uint32_t>& ids) const {
+  auto score_range = [&](size_t begin, size_t end, std::vector<ScoredPair>& out) {
+    for (size_t i = begin; i < end; ++i) {
+      if (auto s = storage_->compute_similarity(query, ids[i])) out.push_back({ids[i], *s});
+    }
+  };
+  std::vector<ScoredPair> scored;
+  if (ids.size() <= PARALLEL_THRESHOLD) {
+    scored.reserve(ids.size());
+    score_range(0, ids.size(), scored);
+    return scored;
+  }
+  std::vector<std::vector<ScoredPair>> pieces(piece_count(ids.size()));
+  auto run = parallel_chunks(ids.size(), [&](size_t begin, size_t end, size_t piece) {
+    pieces[piece].reserve(end - begin);
+    score_range(begin, end, pieces[piece]);
+  });
+  if (!run) return std::move(run).error();
+  scored.reserve(ids.size());
+  for (auto& piece : pieces) scored.insert(scored.end(), piece.begin(), piece.end());
+  return scored;
+}
+
+Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, size_t k,
+                                                 std::optional<std::string_view> filter_json,
+                                                 bool include_metadata) {
+  if (auto purged = clean_expired(); !purged) return std::move(purged).error();
+  std::optional<Bitmap> admissible;
+  if (filter_json) {
+    auto filtered = filter_->apply_filter(*filter_json);
+    if (!filtered) return std::move(filtered).error();
+    admissible = filtered->has_value() ? std::move(**filtered) : Bitmap{};
+  }
+  const std::vector<uint32_t> ids = candidates(query, k, admissible);
+  auto scored = score(query, ids);
+  if (!scored) return std::move(scored).error();
+  select_best(scored.value(), k);
+  return build_results(std::move(scored).value(), include_metadata);
+}
+
+std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, bool include_metadata) const {
+  std::vector<ResultTuple> out;
+  out.reserve(scored.size());
+  for (const ScoredPair& pair : scored) {
+    if (!include_metadata) {
+      out.push_back({pair.id, pair.score, std::string()});
+      continue;
+    }
+    if (auto text = metadata_->read_metadata(pair.id)) out.push_back({pair.id, pair.score, std::move(*text)});
+  }
+  return out;
+}
+
+void TovikDB::remove_ids(const Bitmap& ids) {
+  deleted_ids_ |= ids;
+  lsh_->remove_many(ids);
+  filter_->remove_documents(ids);
+}
+
+Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
+  auto filtered = filter_->apply_filter(filter_json);
+  if (!filtered) return std::move(filtered).error();
+  if (!filtered->has_value()) return uint64_t{0};
+  const Bitmap& matched = **filtered;
+  const uint64_t n = matched.cardinality();
+  std::unique_lock deleted_lock(deleted_mutex_);
+  if (n > 0) remove_ids(matched);
+  return n;
+}
+
+Result<void> TovikDB::clean_expired() {
+  auto now = clock_();
+  if (!now) return Ok{};  // a clock before the epoch: nothing can be judged expired
+  Bitmap expired;
+  {
+    std::shared_lock lock(expirations_mutex_);
+    for (const auto& [id, expiry] : expirations_) {
+      if (expiry < now.value()) expired.add(id);
+    }
+  }
+  if (expired.empty()) return Ok{};
+  std::unique_lock deleted_lock(deleted_mutex_);
+  std::unique_lock expirations_lock(expirations_mutex_);
+  expired.for_each([&](uint32_t id) {
+    expirations_.erase(id);
+    return true;
+  });
+  remove_ids(expired);
+  return Ok{};
+}
+
+Result<uint64_t> TovikDB::count() {
+  if (auto purged = clean_expired(); !purged) return std::move(purged).error();
+  const uint64_t bound = id_bound();
+  std::shared_lock lock(deleted_mutex_);
+  return bound - deleted_ids_.cardinality();
+}
+
+}  // namespace tovik

@@ -1,0 +1,161 @@
+#include "lsh.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <unordered_set>
+
+namespace tovik {
+
+namespace {
+
+// float32 dot product over the first min(len(v), len(p)) components, from -0.0 in
+// index order, each product rounded before it is added.
+float dot_f32(std::span<const float> v, const std::vector<float>& p) {
+  const size_t n = std::min(v.size(), p.size());
+  float dot = -0.0f;
+  for (size_t i = 0; i < n; ++i) {
+    const float product = v[i] * p[i];
+    dot += product;
+  }
+  return dot;
+}
+
+// Grows a vector's capacity geometrically so that one more push_back cannot throw.
+template <typename T>
+void make_room_for_one(std::vector<T>& v) {
+  if (v.size() == v.capacity()) v.reserve(std::max<size_t>(16, v.capacity() * 2));
+}
+
+// Gathers distinct ids in first-found order and reports when `limit` is reached.
+class Gatherer {
+ public:
+  explicit Gatherer(size_t limit) : limit_(limit) {}
+
+  bool full() const { return ids_.size() >= limit_; }
+  size_t size() const { return ids_.size(); }
+
+  // Adds the bucket's new ids in bucket order; false once the limit is reached.
+  bool take(const std::vector<uint32_t>& bucket) {
+    for (uint32_t id : bucket) {
+      if (full()) return false;
+      if (seen_.insert(id).second) ids_.push_back(id);
+    }
+    return !full();
+  }
+
+  std::vector<uint32_t> release() { return std::move(ids_); }
+
+ private:
+  size_t limit_;
+  std::vector<uint32_t> ids_;
+  std::unordered_set<uint32_t> seen_;
+};
+
+}  // namespace
+
+LSH::LSH(uint32_t dimension) : dimension_(dimension) {
+  Lcg generator(LSH_SEED);
+  std::vector<std::vector<float>> planes(NUM_HYPERPLANES);
+  for (auto& plane : planes) {
+    plane.resize(dimension);
+    for (float& component : plane) component = generator.next();
+    normalize_f32(plane);
+  }
+  hyperplanes_.push_back(std::move(planes));
+  tables_.resize(num_tables_);
+}
+
+uint64_t LSH::signature(std::span<const float> v, uint32_t table) const {
+  const auto& planes = hyperplanes_[table];
+  uint64_t key = 0;
+  for (uint32_t h = 0; h < NUM_HYPERPLANES && h < planes.size(); ++h) {
+    if (dot_f32(v, planes[h]) > 0.0f) key |= uint64_t{1} << h;
+  }
+  return key;
+}
+
+std::vector<uint32_t>& LSH::Table::bucket_for(uint64_t key) {
+  auto it = slot.find(key);
+  if (it == slot.end()) {
+    // Make room first so that a failed allocation leaves the table as it was.
+    make_room_for_one(keys);
+    make_room_for_one(buckets);
+    it = slot.emplace(key, static_cast<uint32_t>(buckets.size())).first;
+    keys.push_back(key);
+    buckets.emplace_back();
+  }
+  return buckets[it->second];
+}
+
+const std::vector<uint32_t>* LSH::Table::find(uint64_t key) const {
+  auto it = slot.find(key);
+  return it == slot.end() ? nullptr : &buckets[it->second];
+}
+
+void LSH::insert(uint32_t id, std::span<const float> v) {
+  std::unique_lock lock(mutex_);
+  for (uint32_t t = 0; t < num_tables_; ++t) tables_[t].bucket_for(signature(v, t)).push_back(id);
+}
+
+std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {
+  std::shared_lock lock(mutex_);
+  Gatherer found(limit);
+  if (found.full()) return found.release();
+  for (uint32_t t = 0; t < num_tables_; ++t) {
+    // Takes the bucket of `key` if the table has one; false once the limit is reached.
+    auto probe = [&](uint64_t key) {
+      const auto* bucket = tables_[t].find(key);
+      return bucket == nullptr || found.take(*bucket);
+    };
+    const uint64_t key = signature(q, t);
+    if (!probe(key)) return found.release();
+    for (uint32_t b = 0; b < PROBE_BITS; ++b) {
+      if (!probe(key ^ (uint64_t{1} << b))) return found.release();
+    }
+  }
+  if (found.size() < limit / 2) {
+    for (uint32_t t = 0; t < num_tables_; ++t) {
+      const auto& buckets = tables_[t].buckets;
+      const size_t visited = std::min<size_t>(FALLBACK_BUCKETS, buckets.size());
+      for (size_t i = 0; i < visited; ++i) {
+        if (!found.take(buckets[i])) return found.release();
+      }
+    }
+  }
+  return found.release();
+}
+
+void LSH::remove(uint32_t id) {
+  std::unique_lock lock(mutex_);
+  for (auto& table : tables_) {
+    for (auto& bucket : table.buckets) std::erase(bucket, id);
+  }
+}
+
+void LSH::remove_many(const Bitmap& ids) {
+  if (ids.empty()) return;
+  std::unique_lock lock(mutex_);
+  for (auto& table : tables_) {
+    for (auto& bucket : table.buckets) {
+      std::erase_if(bucket, [&](uint32_t id) { return ids.contains(id); });
+    }
+  }
+}
+
+size_t LSH::filed_count() const {
+  std::shared_lock lock(mutex_);
+  size_t total = 0;
+  for (const auto& table : tables_) {
+    for (const auto& bucket : table.buckets) total += bucket.size();
+  }
+  return total;
+}
+
+size_t LSH::bucket_count() const {
+  std::shared_lock lock(mutex_);
+  size_t total = 0;
+  for (const auto& table : tables_) total += table.buckets.size();
+  return total;
+}
+
+}  // namespace tovik

@@ -1,0 +1,205 @@
+// Offsets reach 4 GiB: off_t must be 64-bit on 32-bit targets too.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include "metadata_store.hpp"
+
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+
+static_assert(sizeof(off_t) == 8, "the metadata file needs 64-bit file offsets");
+
+namespace tovik {
+
+namespace {
+
+constexpr size_t MAX_IO_CHUNK = 2147483647;  // the most one read or write is asked for
+
+// Owns an open file descriptor and closes it on every path.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool valid() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+Error last_system_error() { return Error::msg(system_error_text(errno)); }
+
+// Writes all of data; retries interrupted writes.
+Result<void> write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), std::min(data.size(), MAX_IO_CHUNK));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_system_error();
+    }
+    if (n == 0) return Error::msg("failed to write whole buffer");
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return Ok{};
+}
+
+// Reads exactly out.size() bytes; false on any error other than an interruption,
+// or when the file ends first.
+bool read_exact(int fd, std::string& out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::read(fd, out.data() + done, std::min(out.size() - done, MAX_IO_CHUNK));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Whether a list of `slots` entries can be indexed on this platform: 2^32 slots (for
+// id 2^32 - 1) cannot on a 32-bit target.
+bool fits_in_size_t(uint64_t slots) { return slots <= SIZE_MAX; }
+
+}  // namespace
+
+std::string system_error_text(int err) {
+  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
+
+std::string decode_utf8_lossy(std::string_view bytes) {
+  static constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      out.push_back(static_cast<char>(lead));
+      ++i;
+      continue;
+    }
+    // The continuation count and the allowed range of the first continuation byte
+    // exclude overlong forms, surrogates and code points above U+10FFFF.
+    size_t needed = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      needed = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      needed = 2;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      needed = 3;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    // Accept continuation bytes while they fit; a shortfall replaces the maximal
+    // valid prefix (at least the lead byte) by one U+FFFD.
+    size_t taken = 0;
+    while (taken < needed && i + 1 + taken < bytes.size()) {
+      const auto c = static_cast<unsigned char>(bytes[i + 1 + taken]);
+      if (c < low || c > high) break;
+      low = 0x80;
+      high = 0xBF;
+      ++taken;
+    }
+    if (needed > 0 && taken == needed) {
+      out.append(bytes.substr(i, needed + 1));
+    } else {
+      out.append(REPLACEMENT);
+    }
+    i += 1 + taken;
+  }
+  return out;
+}
+
+Result<void> MetadataStore::reserve(uint64_t slots) {
+  std::unique_lock lock(entries_mutex_);
+  return reserve_locked(slots, slots);
+}
+
+Result<void> MetadataStore::reserve_locked(uint64_t slots, uint64_t wanted) {
+  if (!fits_in_size_t(slots)) return Error::oom();
+  if (entries_.capacity() >= slots) return Ok{};
+  try {
+    // Ask for `wanted` when the platform allows it, never for less than `slots`
+    // (which throws length_error when it is beyond max_size).
+    const uint64_t target = std::max(slots, std::min<uint64_t>(wanted, entries_.max_size()));
+    entries_.reserve(static_cast<size_t>(target));
+  } catch (const std::bad_alloc&) {
+    return Error::oom();
+  } catch (const std::length_error&) {
+    return Error::oom();
+  }
+  return Ok{};
+}
+
+Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) {
+  // A length that does not fit the 32-bit record could never be read back whole.
+  if (text.size() > UINT32_MAX) return Error::msg("File too large (max 4GB)");
+  // Room for the record is made first, so that running out of memory writes nothing
+  // and the record can be set once the bytes are in.
+  const uint64_t slots = uint64_t{id} + 1;
+  {
+    std::unique_lock lock(entries_mutex_);
+    if (auto room = reserve_locked(slots, std::max<uint64_t>(slots, uint64_t{entries_.size()} * 2)); !room) {
+      return room;
+    }
+  }
+  FileDescriptor file(::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!file.valid()) return last_system_error();
+  const off_t end = ::lseek(file.get(), 0, SEEK_END);
+  if (end < 0) return last_system_error();
+  if (static_cast<uint64_t>(end) >= METADATA_FILE_LIMIT) return Error::msg("File too large (max 4GB)");
+  if (auto written = write_all(file.get(), text); !written) return written;
+  set_record(id, {static_cast<uint32_t>(end), static_cast<uint32_t>(text.size())});
+  return Ok{};
+}
+
+void MetadataStore::set_record(uint32_t id, MetadataRecord record) {
+  std::unique_lock lock(entries_mutex_);
+  if (entries_.size() <= id) entries_.resize(size_t{id} + 1);  // within the reserved capacity
+  entries_[id] = record;
+}
+
+std::optional<MetadataRecord> MetadataStore::record(uint32_t id) const {
+  std::shared_lock lock(entries_mutex_);
+  if (id >= entries_.size()) return std::nullopt;
+  return entries_[id];
+}
+
+std::optional<std::string> MetadataStore::read_metadata(uint32_t id) const {
+  const std::optional<MetadataRecord> where = record(id);
+  if (!where) return std::nullopt;
+  FileDescriptor file(::open(file_path_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return std::nullopt;
+  const off_t offset = static_cast<off_t>(where->offset);
+  if (::lseek(file.get(), offset, SEEK_SET) != offset) return std::nullopt;
+  std::string bytes;
+  try {
+    bytes.resize(where->length);
+  } catch (const std::length_error&) {
+    return std::nullopt;  // longer than a string can be on this platform
+  }
+  if (!read_exact(file.get(), bytes)) return std::nullopt;
+  return decode_utf8_lossy(bytes);
+}
+
+}  // namespace tovik

@@ -1,0 +1,165 @@
+#include "worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace tovik {
+namespace {
+
+size_t available_processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<size_t>(n);
+  }
+  const unsigned hw = std::thread::hardware_concurrency();
+  return hw > 0 ? hw : 1;
+}
+
+// One call's share of work: pieces still running, and the first failure seen.
+struct Job {
+  std::mutex mutex;
+  std::condition_variable done;
+  size_t remaining = 0;
+  bool failed = false;
+  std::string failure;
+};
+
+struct Task {
+  Job* job;
+  const std::function<void(size_t, size_t, size_t)>* fn;
+  size_t begin, end, piece;
+};
+
+// Runs one piece, turning any exception into the job's failure, and counts it done.
+void execute(const Task& task) {
+  std::string failure;
+  bool failed = false;
+  try {
+    (*task.fn)(task.begin, task.end, task.piece);
+  } catch (const std::exception& e) {
+    failed = true;
+    failure = e.what();
+  } catch (...) {
+    failed = true;
+    failure = "unknown exception in a worker";
+  }
+  std::lock_guard<std::mutex> lock(task.job->mutex);
+  if (failed && !task.job->failed) {
+    task.job->failed = true;
+    task.job->failure = failure;
+  }
+  if (--task.job->remaining == 0) task.job->done.notify_all();
+}
+
+class Pool {
+ public:
+  explicit Pool(size_t threads) {
+    workers_.reserve(threads);
+    for (size_t i = 0; i < threads; ++i) {
+      try {
+        workers_.emplace_back([this] { run(); });
+      } catch (const std::system_error&) {
+        if (workers_.empty()) throw;  // no pool at all; the caller runs the work itself
+        break;                        // a smaller pool still works
+      }
+    }
+  }
+
+  size_t size() const { return workers_.size(); }
+
+  void submit(std::vector<Task>& tasks) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const Task& t : tasks) queue_.push_back(t);
+    }
+    wake_.notify_all();
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      Task task;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return !queue_.empty(); });
+        task = queue_.front();
+        queue_.pop_front();
+      }
+      execute(task);
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Task> queue_;
+  std::vector<std::thread> workers_;  // never joined: the pool lives as long as the process
+};
+
+// The pool is created on first use and never destroyed. A forked child has none of the
+// parent's threads, and the parent's locks may be frozen mid-use, so the child forgets
+// the old pool (leaking it on purpose) and builds a new one on its next use.
+Pool* the_pool = nullptr;
+std::mutex* creation_mutex = new std::mutex;
+
+void forget_pool_in_child() {
+  the_pool = nullptr;
+  creation_mutex = new std::mutex;
+}
+
+Pool& pool() {
+  static const bool registered = [] { return pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0; }();
+  (void)registered;
+  std::lock_guard<std::mutex> lock(*creation_mutex);
+  if (the_pool == nullptr) the_pool = new Pool(available_processors());
+  return *the_pool;
+}
+
+}  // namespace
+
+size_t worker_count() { return available_processors(); }
+
+size_t piece_count(size_t n) {
+  const size_t workers = worker_count();
+  if (n == 0) return 1;
+  return n < workers ? n : workers;
+}
+
+Result<void> parallel_chunks(size_t n, const std::function<void(size_t, size_t, size_t)>& fn) {
+  const size_t pieces = piece_count(n);
+  Job job;
+  job.remaining = pieces;
+  std::vector<Task> tasks;
+  tasks.reserve(pieces);
+  for (size_t i = 0; i < pieces; ++i) {
+    // 64-bit products: n * i must not wrap on a 32-bit size_t.
+    const size_t begin = static_cast<size_t>(static_cast<uint64_t>(n) * i / pieces);
+    const size_t end = static_cast<size_t>(static_cast<uint64_t>(n) * (i + 1) / pieces);
+    tasks.push_back(Task{&job, &fn, begin, end, i});
+  }
+  try {
+    pool().submit(tasks);
+  } catch (const std::system_error&) {
+    // No thread could be started: do the same pieces here, in order. The outcome is
+    // the same, only slower.
+    for (const Task& t : tasks) execute(t);
+    if (job.failed) return Error::internal("worker failed: " + job.failure);
+    return Ok{};
+  }
+  std::unique_lock<std::mutex> lock(job.mutex);
+  job.done.wait(lock, [&job] { return job.remaining == 0; });
+  if (job.failed) return Error::internal("worker failed: " + job.failure);
+  return Ok{};
+}
+
+}  // namespace tovik
