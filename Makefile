@@ -10,9 +10,12 @@ CMAKE_FLAGS ?= -DCMAKE_POLICY_VERSION_MINIMUM=3.5
 HOST_DIR := $(BUILD)/host
 PYPY_DIR := $(BUILD)/pypy
 ARMHF_DIR := $(BUILD)/armhf
+# armhf CPython 3.11 and PyPy, unpacked from Debian's packages, run under qemu-arm.
+ARMHF_PYTHON := BUILD=$(BUILD) JOBS=$(JOBS) CMAKE=$(CMAKE) bash scripts/armhf-python.sh
 
 .PHONY: deps build build-host build-pypy build-armhf test test-cpp test-cpp-armhf \
-        test-python test-pypy test-pip demo bench clean
+        build-armhf-python test-python test-pypy test-python-armhf test-pypy-armhf \
+        test-pip demo bench clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -31,6 +34,10 @@ build-armhf:
 	$(CMAKE) -S . -B $(ARMHF_DIR) $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/armhf-toolchain.cmake -DTOVIK_BUILD_MODULE=OFF
 	$(CMAKE) --build $(ARMHF_DIR) -j $(JOBS)
 
+# Both armhf modules (CPython and PyPy) from one cross build of the core.
+build-armhf-python:
+	$(ARMHF_PYTHON) build
+
 test-cpp: build-host
 	cd $(HOST_DIR) && ctest --output-on-failure -j $(JOBS)
 
@@ -43,6 +50,12 @@ test-python: build-host
 test-pypy: build-pypy
 	PYTHONPATH=$(CURDIR)/$(PYPY_DIR) $(PYPY) -m pytest -q -p no:cacheprovider tests/python
 
+test-python-armhf: build-armhf-python
+	$(ARMHF_PYTHON) test python3.11
+
+test-pypy-armhf: build-armhf-python
+	$(ARMHF_PYTHON) test pypy3
+
 # `pip install .` into a fresh virtual environment, then import the module from it.
 test-pip:
 	rm -rf $(BUILD)/pip-venv && $(PYTHON) -m venv $(BUILD)/pip-venv
@@ -50,7 +63,7 @@ test-pip:
 	cd / && $(CURDIR)/$(BUILD)/pip-venv/bin/python -c "import tovik; print('pip install ok:', tovik.__file__)"
 
 test: deps
-	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-pip
+	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf test-pip
 
 demo: deps build-host build-pypy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(PYTHON) examples/demo.py

@@ -25,11 +25,17 @@ class ProductQuantizer {
   explicit ProductQuantizer(uint32_t dimension);
 
   // Replaces codebooks from the training vectors (in slot order, empty slots skipped):
-  // step = max(1, n / 256) sampling; subspaces at or beyond the first vector's length
-  // keep their initial codebooks. REQUIRES: every vector is at least as long as the first.
+  // the samples are vectors 0, step, 2*step, ... (step = max(1, n / 256)), at most 256,
+  // then zero centroids of 12 components up to 256, all normalised. Subspace s covers
+  // [12s, min(12s + 12, L0)) of the first vector's length L0; subspaces at or beyond L0
+  // keep their initial codebooks. A sample shorter than L0 reads as zero past its end.
+  // An empty training set changes nothing. Strong guarantee if allocation fails.
   void train(const std::vector<std::span<const float>>& training);
 
   // One byte per subspace; byte s is 0 when subspace s starts at or beyond len(v).
+  // Otherwise the index of the nearest centroid (float32 squared distance over the
+  // sub-vector's width), lowest index on ties; a centroid shorter than that width is
+  // never chosen, and 0 stands when no distance is below FLT_MAX (all NaN or infinite).
   std::vector<uint8_t> encode(std::span<const float> v) const;
 
   uint32_t num_subspaces() const { return num_subspaces_; }

@@ -42,18 +42,24 @@ class VectorStorage {
   // (quantized): storage never reads past what it holds.
   std::optional<float> compute_similarity(std::span<const float> query, uint32_t id) const;
 
-  // Ensures the slot list in use can hold `slots` entries without allocating later.
-  // OutOfMemory when it cannot; nothing changes then.
+  // Ensures the slot list the next store writes can hold `slots` entries without
+  // allocating: `vectors` in raw mode, `codes` once quantized, and `codes` (at least
+  // as many as there are vector slots) when the next store is the one that switches
+  // on. OutOfMemory when it cannot (also when `slots` exceeds what size_t can count);
+  // nothing changes then.
   Result<void> reserve(uint64_t slots);
 
   // The storage step of add: under the quantizer write lock, stores v raw, or as a
   // code; when the raw slot count has reached the threshold, first announces the
   // switch ("Activating quantization at 5000 vectors...\n"), trains, encodes every
   // stored vector and empties `vectors`. A failed announcement is an Internal error
-  // before any training; nothing is stored then.
+  // before any training; nothing is stored then. An empty `announce` writes nothing.
+  // OutOfMemory when a slot list cannot grow to id + 1; the switch-on either completes
+  // or leaves the storage as it was.
   Result<void> store(uint32_t id, std::span<const float> v, const Announce& announce);
 
-  // Direct slot writes (used by store and by tests).
+  // Direct slot writes (used by store and by tests), each under its own list's lock
+  // only. Throw std::bad_alloc when the list cannot grow to id + 1 (unchanged then).
   void store_vector(uint32_t id, std::vector<float> v);
   void store_code(uint32_t id, std::vector<uint8_t> code);
 
@@ -70,6 +76,9 @@ class VectorStorage {
 
  private:
   void switch_on_locked();  // REQUIRES: quantizer_mutex_ held exclusively, no quantizer yet
+  // REQUIRES: quantizer_mutex_ held (shared or exclusive).
+  std::optional<float> raw_similarity_locked(std::span<const float> query, uint32_t id) const;
+  std::optional<float> quantized_similarity_locked(std::span<const float> query, uint32_t id) const;
 
   mutable std::shared_mutex vectors_mutex_;
   std::vector<std::optional<std::vector<float>>> vectors_;

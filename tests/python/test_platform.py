@@ -1,0 +1,92 @@
+"""The module as the running interpreter sees it: the right build for this interpreter
+and target, and integer arguments carried at their full 64-bit width.
+
+A module compiled against another architecture's interpreter headers still imports,
+but 64-bit integer conversions then keep only the low 32 bits: 2**32 reads as 0.
+The range checks below catch that through the public surface."""
+
+import os
+import struct
+import sysconfig
+
+import pytest
+
+import tovik
+
+EM_ARM = 40
+EF_ARM_ABI_FLOAT_HARD = 0x400
+U32_MAX = 2**32 - 1
+I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+
+def test_module_file_carries_the_interpreters_own_suffix():
+    # The most specific suffix, as an installer would name the file; a generic ".so"
+    # would import under CPython but not under PyPy.
+    assert os.path.basename(tovik.__file__) == "tovik" + sysconfig.get_config_var("EXT_SUFFIX")
+
+
+@pytest.mark.skipif(os.environ.get("TOVIK_TARGET") != "armhf", reason="not an armhf run")
+def test_armhf_run_uses_a_32_bit_hard_float_arm_build():
+    with open(tovik.__file__, "rb") as f:
+        header = f.read(52)
+    elf_class, byte_order = header[4], header[5]
+    (machine,) = struct.unpack_from("<H", header, 18)
+    (flags,) = struct.unpack_from("<I", header, 36)
+    assert header[:4] == b"\x7fELF"
+    assert (elf_class, byte_order, machine) == (1, 1, EM_ARM)  # 32-bit, little-endian
+    assert flags & EF_ARM_ABI_FLOAT_HARD
+    assert struct.calcsize("P") == 4
+
+
+needs_db = pytest.mark.skipif(not hasattr(tovik, "TovikDB"), reason="module has no TovikDB yet")
+
+
+@pytest.fixture
+def db(tmp_path):
+    return tovik.TovikDB(str(tmp_path / "db"))
+
+
+@needs_db
+def test_largest_id_survives_the_round_trip(db):
+    db.add(U32_MAX, [1.0], "{}")
+    assert [hit[0] for hit in db.search([1.0], 1)] == [U32_MAX]
+
+
+@needs_db
+@pytest.mark.parametrize("internal_id", [2**32, 2**32 + 5, 2**40])
+def test_ids_past_32_bits_are_refused_not_truncated(db, internal_id):
+    with pytest.raises(OverflowError, match=OUT_OF_RANGE):
+        db.add(internal_id, [1.0], "{}")
+    assert db.count() == 0
+
+
+@needs_db
+def test_k_past_32_bits_is_refused(db):
+    db.add(1, [1.0], "{}")
+    with pytest.raises(OverflowError, match=OUT_OF_RANGE):
+        db.search([1.0], 2**32)
+
+
+@needs_db
+@pytest.mark.parametrize("ttl", [2**40, I64_MAX, I64_MIN])
+def test_ttl_takes_the_whole_signed_64_bit_range(db, ttl):
+    # Each of these expiries lies far in the future once wrapped to unsigned 64 bits;
+    # I64_MAX cut to 32 bits would be -1, an expiry already past.
+    db.add(1, [1.0], "{}", ttl)
+    assert db.count() == 1
+
+
+@needs_db
+@pytest.mark.parametrize("ttl", [I64_MAX + 1, I64_MIN - 1])
+def test_ttl_outside_signed_64_bits_is_refused(db, ttl):
+    with pytest.raises(OverflowError):
+        db.add(1, [1.0], "{}", ttl)
+
+
+@needs_db
+def test_ttl_far_in_the_past_expires_the_document(db):
+    # Cut to its low 32 bits this ttl would be 0, an expiry of "now" that the purge
+    # inside count() keeps.
+    db.add(1, [1.0], "{}", -(2**40))
+    assert db.count() == 0
