@@ -1,0 +1,89 @@
+#include "interval_tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tovik {
+
+IntervalTree IntervalTree::build(std::vector<std::pair<double, uint32_t>> pairs) {
+  std::erase_if(pairs, [](const auto& p) { return std::isnan(p.first); });
+  std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  IntervalTree tree;
+  Bitmap running;
+  size_t i = 0;
+  while (i < pairs.size()) {
+    const double first = pairs[i].first;
+    Bitmap group;
+    // Distances are measured from the group's first value, so groups never chain.
+    // (v == first also keeps equal infinities together, whose difference is NaN.)
+    for (; i < pairs.size(); ++i) {
+      const double v = pairs[i].first;
+      if (!(v == first || std::fabs(v - first) < VALUE_TOLERANCE)) break;
+      group.add(pairs[i].second);
+    }
+    running |= group;
+    tree.nodes_.push_back(Node{first, running});
+  }
+  return tree;
+}
+
+Bitmap IntervalTree::range_query(std::string_view op, double x) const {
+  if (nodes_.empty() || std::isnan(x)) return Bitmap();
+  auto count_below = [this](double bound, bool inclusive) {
+    auto it = inclusive ? std::upper_bound(nodes_.begin(), nodes_.end(), bound,
+                                           [](double b, const Node& n) { return b < n.value; })
+                        : std::lower_bound(nodes_.begin(), nodes_.end(), bound,
+                                           [](const Node& n, double b) { return n.value < b; });
+    return static_cast<size_t>(it - nodes_.begin());
+  };
+  auto prefix = [this](size_t c) { return c == 0 ? Bitmap() : nodes_[c - 1].ids; };
+  if (op == "$lt") return prefix(count_below(x, false));
+  if (op == "$lte") return prefix(count_below(x, true));
+  if (op == "$gt") return all() - prefix(count_below(x, true));
+  if (op == "$gte") return all() - prefix(count_below(x, false));
+  return Bitmap();
+}
+
+Bitmap IntervalTree::exact(double x) const {
+  auto it = std::lower_bound(nodes_.begin(), nodes_.end(), x, [](const Node& n, double b) { return n.value < b; });
+  if (it == nodes_.end() || it->value != x) return Bitmap();
+  if (it == nodes_.begin()) return it->ids;
+  return it->ids - std::prev(it)->ids;
+}
+
+std::vector<std::pair<double, uint32_t>> IntervalTree::pairs() const {
+  std::vector<std::pair<double, uint32_t>> out;
+  out.reserve(static_cast<size_t>(all().cardinality()));
+  const Bitmap* previous = nullptr;
+  for (const Node& node : nodes_) {
+    const Bitmap added = previous == nullptr ? node.ids : node.ids - *previous;
+    added.for_each([&](uint32_t id) {
+      out.emplace_back(node.value, id);
+      return true;
+    });
+    previous = &node.ids;
+  }
+  return out;
+}
+
+const Bitmap& IntervalTree::all() const {
+  static const Bitmap empty_set;
+  return nodes_.empty() ? empty_set : nodes_.back().ids;
+}
+
+void IntervalTree::remove_ids(const Bitmap& ids) {
+  if (!all().intersects(ids)) return;
+  std::vector<Node> kept;
+  kept.reserve(nodes_.size());
+  uint64_t previous_count = 0;
+  for (Node& node : nodes_) {
+    node.ids -= ids;
+    // Cumulative sets only grow, so a node adds ids exactly when its set is larger.
+    const uint64_t count = node.ids.cardinality();
+    if (count > previous_count) kept.push_back(std::move(node));
+    previous_count = count;
+  }
+  nodes_ = std::move(kept);
+}
+
+}  // namespace tovik
