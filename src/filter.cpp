@@ -1,5 +1,8 @@
 #include "filter.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <mutex>
 
 #include "siphash.hpp"
@@ -24,14 +27,14 @@ struct OneId {
   uint32_t id;
   void take_out_of(Bitmap& b) const { b.remove(id); }
   bool holds(uint32_t x) const { return x == id; }
-  Bitmap as_bitmap() const { return Bitmap{id}; }
+  void take_out_of(IntervalTree& t) const { t.remove_id(id); }
 };
 
 struct ManyIds {
   const Bitmap& ids;
   void take_out_of(Bitmap& b) const { b -= ids; }
   bool holds(uint32_t x) const { return ids.contains(x); }
-  const Bitmap& as_bitmap() const { return ids; }
+  void take_out_of(IntervalTree& t) const { t.remove_ids(ids); }
 };
 
 // Intersects `next` into the accumulator; the first bitmap becomes it.
@@ -96,10 +99,17 @@ void FilterEngine::merge_into_tree(const std::string& path, Pairs pairs) {
     numeric_index_.emplace(path, IntervalTree::build(std::move(pairs)));
     return;
   }
-  // The listing holds each id of the old tree once, at its smallest value.
+  // The listing holds each id of the old tree once, at its smallest value, and is
+  // already in value order: sorting the new pairs and merging them in front on ties
+  // gives exactly the stable sort of "new pairs, then listing" that build would do.
   Pairs listing = it->second.pairs();
-  pairs.insert(pairs.end(), listing.begin(), listing.end());
-  it->second = IntervalTree::build(std::move(pairs));
+  auto by_value = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::erase_if(pairs, [](const auto& p) { return std::isnan(p.first); });
+  std::stable_sort(pairs.begin(), pairs.end(), by_value);
+  Pairs merged;
+  merged.reserve(pairs.size() + listing.size());
+  std::merge(pairs.begin(), pairs.end(), listing.begin(), listing.end(), std::back_inserter(merged), by_value);
+  it->second = IntervalTree::build(std::move(merged));
 }
 
 void FilterEngine::flush_pending_numeric() {
@@ -134,9 +144,7 @@ void FilterEngine::remove_ids(const Ids& ids) {
   for (auto& [path, pairs] : pending_numeric_) {
     std::erase_if(pairs, [&ids](const auto& p) { return ids.holds(p.second); });
   }
-  if (numeric_index_.empty()) return;
-  const auto& removed = ids.as_bitmap();
-  for (auto& [path, tree] : numeric_index_) tree.remove_ids(removed);
+  for (auto& [path, tree] : numeric_index_) ids.take_out_of(tree);
 }
 
 void FilterEngine::remove_document(uint32_t id) { remove_ids(OneId{id}); }

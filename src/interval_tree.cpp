@@ -7,7 +7,8 @@ namespace tovik {
 
 IntervalTree IntervalTree::build(std::vector<std::pair<double, uint32_t>> pairs) {
   std::erase_if(pairs, [](const auto& p) { return std::isnan(p.first); });
-  std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  auto by_value = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (!std::is_sorted(pairs.begin(), pairs.end(), by_value)) std::stable_sort(pairs.begin(), pairs.end(), by_value);
   IntervalTree tree;
   Bitmap running;
   size_t i = 0;
@@ -72,18 +73,32 @@ const Bitmap& IntervalTree::all() const {
 }
 
 void IntervalTree::remove_ids(const Bitmap& ids) {
-  if (!all().intersects(ids)) return;
-  std::vector<Node> kept;
-  kept.reserve(nodes_.size());
-  uint64_t previous_count = 0;
-  for (Node& node : nodes_) {
-    node.ids -= ids;
-    // Cumulative sets only grow, so a node adds ids exactly when its set is larger.
-    const uint64_t count = node.ids.cardinality();
-    if (count > previous_count) kept.push_back(std::move(node));
+  // Cumulative sets only grow, so the nodes meeting `ids` are a suffix.
+  auto first = std::partition_point(nodes_.begin(), nodes_.end(),
+                                    [&ids](const Node& n) { return !n.ids.intersects(ids); });
+  if (first == nodes_.end()) return;
+  uint64_t previous_count = first == nodes_.begin() ? 0 : std::prev(first)->ids.cardinality();
+  auto kept = first;
+  for (auto it = first; it != nodes_.end(); ++it) {
+    it->ids -= ids;
+    // A node adds ids exactly when its set is larger than its predecessor's.
+    const uint64_t count = it->ids.cardinality();
+    if (count > previous_count) {
+      if (kept != it) *kept = std::move(*it);
+      ++kept;
+    }
     previous_count = count;
   }
-  nodes_ = std::move(kept);
+  nodes_.erase(kept, nodes_.end());
+}
+
+void IntervalTree::remove_id(uint32_t id) {
+  auto first = std::partition_point(nodes_.begin(), nodes_.end(), [id](const Node& n) { return !n.ids.contains(id); });
+  if (first == nodes_.end()) return;
+  for (auto it = first; it != nodes_.end(); ++it) it->ids.remove(id);
+  const bool adds = first == nodes_.begin() ? !first->ids.empty()
+                                            : first->ids.cardinality() > std::prev(first)->ids.cardinality();
+  if (!adds) nodes_.erase(first);
 }
 
 }  // namespace tovik

@@ -49,6 +49,9 @@ class IntervalTree {
   // then lists the pairs and answers every query exactly as build(pairs() without
   // those ids) would, at the cost of one bitmap difference per node and no sort.
   void remove_ids(const Bitmap& ids);
+  // The same for one id; the nodes holding it are a suffix found by binary search,
+  // and only the first of them can be left adding nothing.
+  void remove_id(uint32_t id);
 
   const std::vector<Node>& nodes() const { return nodes_; }
 

@@ -159,15 +159,25 @@ TEST(IntervalTreeTest, RemovingIdsEqualsRebuildingWithoutThem) {
       if (!removed.contains(p.second)) kept.push_back(p);
     }
     IntervalTree expected = IntervalTree::build(kept);
+    IntervalTree one_by_one = tree;
+    removed.for_each([&](uint32_t x) {
+      one_by_one.remove_id(x);
+      return true;
+    });
     tree.remove_ids(removed);
     expect_same_answers(tree, expected);
+    expect_same_answers(one_by_one, expected);
   }
 }
 
 TEST(IntervalTreeTest, RemovingEveryIdLeavesAnEmptyTree) {
   IntervalTree tree = IntervalTree::build({{1.0, 1}, {2.0, 2}});
+  IntervalTree one_by_one = tree;
   tree.remove_ids(Bitmap{1, 2, 3});
   EXPECT_TRUE(tree.nodes().empty());
+  one_by_one.remove_id(2);
+  one_by_one.remove_id(1);
+  EXPECT_TRUE(one_by_one.nodes().empty());
   EXPECT_TRUE(tree.range_query("$gte", 0.0).empty());
 }
 
