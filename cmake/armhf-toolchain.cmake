@@ -19,4 +19,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 set(TOVIK_ARMHF_SYSROOT "/usr/arm-linux-gnueabihf" CACHE PATH "armhf runtime root for qemu-arm -L")
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${TOVIK_ARMHF_SYSROOT})
+# The cross loader must pair with the cross libc; without the library path it would
+# pick the multiarch libc through the host's loader cache, and threads would crash.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${TOVIK_ARMHF_SYSROOT} -E LD_LIBRARY_PATH=${TOVIK_ARMHF_SYSROOT}/lib
+    -E TOVIK_UNDER_QEMU=1)

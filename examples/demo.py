@@ -1,7 +1,115 @@
-"""tovik demo: builds the module's database from real text and queries it."""
+"""tovik demo: a semantic index over the docstrings of the Python standard library.
+
+Builds a database in ./demo-db from real text available on any machine with Python,
+turning each docstring into a vector with a small deterministic hashing embedder, then
+runs filtered searches, a delete by filter and a count, and prints what it finds.
+
+Run: PYTHONPATH=build/host python3 examples/demo.py [directory]
+"""
+import hashlib
+import importlib
+import inspect
+import json
+import math
 import platform
+import re
+import shutil
 import sys
+import time
 
 import tovik
 
-print(f"{platform.python_implementation()} {sys.version.split()[0]}: loaded {tovik.__file__}")
+DIM = 256
+MODULES = sorted("""
+argparse ast base64 bisect calendar collections configparser contextlib copy csv datetime
+decimal difflib email fractions functools glob gzip hashlib heapq html http.client inspect
+io ipaddress itertools json logging math operator os pathlib pickle pprint queue random re
+sched secrets shlex shutil socket statistics string struct subprocess tarfile tempfile
+textwrap threading time timeit tokenize traceback typing unittest urllib.parse uuid
+warnings weakref zipfile zlib
+""".split())
+WORD = re.compile(r"[a-z]{2,}")
+
+
+def embed(text):
+    """Feature hashing of words and word pairs into DIM signed buckets, L2-normalised.
+    Deterministic across runs, interpreters and machines (no salted hash())."""
+    words = WORD.findall(text.lower())
+    vec = [0.0] * DIM
+    for feature in words + [a + "_" + b for a, b in zip(words, words[1:])]:
+        h = int.from_bytes(hashlib.blake2b(feature.encode(), digest_size=8).digest(), "little")
+        vec[h % DIM] += 1.0 if (h >> 32) & 1 else -1.0
+    norm = math.sqrt(sum(x * x for x in vec)) or 1.0
+    return [x / norm for x in vec]
+
+
+def docstrings():
+    """(qualified name, kind, module, docstring) for public functions and classes."""
+    for name in MODULES:
+        try:
+            module = importlib.import_module(name)
+        except ImportError:
+            continue
+        for attr in sorted(vars(module)):
+            obj = getattr(module, attr)
+            if attr.startswith("_") or getattr(obj, "__module__", None) != module.__name__:
+                continue
+            kind = "class" if inspect.isclass(obj) else "function" if callable(obj) else None
+            doc = inspect.getdoc(obj) if kind else None
+            if doc and len(doc.split()) >= 5:
+                yield name + "." + attr, kind, name, doc
+
+
+def show(title, results):
+    print("\n" + title)
+    for doc_id, score, meta in results:
+        m = json.loads(meta)
+        print(f"  {score:7.4f}  #{doc_id:<5} {m['name']:<40} {m['kind']:<8} {m['words']:>4} words")
+    if not results:
+        print("  (nothing)")
+
+
+def main():
+    path = sys.argv[1] if len(sys.argv) > 1 else "demo-db"
+    shutil.rmtree(path, ignore_errors=True)
+    print(f"tovik demo on {platform.python_implementation()} {platform.python_version()}, "
+          f"module {tovik.__file__}")
+    db = tovik.TovikDB(path)
+
+    start = time.perf_counter()
+    texts = {}
+    for doc_id, (qualname, kind, module, doc) in enumerate(docstrings()):
+        first_line = doc.splitlines()[0]
+        meta = {"name": qualname, "kind": kind, "module": module,
+                "package": module.split(".")[0], "words": len(doc.split()),
+                "summary": first_line[:80]}
+        db.add(doc_id, embed(qualname.replace(".", " ") + " " + doc), json.dumps(meta))
+        texts[doc_id] = first_line
+    elapsed = time.perf_counter() - start
+    print(f"indexed {db.count()} docstrings from {len(MODULES)} modules in {elapsed:.2f}s "
+          f"into {path}/metadata.bin")
+
+    queries = [
+        ("read the lines of a text file", None),
+        ("random number from a distribution", None),
+        ("parse a date and format it as a string", '{"kind": {"$eq": "function"}}'),
+        ("compress data", '{"$and": [{"kind": {"$eq": "class"}}, {"words": {"$gte": 40}}]}'),
+        ("split a string into tokens", '{"module": {"$in": ["shlex", "re", "string", "tokenize"]}}'),
+        ("temporary directory", '{"$not": {"package": {"$eq": "os"}}}'),
+    ]
+    for text, flt in queries:
+        results = db.search(embed(text), 5, flt)
+        show(f"query: {text!r}" + (f"  filter: {flt}" if flt else ""), results)
+
+    before = db.count()
+    removed = db.delete('{"package": {"$in": ["unittest", "logging"]}}')
+    print(f"\ndelete unittest and logging docstrings: {removed} removed, count {before} -> {db.count()}")
+    show("query: 'test case assertion' after the delete", db.search(embed("test case assertion"), 5))
+
+    db.add(100000, embed("a cache entry that expires"), json.dumps(
+        {"name": "demo.cache_entry", "kind": "note", "words": 4}), -1)
+    print(f"\nadded a document with an expired time-to-live: count {db.count()} (purged at once)")
+
+
+if __name__ == "__main__":
+    main()

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -122,7 +123,11 @@ void select_best(std::vector<ScoredPair>& scored, size_t k) {
     size_t lo = 0, hi = scored.size();
     const size_t target = k - 1;
     while (hi - lo > 1) {
-      const ScoredPair pivot = scored[lo + (hi - lo) / 2];
+      // A NaN pivot separates nothing; prefer any comparable score in the range.
+      size_t at = lo + (hi - lo) / 2;
+      for (size_t i = lo; std::isnan(scored[at].score) && i < hi; ++i) at = i;
+      if (std::isnan(scored[at].score)) break;
+      const ScoredPair pivot = scored[at];
       const auto [eq_lo, eq_hi] = partition3(scored, lo, hi, pivot);
       if (target < eq_lo) {
         hi = eq_lo;

@@ -16,8 +16,9 @@
 // numeric condition never yields an id removed since it was indexed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -46,14 +47,21 @@ class FilterEngine {
 
   // Records every path of `object` (ascending key order, dotted paths under `prefix`)
   // for id: existence always; strings and booleans by value key; numbers as float64
-  // pending pairs. Arrays and null record existence only.
+  // pending pairs, merged into the path's tree when PENDING_NUMERIC_LIMIT of them have
+  // gathered. Arrays and null record existence only. Holds one lock at a time
+  // (field_exists, then inverted_index or pending_numeric, then numeric_index).
   void index_object(const json::Object& object, std::string_view prefix, uint32_t id);
 
   // Merges every pending numeric pair into its path's tree.
   void flush_pending_numeric();
 
   // Takes id (or every id of `ids`) out of all_ids, every inverted and existence
-  // bitmap, the pending pairs and the trees. Paths and value keys stay.
+  // bitmap, the pending pairs and the trees (each tree holding one of them becomes
+  // the tree built from its pair listing without them). Paths and value keys stay;
+  // ids never indexed are a no-op. Locks all_ids, inverted_index and field_exists one
+  // after the other, then pending_numeric and numeric_index together (in that order).
+  // remove_documents sweeps every bitmap once with the whole set; the outcome equals
+  // removing the ids one by one.
   void remove_document(uint32_t id);
   void remove_documents(const Bitmap& ids);
 
@@ -61,7 +69,16 @@ class FilterEngine {
   // message (description + " at line L column C").
   Result<FilterResult> apply_filter(std::string_view text);
 
+  // Evaluates one filter over the indexes as they stand (pending numbers are not
+  // seen: apply_filter flushes them first). Only the first key of an object counts;
+  // $and/$or/$not combine, any other key is a field path with an operator object.
+  // Constructs that cannot be decided give std::nullopt, which $and and operator
+  // objects skip, $or ignores, and $not/$ne pass on. Takes shared locks, one
+  // component at a time ($exists false: field_exists, then all_ids under it).
   FilterResult eval_filter(const json::Value& filter) const;
+  // Equality on a path: strings and booleans by value key, numbers by the tree's
+  // exact lookup (empty when no node has the value); nullopt when the path has no
+  // such key or no tree, and for null, arrays and objects.
   FilterResult eval_eq(std::string_view path, const json::Value& value) const;
 
   // Read-only views for tests and consistency checks (copies, under the locks).
@@ -72,13 +89,33 @@ class FilterEngine {
   std::optional<std::vector<std::pair<double, uint32_t>>> tree_pairs(std::string_view path) const;
 
  private:
-  using InvertedIndex = std::unordered_map<std::string, std::unordered_map<uint64_t, Bitmap>>;
-  using NumericIndex = std::unordered_map<std::string, IntervalTree>;
-  using PendingNumeric = std::unordered_map<std::string, std::vector<std::pair<double, uint32_t>>>;
-  using FieldExists = std::unordered_map<std::string, Bitmap>;
+  // Maps keyed by path text, searchable with a string_view.
+  struct PathHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  template <typename V>
+  using PathMap = std::unordered_map<std::string, V, PathHash, std::equal_to<>>;
+  using Pairs = std::vector<std::pair<double, uint32_t>>;
+  using InvertedIndex = PathMap<std::unordered_map<uint64_t, Bitmap>>;
+  using NumericIndex = PathMap<IntervalTree>;
+  using PendingNumeric = PathMap<Pairs>;
+  using FieldExists = PathMap<Bitmap>;
 
-  void merge_into_tree(const std::string& path, std::vector<std::pair<double, uint32_t>> pairs);
+  void add_value_key(const std::string& path, uint64_t value_key, uint32_t id);
+  void add_number(const std::string& path, double value, uint32_t id);
+  // REQUIRES: numeric_mutex_ held exclusively.
+  void merge_into_tree(const std::string& path, Pairs pairs);
+  template <typename Ids>
+  void remove_ids(const Ids& ids);
+
+  FilterResult eval_or(const json::Value& elements) const;
+  FilterResult eval_and(const json::Value& elements) const;
+  FilterResult eval_not(const json::Value& inner) const;
   FilterResult eval_field(std::string_view path, const json::Object& ops) const;
+  FilterResult eval_operator(std::string_view path, std::string_view op, const json::Value& operand) const;
+  FilterResult eval_in(std::string_view path, const json::Array& values) const;
+  FilterResult eval_exists(std::string_view path, bool wanted) const;
   FilterResult numeric_range(std::string_view path, std::string_view op, double x) const;
   Bitmap universe() const;
 

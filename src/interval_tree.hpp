@@ -26,20 +26,32 @@ class IntervalTree {
 
   IntervalTree() = default;
 
-  // Builds from (value, id) pairs (taken over; stable-sorted by value).
+  // Builds from (value, id) pairs (taken over; stable-sorted by value). A NaN value
+  // satisfies no comparison, so its pair is left out.
   static IntervalTree build(std::vector<std::pair<double, uint32_t>> pairs);
 
-  // op is "$lt", "$lte", "$gt" or "$gte"; any other text gives the empty bitmap.
+  // op is "$lt", "$lte", "$gt" or "$gte", compared against node values; any other
+  // text, or a NaN bound, gives the empty bitmap.
   Bitmap range_query(std::string_view op, double x) const;
 
-  // Ids of the node whose value equals x exactly (not within tolerance).
+  // Ids the node whose value equals x exactly (not within tolerance) adds to its
+  // predecessor; empty when there is no such node.
   Bitmap exact(double x) const;
 
   // For each node in order, (node value, id) for every id the node adds.
   std::vector<std::pair<double, uint32_t>> pairs() const;
 
-  // Every id in the tree (the last node's bitmap).
-  Bitmap all() const;
+  // Every id in the tree (the last node's bitmap; an empty set for no nodes).
+  const Bitmap& all() const;
+
+  // Takes `ids` out of the tree, in place: every node loses them, and when any was
+  // present, nodes left adding nothing to their predecessor are dropped. The tree
+  // then lists the pairs and answers every query exactly as build(pairs() without
+  // those ids) would, at the cost of one bitmap difference per node and no sort.
+  void remove_ids(const Bitmap& ids);
+  // The same for one id; the nodes holding it are a suffix found by binary search,
+  // and only the first of them can be left adding nothing.
+  void remove_id(uint32_t id);
 
   const std::vector<Node>& nodes() const { return nodes_; }
 

@@ -13,11 +13,13 @@
 // Thread-safety: values are plain data; parse is reentrant.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -40,9 +42,21 @@ struct Null {
 struct Value {
   std::variant<Null, bool, uint64_t, int64_t, double, std::string, Array, Object> v;
 
+  // One constructor per kind, all implicit so that literals read naturally in code
+  // and tests. Integers follow the parser's rule: negative values are int64,
+  // everything else uint64. A const char* is a string, never a bool.
   Value() = default;
-  template <typename T>
-  Value(T x) : v(std::move(x)) {}  // NOLINT: implicit by design
+  Value(Null) {}                                       // NOLINT
+  Value(bool b) : v(b) {}                              // NOLINT
+  template <std::integral I>
+    requires(!std::same_as<I, bool>)
+  Value(I i) : v(from_integer(i)) {}                   // NOLINT
+  Value(double d) : v(d) {}                            // NOLINT
+  Value(const char* s) : v(std::string(s)) {}          // NOLINT
+  Value(std::string_view s) : v(std::string(s)) {}     // NOLINT
+  Value(std::string s) : v(std::move(s)) {}            // NOLINT
+  Value(Array a) : v(std::move(a)) {}                  // NOLINT
+  Value(Object o) : v(std::move(o)) {}                 // NOLINT
 
   bool is_null() const { return std::holds_alternative<Null>(v); }
   bool is_bool() const { return std::holds_alternative<bool>(v); }
@@ -61,13 +75,28 @@ struct Value {
   const Array& as_array() const { return std::get<Array>(v); }
   const Object& as_object() const { return std::get<Object>(v); }
 
+  // Structural equality: the kind counts, so uint64 5 differs from float 5.0.
   friend bool operator==(const Value&, const Value&) = default;
+
+ private:
+  template <typename I>
+  static decltype(v) from_integer(I i) {
+    if constexpr (std::is_signed_v<I>) {
+      if (i < 0) return static_cast<int64_t>(i);
+    }
+    return static_cast<uint64_t>(i);
+  }
 };
 
-// Parses exactly one JSON value (surrounding whitespace allowed).
+// Parses exactly one JSON value (surrounding whitespace allowed; anything else after
+// it, a NUL byte included, is "trailing characters"). The text must be UTF-8, and so
+// is every string of the result: \u escapes naming a lone surrogate are refused.
+// NaN and Infinity are not JSON and are refused. Errors point at the offending byte;
+// a text that ends too early points just past its last byte.
 Result<Value> parse(std::string_view text);
 
-// Compact serialisation (keys in order, floats in shortest round-trip form).
+// Compact serialisation (keys in order, floats in shortest round-trip form, always
+// with a '.' or exponent so they parse back as floats; non-finite floats as null).
 std::string serialize(const Value& value);
 
 }  // namespace tovik::json

@@ -3,6 +3,7 @@
 // Pure function.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 

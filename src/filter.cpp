@@ -1,0 +1,315 @@
+#include "filter.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <mutex>
+
+#include "siphash.hpp"
+
+namespace tovik {
+
+using ReadLock = std::shared_lock<std::shared_mutex>;
+using WriteLock = std::unique_lock<std::shared_mutex>;
+
+namespace {
+
+std::string child_path(std::string_view prefix, const std::string& key) {
+  if (prefix.empty()) return key;
+  std::string path;
+  path.reserve(prefix.size() + 1 + key.size());
+  path.append(prefix).append(".").append(key);
+  return path;
+}
+
+// Ways of naming the ids to remove: one id, or a bitmap of them.
+struct OneId {
+  uint32_t id;
+  void take_out_of(Bitmap& b) const { b.remove(id); }
+  bool holds(uint32_t x) const { return x == id; }
+  void take_out_of(IntervalTree& t) const { t.remove_id(id); }
+};
+
+struct ManyIds {
+  const Bitmap& ids;
+  void take_out_of(Bitmap& b) const { b -= ids; }
+  bool holds(uint32_t x) const { return ids.contains(x); }
+  void take_out_of(IntervalTree& t) const { t.remove_ids(ids); }
+};
+
+// Intersects `next` into the accumulator; the first bitmap becomes it.
+void intersect_into(FilterResult& acc, Bitmap next) {
+  if (acc) {
+    *acc &= next;
+  } else {
+    acc = std::move(next);
+  }
+}
+
+}  // namespace
+
+// ---- Indexing ----
+
+void FilterEngine::add_to_universe(uint32_t id) {
+  WriteLock lock(all_ids_mutex_);
+  all_ids_.add(id);
+}
+
+void FilterEngine::index_object(const json::Object& object, std::string_view prefix, uint32_t id) {
+  for (const auto& [key, value] : object) {
+    const std::string path = child_path(prefix, key);
+    {
+      WriteLock lock(exists_mutex_);
+      field_exists_[path].add(id);
+    }
+    if (value.is_string()) {
+      add_value_key(path, hash_value(value.as_string()), id);
+    } else if (value.is_bool()) {
+      add_value_key(path, hash_value(value.as_bool() ? "true" : "false"), id);
+    } else if (value.is_number()) {
+      add_number(path, value.as_double(), id);
+    } else if (value.is_object()) {
+      index_object(value.as_object(), path, id);
+    }
+    // Arrays and null: existence only; array elements are not indexed.
+  }
+}
+
+void FilterEngine::add_value_key(const std::string& path, uint64_t value_key, uint32_t id) {
+  WriteLock lock(inverted_mutex_);
+  inverted_index_[path][value_key].add(id);
+}
+
+void FilterEngine::add_number(const std::string& path, double value, uint32_t id) {
+  Pairs full;
+  {
+    WriteLock lock(pending_mutex_);
+    Pairs& list = pending_numeric_[path];
+    list.emplace_back(value, id);
+    if (list.size() < PENDING_NUMERIC_LIMIT) return;
+    full.swap(list);  // the list stays in the map, empty
+  }
+  WriteLock lock(numeric_mutex_);
+  merge_into_tree(path, std::move(full));
+}
+
+void FilterEngine::merge_into_tree(const std::string& path, Pairs pairs) {
+  auto it = numeric_index_.find(path);
+  if (it == numeric_index_.end()) {
+    numeric_index_.emplace(path, IntervalTree::build(std::move(pairs)));
+    return;
+  }
+  // The listing holds each id of the old tree once, at its smallest value, and is
+  // already in value order: sorting the new pairs and merging them in front on ties
+  // gives exactly the stable sort of "new pairs, then listing" that build would do.
+  Pairs listing = it->second.pairs();
+  auto by_value = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::erase_if(pairs, [](const auto& p) { return std::isnan(p.first); });
+  std::stable_sort(pairs.begin(), pairs.end(), by_value);
+  Pairs merged;
+  merged.reserve(pairs.size() + listing.size());
+  std::merge(pairs.begin(), pairs.end(), listing.begin(), listing.end(), std::back_inserter(merged), by_value);
+  it->second = IntervalTree::build(std::move(merged));
+}
+
+void FilterEngine::flush_pending_numeric() {
+  WriteLock pending_lock(pending_mutex_);
+  WriteLock numeric_lock(numeric_mutex_);
+  for (auto& [path, pairs] : pending_numeric_) {
+    if (!pairs.empty()) merge_into_tree(path, std::move(pairs));
+  }
+  pending_numeric_.clear();
+}
+
+// ---- Removal ----
+
+template <typename Ids>
+void FilterEngine::remove_ids(const Ids& ids) {
+  {
+    WriteLock lock(all_ids_mutex_);
+    ids.take_out_of(all_ids_);
+  }
+  {
+    WriteLock lock(inverted_mutex_);
+    for (auto& [path, values] : inverted_index_) {
+      for (auto& [value_key, bitmap] : values) ids.take_out_of(bitmap);
+    }
+  }
+  {
+    WriteLock lock(exists_mutex_);
+    for (auto& [path, bitmap] : field_exists_) ids.take_out_of(bitmap);
+  }
+  WriteLock pending_lock(pending_mutex_);
+  WriteLock numeric_lock(numeric_mutex_);
+  for (auto& [path, pairs] : pending_numeric_) {
+    std::erase_if(pairs, [&ids](const auto& p) { return ids.holds(p.second); });
+  }
+  for (auto& [path, tree] : numeric_index_) ids.take_out_of(tree);
+}
+
+void FilterEngine::remove_document(uint32_t id) { remove_ids(OneId{id}); }
+
+void FilterEngine::remove_documents(const Bitmap& ids) {
+  if (!ids.empty()) remove_ids(ManyIds{ids});
+}
+
+// ---- Evaluation ----
+
+Result<FilterResult> FilterEngine::apply_filter(std::string_view text) {
+  flush_pending_numeric();
+  Result<json::Value> filter = json::parse(text);
+  if (!filter.ok()) return std::move(filter).error();
+  return eval_filter(filter.value());
+}
+
+FilterResult FilterEngine::eval_filter(const json::Value& filter) const {
+  if (!filter.is_object() || filter.as_object().empty()) return std::nullopt;
+  const auto& [key, value] = *filter.as_object().begin();
+  if (key == "$or") return eval_or(value);
+  if (key == "$and") return eval_and(value);
+  if (key == "$not") return eval_not(value);
+  if (!value.is_object()) return std::nullopt;
+  return eval_field(key, value.as_object());
+}
+
+FilterResult FilterEngine::eval_or(const json::Value& elements) const {
+  if (!elements.is_array()) return std::nullopt;
+  Bitmap united;
+  for (const json::Value& element : elements.as_array()) {
+    if (FilterResult r = eval_filter(element)) united |= *r;
+  }
+  return united;
+}
+
+FilterResult FilterEngine::eval_and(const json::Value& elements) const {
+  if (!elements.is_array() || elements.as_array().empty()) return std::nullopt;
+  FilterResult acc;
+  for (const json::Value& element : elements.as_array()) {
+    FilterResult r = eval_filter(element);
+    if (!r) continue;
+    intersect_into(acc, std::move(*r));
+    if (acc->empty()) break;  // nothing later can add ids back
+  }
+  return acc;
+}
+
+FilterResult FilterEngine::eval_not(const json::Value& inner) const {
+  FilterResult r = eval_filter(inner);
+  if (!r) return std::nullopt;
+  return universe() - *r;
+}
+
+FilterResult FilterEngine::eval_field(std::string_view path, const json::Object& ops) const {
+  FilterResult acc;
+  for (const auto& [op, operand] : ops) {
+    if (FilterResult r = eval_operator(path, op, operand)) intersect_into(acc, std::move(*r));
+  }
+  return acc;
+}
+
+// std::nullopt here means "contributes nothing": no result, a wrong-kind operand, or
+// an operator not in the language.
+FilterResult FilterEngine::eval_operator(std::string_view path, std::string_view op,
+                                         const json::Value& operand) const {
+  if (op == "$eq") return eval_eq(path, operand);
+  if (op == "$ne") {
+    FilterResult eq = eval_eq(path, operand);
+    if (!eq) return std::nullopt;
+    return universe() - *eq;
+  }
+  if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
+    if (!operand.is_number()) return std::nullopt;
+    return numeric_range(path, op, operand.as_double());
+  }
+  if (op == "$in") {
+    if (!operand.is_array()) return std::nullopt;
+    return eval_in(path, operand.as_array());
+  }
+  if (op == "$nin") {
+    if (!operand.is_array()) return std::nullopt;
+    return universe() - *eval_in(path, operand.as_array());
+  }
+  if (op == "$exists") {
+    if (!operand.is_bool()) return std::nullopt;
+    return eval_exists(path, operand.as_bool());
+  }
+  return std::nullopt;
+}
+
+FilterResult FilterEngine::eval_in(std::string_view path, const json::Array& values) const {
+  Bitmap united;
+  for (const json::Value& v : values) {
+    if (FilterResult r = eval_eq(path, v)) united |= *r;
+  }
+  return united;
+}
+
+FilterResult FilterEngine::eval_exists(std::string_view path, bool wanted) const {
+  ReadLock exists_lock(exists_mutex_);
+  auto it = field_exists_.find(path);
+  if (it == field_exists_.end()) return std::nullopt;
+  if (wanted) return it->second;
+  ReadLock all_lock(all_ids_mutex_);
+  return all_ids_ - it->second;
+}
+
+FilterResult FilterEngine::eval_eq(std::string_view path, const json::Value& value) const {
+  if (value.is_number()) {
+    ReadLock lock(numeric_mutex_);
+    auto tree = numeric_index_.find(path);
+    if (tree == numeric_index_.end()) return std::nullopt;
+    return tree->second.exact(value.as_double());
+  }
+  if (!value.is_string() && !value.is_bool()) return std::nullopt;
+  const uint64_t value_key =
+      value.is_string() ? hash_value(value.as_string()) : hash_value(value.as_bool() ? "true" : "false");
+  return inverted_bitmap(path, value_key);
+}
+
+FilterResult FilterEngine::numeric_range(std::string_view path, std::string_view op, double x) const {
+  ReadLock lock(numeric_mutex_);
+  auto tree = numeric_index_.find(path);
+  if (tree == numeric_index_.end()) return std::nullopt;
+  return tree->second.range_query(op, x);
+}
+
+Bitmap FilterEngine::universe() const {
+  ReadLock lock(all_ids_mutex_);
+  return all_ids_;
+}
+
+// ---- Read-only views ----
+
+Bitmap FilterEngine::all_ids() const { return universe(); }
+
+FilterResult FilterEngine::exists_bitmap(std::string_view path) const {
+  ReadLock lock(exists_mutex_);
+  auto it = field_exists_.find(path);
+  if (it == field_exists_.end()) return std::nullopt;
+  return it->second;
+}
+
+FilterResult FilterEngine::inverted_bitmap(std::string_view path, uint64_t value_key) const {
+  ReadLock lock(inverted_mutex_);
+  auto values = inverted_index_.find(path);
+  if (values == inverted_index_.end()) return std::nullopt;
+  auto bitmap = values->second.find(value_key);
+  if (bitmap == values->second.end()) return std::nullopt;
+  return bitmap->second;
+}
+
+std::vector<std::pair<double, uint32_t>> FilterEngine::pending_pairs(std::string_view path) const {
+  ReadLock lock(pending_mutex_);
+  auto it = pending_numeric_.find(path);
+  if (it == pending_numeric_.end()) return {};
+  return it->second;
+}
+
+std::optional<std::vector<std::pair<double, uint32_t>>> FilterEngine::tree_pairs(std::string_view path) const {
+  ReadLock lock(numeric_mutex_);
+  auto it = numeric_index_.find(path);
+  if (it == numeric_index_.end()) return std::nullopt;
+  return it->second.pairs();
+}
+
+}  // namespace tovik

@@ -1,0 +1,295 @@
+#include "core.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace tovik {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/tovik-core-XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<uint32_t> ids_of(const std::vector<ScoredPair>& v) {
+  std::vector<uint32_t> out;
+  for (const auto& p : v) out.push_back(p.id);
+  return out;
+}
+
+TEST(SelectBestTest, KeepsTheKBestInDescendingStableOrder) {
+  struct Case {
+    std::vector<ScoredPair> in;
+    size_t k;
+    std::vector<uint32_t> want;
+  };
+  const std::vector<Case> cases = {
+      {{{1, 0.1f}, {2, 0.9f}, {3, 0.5f}, {4, 0.7f}}, 2, {2, 4}},
+      {{{1, 0.1f}, {2, 0.9f}, {3, 0.5f}}, 10, {2, 3, 1}},
+      {{{1, 0.5f}, {2, 0.5f}, {3, 0.5f}}, 3, {1, 2, 3}},  // ties keep their order
+      {{{1, 0.5f}, {2, 0.9f}}, 0, {}},
+      {{}, 5, {}},
+  };
+  for (const auto& c : cases) {
+    auto v = c.in;
+    select_best(v, c.k);
+    EXPECT_EQ(ids_of(v), c.want);
+  }
+}
+
+TEST(SelectBestTest, ManyTiesAndNaNsStayInRangeAndKeepTheBest) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<ScoredPair> v;
+    const size_t n = 1 + rng() % 300;
+    for (size_t i = 0; i < n; ++i) {
+      const unsigned r = rng() % 10;
+      v.push_back({static_cast<uint32_t>(i), r == 0 ? NaN : static_cast<float>(r % 4)});
+    }
+    const size_t k = 1 + rng() % n;
+    auto got = v;
+    select_best(got, k);
+    ASSERT_EQ(got.size(), std::min(k, n));
+    // No finite score left out may beat a finite score kept.
+    float worst_kept = INFINITY;
+    for (const auto& p : got) {
+      if (!std::isnan(p.score)) worst_kept = std::min(worst_kept, p.score);
+    }
+    size_t better_outside = 0;
+    for (const auto& p : v) {
+      bool kept = false;
+      for (const auto& q : got) kept = kept || q.id == p.id;
+      if (!kept && !std::isnan(p.score) && p.score > worst_kept) ++better_outside;
+    }
+    if (std::none_of(got.begin(), got.end(), [](const ScoredPair& p) { return std::isnan(p.score); })) {
+      EXPECT_EQ(better_outside, 0u);
+    }
+  }
+}
+
+TEST(CandidateLimitTest, SaturatesInsteadOfWrapping) {
+  EXPECT_EQ(candidate_limit(0), 1000u);
+  EXPECT_EQ(candidate_limit(100), 1000u);
+  EXPECT_EQ(candidate_limit(101), 1010u);
+  const size_t max = std::numeric_limits<size_t>::max();
+  EXPECT_EQ(candidate_limit(max / 10 + 1), max);
+  EXPECT_EQ(full_scan_bound(max / 2 + 1), max);
+  EXPECT_EQ(full_scan_bound(3), 6u);
+}
+
+class DatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto opened = TovikDB::open(dir_.path() + "/db");
+    ASSERT_TRUE(opened.ok());
+    db_ = std::move(opened).value();
+    db_->set_clock([this]() -> Result<uint64_t> {
+      if (clock_before_epoch_) return Error::internal("clock before epoch");
+      return now_;
+    });
+    db_->set_announce([this](const std::string& line) {
+      announced_ += line;
+      return true;
+    });
+  }
+
+  void add(uint32_t id, std::vector<float> v, const std::string& meta = "{}",
+           std::optional<int64_t> ttl = std::nullopt) {
+    auto r = db_->add(id, v, meta, ttl);
+    ASSERT_TRUE(r.ok()) << r.error().message;
+  }
+
+  uint64_t count() { return db_->count().value(); }
+
+  TempDir dir_;
+  std::unique_ptr<TovikDB> db_;
+  uint64_t now_ = 1'700'000'000;
+  bool clock_before_epoch_ = false;
+  std::string announced_;
+};
+
+TEST_F(DatabaseTest, CountFollowsTheIdBoundAndDeletions) {
+  EXPECT_EQ(count(), 0u);
+  add(9, {1, 0}, R"({"x": "a"})");
+  EXPECT_EQ(count(), 10u);
+  add(9, {0, 1}, R"({"x": "a"})");
+  EXPECT_EQ(count(), 10u);
+  auto deleted = db_->delete_matching(R"({"x": {"$eq": "a"}})");
+  ASSERT_TRUE(deleted.ok());
+  EXPECT_EQ(deleted.value(), 1u);  // id 9 was the only member of the universe
+  EXPECT_EQ(count(), 9u);
+  add(9, {1, 1});
+  EXPECT_EQ(count(), 9u);  // a deleted id stays deleted
+}
+
+TEST_F(DatabaseTest, TopIdCountsWithoutOverflow) {
+  auto r = db_->add(4294967295u, std::vector<float>{1.0f}, "{}", std::nullopt);
+  if (!r.ok()) {
+    // Not enough memory for 2^32 slots here: nothing may have changed.
+    EXPECT_EQ(r.error().kind, ErrorKind::OutOfMemory);
+    EXPECT_EQ(db_->id_bound(), 0u);
+    EXPECT_EQ(db_->dim(), 0u);
+    add(1, {1.0f});
+    EXPECT_EQ(count(), 2u);
+    return;
+  }
+  EXPECT_EQ(db_->id_bound(), 4294967296ull);
+  EXPECT_EQ(count(), 4294967296ull);
+}
+
+TEST_F(DatabaseTest, DimensionMismatchChangesNothing) {
+  add(0, std::vector<float>(4, 1.0f));
+  auto r = db_->add(1, std::vector<float>(3, 1.0f), "{}", std::nullopt);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind, ErrorKind::Message);
+  EXPECT_EQ(r.error().message, "Dimension mismatch: expected 4, got 3");
+  EXPECT_EQ(count(), 1u);
+}
+
+TEST_F(DatabaseTest, EmptyVectorLeavesTheDimensionOpen) {
+  add(0, {});
+  EXPECT_EQ(db_->dim(), 0u);
+  add(1, {1, 2, 3});
+  EXPECT_EQ(db_->dim(), 3u);
+  EXPECT_EQ(db_->lsh().dimension(), 3u);
+}
+
+TEST_F(DatabaseTest, InvalidMetadataIsStoredButNotIndexed) {
+  auto r = db_->add(3, std::vector<float>{1, 0}, "{\"a\": ", std::nullopt);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind, ErrorKind::Message);
+  EXPECT_TRUE(db_->filter().all_ids().contains(3));
+  EXPECT_EQ(db_->metadata().read_metadata(3).value(), "{\"a\": ");
+  EXPECT_TRUE(db_->storage().vector_at(3).has_value());
+}
+
+TEST_F(DatabaseTest, ExpiryIsStrictlyBeforeNowAndSaturates) {
+  add(0, {1, 0}, "{}", 0);
+  add(1, {0, 1}, "{}", std::numeric_limits<int64_t>::min());
+  add(2, {1, 1}, "{}", std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(db_->expiry_of(1).value(), 0u);
+  EXPECT_EQ(db_->expiry_of(2).value(), static_cast<uint64_t>(std::numeric_limits<int64_t>::max()));
+  EXPECT_EQ(count(), 2u);  // id 1 expired at once; id 0 lives through its own second
+  now_ += 1;
+  EXPECT_EQ(count(), 1u);
+  EXPECT_TRUE(db_->deleted_ids().contains(0));
+  EXPECT_FALSE(db_->expiry_of(0).has_value());
+  now_ = uint64_t{1} << 62;  // far beyond any real clock
+  EXPECT_EQ(count(), 1u);   // the saturated expiry has not passed
+}
+
+TEST_F(DatabaseTest, ClockBeforeEpochPurgesNothingAndFailsTtlAdds) {
+  add(0, {1, 0}, "{}", -5);
+  clock_before_epoch_ = true;
+  EXPECT_EQ(count(), 1u);
+  EXPECT_TRUE(db_->clean_expired().ok());
+  auto r = db_->add(1, std::vector<float>{0, 1}, "{}", 10);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind, ErrorKind::Internal);
+  clock_before_epoch_ = false;
+  EXPECT_EQ(count(), 1u);  // id 0 purged now, id 1 counts (stored before the clock step)
+}
+
+TEST_F(DatabaseTest, FullScanTakesLiveIdsInAscendingOrder) {
+  // Empty vectors leave the dimension open, so every add replaces the LSH: it ends up
+  // holding only the last id and can never supply 2k candidates.
+  for (uint32_t id = 0; id < 5000; ++id) add(id, {}, R"({"n": )" + std::to_string(id) + "}");
+  ASSERT_EQ(db_->delete_matching(R"({"n": {"$lt": 10}})").value(), 10u);
+  Bitmap everything;
+  for (uint32_t id = 0; id < 5000; ++id) everything.add(id);
+
+  const auto filtered = db_->candidates({}, 5, everything);
+  ASSERT_EQ(filtered.size(), 1000u);  // capped at the candidate limit
+  EXPECT_EQ(filtered.front(), 10u);   // deleted ids skipped
+  EXPECT_EQ(filtered.back(), 1009u);
+
+  const auto unfiltered = db_->candidates({}, 5, std::nullopt);
+  ASSERT_EQ(unfiltered.size(), 4990u);  // no cap without a filter
+  EXPECT_EQ(unfiltered.front(), 10u);
+  EXPECT_EQ(unfiltered.back(), 4999u);
+}
+
+TEST_F(DatabaseTest, ParallelScoringEqualsSequential) {
+  std::mt19937 rng(42);
+  std::normal_distribution<float> gauss;
+  for (uint32_t id = 0; id < 3000; ++id) {
+    std::vector<float> v(16);
+    for (auto& x : v) x = gauss(rng);
+    add(id, v);
+  }
+  std::vector<float> q(16);
+  for (auto& x : q) x = gauss(rng);
+  auto results = db_->search(q, 3000, std::nullopt, false);
+  ASSERT_TRUE(results.ok());
+  ASSERT_EQ(results->size(), 3000u);  // full scan: the LSH cannot supply 6000
+  std::vector<ScoredPair> sequential;
+  for (uint32_t id = 0; id < 3000; ++id) sequential.push_back({id, *db_->storage().compute_similarity(q, id)});
+  select_best(sequential, 3000);
+  for (size_t i = 0; i < sequential.size(); ++i) {
+    ASSERT_EQ((*results)[i].id, sequential[i].id) << i;
+    ASSERT_EQ(std::memcmp(&(*results)[i].score, &sequential[i].score, sizeof(float)), 0) << i;
+  }
+}
+
+TEST_F(DatabaseTest, QuantizationSwitchesAtTheThresholdAndAnnouncesOnce) {
+  std::vector<float> v(768, 0.5f);
+  for (uint32_t id = 0; id < 5000; ++id) add(id, v);
+  EXPECT_EQ(announced_, "");
+  add(5000, v);
+  EXPECT_EQ(announced_, "Activating quantization at 5000 vectors...\n");
+  EXPECT_TRUE(db_->storage().quantized());
+  add(5001, v);
+  EXPECT_EQ(announced_, "Activating quantization at 5000 vectors...\n");
+}
+
+TEST_F(DatabaseTest, DeletedDocumentsNeverComeBack) {
+  for (uint32_t id = 0; id < 5; ++id) add(id, {1.0f, static_cast<float>(id)}, R"({"n": )" + std::to_string(id) + "}");
+  auto deleted = db_->delete_matching(R"({"n": {"$gte": 3}})");
+  ASSERT_TRUE(deleted.ok());
+  EXPECT_EQ(deleted.value(), 2u);
+  EXPECT_EQ(db_->delete_matching(R"({"n": {"$gte": 3}})").value(), 0u);
+  auto results = db_->search(std::vector<float>{1, 1}, 10, std::nullopt, true);
+  ASSERT_TRUE(results.ok());
+  std::vector<uint32_t> ids;
+  for (const auto& r : *results) ids.push_back(r.id);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<uint32_t>{0, 1, 2}));
+  EXPECT_EQ(count(), 3u);
+}
+
+TEST(DatabaseOpenTest, CreatesParentsAndRefusesAFile) {
+  TempDir dir;
+  auto nested = TovikDB::open(dir.path() + "/a/b/c/");
+  ASSERT_TRUE(nested.ok());
+  EXPECT_TRUE(fs::is_directory(dir.path() + "/a/b/c"));
+  EXPECT_EQ(nested.value()->metadata().file_path(), dir.path() + "/a/b/c/metadata.bin");
+  const std::string file = dir.path() + "/plain";
+  { std::ofstream(file) << "x"; }
+  auto refused = TovikDB::open(file);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message, "File exists (os error 17)");
+}
+
+}  // namespace
+}  // namespace tovik
