@@ -165,6 +165,8 @@ run_tests() {
   # extensions) out; the module's directory and the host's pytest come in by path.
   # Plugins installed on the host are not loaded.
   cd "$HERE"
+  # Tests that start a child interpreter go through the emulator the same way.
+  TOVIK_PYTHON_CMD="qemu-arm -L $ROOT $ROOT/usr/bin/$name -S" \
   TOVIK_TARGET=armhf PYTHONPATH="$PY_DIR/$name:$HOST_SITE" PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 \
     in_root "/usr/bin/$name" -S -m pytest -q -p no:cacheprovider "$@" tests/python
 }

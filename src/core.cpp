@@ -151,6 +151,8 @@ TovikDB::TovikDB(std::string path)
       announce_(write_to_stdout) {}
 
 Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
+  // The system would silently cut the path at the NUL and create another directory.
+  if (path.find('\0') != std::string::npos) return Error::msg("path contains a NUL byte");
   if (auto made = create_dir_all(path); !made) return std::move(made).error();
   return std::unique_ptr<TovikDB>(new TovikDB(std::move(path)));
 }

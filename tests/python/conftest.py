@@ -1,6 +1,9 @@
 import math
+import os
 import platform
+import shlex
 import struct
+import sys
 
 import pytest
 
@@ -28,6 +31,13 @@ def cosine_score(q, v):
         r = 1.0 - (ab * (1.0 / math.sqrt(a2))) * (1.0 / math.sqrt(b2))
         distance = r if r > 0.0 else 0.0
     return f32(1.0 - distance)
+
+
+def python_command():
+    """The command that starts this interpreter in a child process: under emulation the
+    runner says how (TOVIK_PYTHON_CMD), since the interpreter cannot be run directly."""
+    cmd = os.environ.get("TOVIK_PYTHON_CMD")
+    return shlex.split(cmd) if cmd else [sys.executable]
 
 
 @pytest.fixture
