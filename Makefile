@@ -42,7 +42,7 @@ test-cpp: build-host
 	cd $(HOST_DIR) && ctest --output-on-failure -j $(JOBS)
 
 test-cpp-armhf: build-armhf
-	cd $(ARMHF_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd $(ARMHF_DIR) && ctest --output-on-failure -V -j 2 --timeout 900
 
 test-python: build-host
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(PYTHON) -m pytest -q tests/python
