@@ -2,7 +2,7 @@
 texts are appended to `<path>/metadata.bin`."""
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex
+from typing import Protocol, SupportsFloat, SupportsIndex
 
 from typing_extensions import disjoint_base
 
@@ -11,9 +11,13 @@ __all__ = ["TovikDB"]
 # A number as the module reads it: anything with a float conversion (float, int,
 # numpy scalars) or an integer index.
 _Number = SupportsFloat | SupportsIndex
-# A vector or query: any sequence of numbers except `str`. Each item is rounded to a
-# 32-bit float.
-_Vector = Sequence[_Number]
+
+# A vector or query: any sequence of numbers except `str` (a list, a tuple, an
+# array.array, a numpy array). Each item is rounded to a 32-bit float.
+class _Vector(Protocol):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _Number: ...
+
 # (id, score, metadata text or "" when not requested); ids are 0 to 4294967295.
 _Result = tuple[int, float, str]
 
