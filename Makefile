@@ -15,7 +15,7 @@ ARMHF_PYTHON := BUILD=$(BUILD) JOBS=$(JOBS) CMAKE=$(CMAKE) bash scripts/armhf-py
 
 .PHONY: deps build build-host build-pypy build-armhf test test-cpp test-cpp-armhf \
         build-armhf-python test-python test-pypy test-python-armhf test-pypy-armhf \
-        test-pip demo bench clean
+        test-pip demo bench clean wheel-armv7 test-wheel-armv7 test-typing
 
 deps:
 	bash scripts/install-deps.sh
@@ -57,13 +57,34 @@ test-pypy-armhf: build-armhf-python
 	$(ARMHF_PYTHON) test pypy3
 
 # `pip install .` into a fresh virtual environment, then import the module from it.
+# It installs the source distribution, so a missing file in the sdist fails here.
 test-pip:
-	rm -rf $(BUILD)/pip-venv && $(PYTHON) -m venv $(BUILD)/pip-venv
-	$(BUILD)/pip-venv/bin/pip install --quiet .
+	rm -rf $(BUILD)/pip-venv $(BUILD)/sdist && $(PYTHON) -m venv $(BUILD)/pip-venv
+	$(BUILD)/pip-venv/bin/pip install --quiet build
+	$(BUILD)/pip-venv/bin/python -m build --sdist --outdir $(BUILD)/sdist . >/dev/null
+	$(BUILD)/pip-venv/bin/pip install --quiet $(BUILD)/sdist/tovik-*.tar.gz
 	cd / && $(CURDIR)/$(BUILD)/pip-venv/bin/python -c "import tovik; print('pip install ok:', tovik.__file__)"
 
+# The installed package (module, stub, py.typed) against mypy: the stub matches the
+# module, the examples type-check strictly, the README and examples run.
+test-typing: test-pip
+	$(BUILD)/pip-venv/bin/pip install --quiet mypy numpy pytest
+	$(BUILD)/pip-venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_typing.py \
+	  tests/python/test_platform.py tests/python/test_readme.py tests/python/test_examples.py
+
+# Installable wheels for the board (armv7l, CPython 3.11 and PyPy 3.9) from the modules
+# cross-built for the armhf interpreters; the board needs libroaring0 at run time.
+wheel-armv7: build-armhf-python
+	$(PYTHON) scripts/make-wheel.py --strip arm-linux-gnueabihf-strip --out $(BUILD)/wheels \
+	  --tag cp311-cp311-linux_armv7l $(BUILD)/armhf-py/python3.11/tovik.cpython-311-*.so
+	$(PYTHON) scripts/make-wheel.py --strip arm-linux-gnueabihf-strip --out $(BUILD)/wheels \
+	  --tag pp39-pypy39_pp73-linux_armv7l $(BUILD)/armhf-py/pypy3/tovik.pypy39-*.so
+
+test-wheel-armv7: wheel-armv7
+	BUILD=$(BUILD) PYTHON=$(PYTHON) bash scripts/test-wheel-armv7.sh
+
 test: deps
-	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf test-pip
+	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf test-pip test-typing test-wheel-armv7
 
 demo: deps build-host build-pypy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(PYTHON) examples/demo.py

@@ -6,6 +6,8 @@ runs filtered searches, a delete by filter and a count, and prints what it finds
 
 Run: PYTHONPATH=build/host python3 examples/demo.py [directory]
 """
+from __future__ import annotations
+
 import hashlib
 import importlib
 import inspect
@@ -17,6 +19,8 @@ import shutil
 import sys
 import time
 import warnings
+from collections.abc import Iterator
+from typing import Any
 
 import tovik
 
@@ -40,7 +44,7 @@ true false function method class instance argument arguments optional
 """.split())
 
 
-def embed(text):
+def embed(text: str) -> list[float]:
     """Feature hashing of words and word pairs into DIM signed buckets, L2-normalised.
     Deterministic across runs, interpreters and machines (no salted hash())."""
     words = [w for w in WORD.findall(text.lower()) if w not in STOPWORDS]
@@ -53,18 +57,18 @@ def embed(text):
     return [x / norm for x in vec]
 
 
-def public_members(owner):
+def public_members(owner: Any) -> Iterator[tuple[str, Any]]:
     for attr in sorted(vars(owner)):
         if not attr.startswith("_"):
             yield attr, getattr(owner, attr, None)
 
 
-def docstrings():
+def docstrings() -> Iterator[tuple[str, str, str, str]]:
     warnings.simplefilter("ignore", DeprecationWarning)  # touching deprecated aliases warns
     yield from _docstrings()
 
 
-def _docstrings():
+def _docstrings() -> Iterator[tuple[str, str, str, str]]:
     """(qualified name, kind, module, docstring) for public functions, classes and the
     methods of those classes."""
     for name in MODULES:
@@ -77,7 +81,7 @@ def _docstrings():
                 continue
             kind = "class" if inspect.isclass(obj) else "function" if callable(obj) else None
             doc = inspect.getdoc(obj) if kind else None
-            if doc and len(doc.split()) >= 5:
+            if kind and doc and len(doc.split()) >= 5:
                 yield name + "." + attr, kind, name, doc
             if kind == "class":
                 for method_name, method in public_members(obj):
@@ -86,7 +90,7 @@ def _docstrings():
                         yield name + "." + attr + "." + method_name, "method", name, method_doc
 
 
-def show(title, results):
+def show(title: str, results: list[tuple[int, float, str]]) -> None:
     print("\n" + title)
     for doc_id, score, meta in results:
         m = json.loads(meta)
@@ -95,7 +99,7 @@ def show(title, results):
         print("  (nothing)")
 
 
-def main():
+def main() -> None:
     path = sys.argv[1] if len(sys.argv) > 1 else "demo-db"
     shutil.rmtree(path, ignore_errors=True)
     print(f"tovik demo on {platform.python_implementation()} {platform.python_version()}, "
