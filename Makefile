@@ -59,7 +59,7 @@ test-pypy-armhf: build-armhf-python
 # `pip install .` into a fresh virtual environment, then import the module from it.
 # It installs the source distribution, so a missing file in the sdist fails here.
 test-pip:
-	rm -rf $(BUILD)/pip-venv $(BUILD)/sdist && $(PYTHON) -m venv $(BUILD)/pip-venv
+	rm -rf $(BUILD)/pip-venv $(BUILD)/sdist && $(PYTHON) -m venv --system-site-packages $(BUILD)/pip-venv
 	$(BUILD)/pip-venv/bin/pip install --quiet build
 	$(BUILD)/pip-venv/bin/python -m build --sdist --outdir $(BUILD)/sdist . >/dev/null
 	$(BUILD)/pip-venv/bin/pip install --quiet $(BUILD)/sdist/tovik-*.tar.gz
@@ -68,7 +68,7 @@ test-pip:
 # The installed package (module, stub, py.typed) against mypy: the stub matches the
 # module, the examples type-check strictly, the README and examples run.
 test-typing: test-pip
-	$(BUILD)/pip-venv/bin/pip install --quiet mypy numpy pytest
+	$(BUILD)/pip-venv/bin/python -c "import mypy" 2>/dev/null || $(BUILD)/pip-venv/bin/pip install --quiet mypy
 	$(BUILD)/pip-venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_typing.py \
 	  tests/python/test_platform.py tests/python/test_readme.py tests/python/test_examples.py
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 APT_PACKAGES=(
-  cmake make g++ pkg-config
+  cmake make g++ pkg-config python3-venv
   libroaring-dev rapidjson-dev libgtest-dev libbenchmark-dev
   pypy3 pypy3-dev pypy3-venv
   python3-pytest python3-exceptiongroup python3-tomli
@@ -34,7 +34,9 @@ fi
 # The interpreter that runs the CPython suite needs pytest (pyenv interpreters do not
 # see Debian's python3-pytest).
 PY="${PYTHON:-python3}"
-if ! "$PY" -c "import pytest" 2>/dev/null; then
-  "$PY" -m pip install --quiet pytest
-fi
+for mod in pytest numpy; do
+  if ! "$PY" -c "import $mod" 2>/dev/null; then
+    "$PY" -m pip install --quiet "$mod"
+  fi
+done
 echo "install-deps: all present"
