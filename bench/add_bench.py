@@ -61,8 +61,8 @@ def main():
     out.write("| dim | phase | adds | seconds | adds/s | us/add |\n|---|---|---|---|---|---|\n")
     for dim in (int(d) for d in args.dims.split(",")):
         for dim_, phase, n, seconds in bench_dim(tovik, dim, args.quick):
-            out.write("| %d | %s | %d | %.3f | %.0f | %.1f |\n"
-                      % (dim_, phase, n, seconds, n / seconds, 1e6 * seconds / n))
+            rate = "-" if n == 1 else "%.0f" % (n / seconds)
+            out.write("| %d | %s | %d | %.3f | %s | %.1f |\n" % (dim_, phase, n, seconds, rate, 1e6 * seconds / n))
 
 
 if __name__ == "__main__":

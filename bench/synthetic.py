@@ -172,9 +172,8 @@ class LshModel:
 
 
 def environment():
-    return "%s %s on %s (%s), %d processors" % (
-        platform.python_implementation(), platform.python_version(), platform.machine(),
-        "emulated" if os.environ.get("TOVIK_UNDER_QEMU") else "native", os.cpu_count() or 0)
+    return "%s %s on %s, %d processors" % (
+        platform.python_implementation(), platform.python_version(), platform.machine(), os.cpu_count() or 0)
 
 
 def temp_dir():
