@@ -231,6 +231,7 @@ def main(out_path, db_dir):
         add_docs(db, rec, rng, centres, 4949, 5100)  # the first of these switches on
         run_searches(db, rec, "quantized@5100", queries)
         edge_queries(db, rec, "quantized", centres)
+        # Of a filter object's keys only the first in ascending order counts ("score").
         deletes(db, rec, "quantized", [{"tags": {"$exists": True}, "score": {"$lt": -150}},
                                        {"$or": [{"kind": {"$eq": "odd"}}, {"pos.deep.tag": {"$eq": "t7"}}]}])
         add_docs(db, rec, rng, centres, 5100, DOCS)
