@@ -6,6 +6,8 @@
 #   armhf-python.sh build             cross-build the module for both into $ARMHF_PY_DIR
 #   armhf-python.sh test pypy3|python3.11 [pytest args...]
 #                                     run tests/python under that interpreter
+#   armhf-python.sh run pypy3|python3.11 script [args...]
+#                                     run a script under that interpreter with the module
 #
 # The interpreters come from Debian's armhf packages, unpacked (not installed) into a
 # private root; qemu-arm -L looks every absolute path up in that root before the host's.
@@ -171,11 +173,23 @@ run_tests() {
     in_root "/usr/bin/$name" -S -m pytest -q -p no:cacheprovider "$@" tests/python
 }
 
+run_script() {
+  local name="$1"
+  shift
+  case "$name" in
+    pypy3 | python3.11) ;;
+    *) log "unknown interpreter '$name' (pypy3 or python3.11)"; exit 2 ;;
+  esac
+  [ -f "$STAMP" ] || { log "no root in $ROOT; run '$0 build' first"; exit 2; }
+  PYTHONPATH="$PY_DIR/$name" in_root "/usr/bin/$name" -S "$@"
+}
+
 cmd="${1:-}"
 shift || true
 case "$cmd" in
   root) make_root ;;
   build) build_modules ;;
   test) run_tests "$@" ;;
-  *) echo "usage: $0 root | build | test pypy3|python3.11 [pytest args...]" >&2; exit 2 ;;
+  run) run_script "$@" ;;
+  *) echo "usage: $0 root | build | test pypy3|python3.11 [pytest args...] | run pypy3|python3.11 script [args...]" >&2; exit 2 ;;
 esac

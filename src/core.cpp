@@ -94,6 +94,9 @@ std::pair<size_t, size_t> partition3(std::vector<ScoredPair>& v, size_t lo, size
 
 }  // namespace
 
+// Expiry times must keep working past 2038 on the 32-bit target (built with _TIME_BITS=64).
+static_assert(sizeof(std::time_t) >= 8, "a 32-bit time_t stops the clock in 2038");
+
 Result<uint64_t> system_clock_seconds() {
   struct timespec ts;
   if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) return Error::internal(system_error_text(errno));

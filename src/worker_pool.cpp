@@ -125,6 +125,13 @@ Pool& pool() {
   return *the_pool;
 }
 
+// i * n / pieces without forming i * n, which wraps for large n on any width of
+// size_t: with n = q * pieces + r it is i * q + i * r / pieces, and i * r < pieces^2.
+size_t piece_start(size_t n, size_t pieces, size_t i) {
+  const size_t q = n / pieces, r = n % pieces;
+  return i * q + i * r / pieces;
+}
+
 }  // namespace
 
 size_t worker_count() { return available_processors(); }
@@ -142,10 +149,7 @@ Result<void> parallel_chunks(size_t n, const std::function<void(size_t, size_t, 
   std::vector<Task> tasks;
   tasks.reserve(pieces);
   for (size_t i = 0; i < pieces; ++i) {
-    // 64-bit products: n * i must not wrap on a 32-bit size_t.
-    const size_t begin = static_cast<size_t>(static_cast<uint64_t>(n) * i / pieces);
-    const size_t end = static_cast<size_t>(static_cast<uint64_t>(n) * (i + 1) / pieces);
-    tasks.push_back(Task{&job, &fn, begin, end, i});
+    tasks.push_back(Task{&job, &fn, piece_start(n, pieces, i), piece_start(n, pieces, i + 1), i});
   }
   try {
     pool().submit(tasks);
