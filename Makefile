@@ -56,6 +56,12 @@ test-python-armhf: build-armhf-python
 test-pypy-armhf: build-armhf-python
 	$(ARMHF_PYTHON) test pypy3
 
+# A random mix of every operation checked against a model (about a minute here); set
+# TOVIK_SOAK_OPS=1000000 for a long run.
+.PHONY: test-soak
+test-soak: build-host
+	PYTHONPATH=$(CURDIR)/$(HOST_DIR) TOVIK_SOAK_OPS=$${TOVIK_SOAK_OPS:-400000} $(PYTHON) tests/soak/soak.py
+
 # `pip install .` into a fresh virtual environment, then import the module from it.
 test-pip:
 	rm -rf $(BUILD)/pip-venv && $(PYTHON) -m venv $(BUILD)/pip-venv
@@ -63,7 +69,7 @@ test-pip:
 	cd / && $(CURDIR)/$(BUILD)/pip-venv/bin/python -c "import tovik; print('pip install ok:', tovik.__file__)"
 
 test: deps
-	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf test-pip
+	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf test-pip test-soak
 
 demo: deps build-host build-pypy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(PYTHON) examples/demo.py
