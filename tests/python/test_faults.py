@@ -5,11 +5,12 @@ is the documented one, whatever was reported stored stays readable, and later
 operations work."""
 import errno
 import os
-import platform
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -152,6 +153,21 @@ def test_fresh_database_on_a_vanished_directory_recovers_when_it_returns(tmp_pat
     assert db.count() == 5 and db.search([1.0], 5) == [(4, 1.0, '"x"')]
 
 
+def test_the_last_text_may_cross_the_4GiB_mark(db, db_path):
+    with open(meta_file(db_path), "wb") as f:
+        f.truncate(FOUR_GIB - 1)  # sparse
+    try:
+        db.add(0, [1.0], '{"a": 1}')  # starts one byte before the limit: accepted
+        assert os.path.getsize(meta_file(db_path)) == FOUR_GIB - 1 + len('{"a": 1}')
+        with pytest.raises(ValueError) as info:
+            db.add(1, [1.0], "{}")
+        assert info.value.args == ("File too large (max 4GB)",)
+        assert db.search([1.0], 2) == [(0, 1.0, '{"a": 1}')]  # read back from past 4 GiB - 1
+        assert db.count() == 2
+    finally:
+        os.remove(meta_file(db_path))
+
+
 # --- the metadata file changes between add and search ---------------------------------
 
 TEXTS = ['{"n": 0}', '{"n": 111}', '{"n": 22222}']
@@ -248,3 +264,29 @@ def test_address_space_limit_makes_a_huge_id_fail_without_changing_anything(tmp_
         print("ok")
     """ % str(tmp_path / "db"))
     assert out.splitlines() == ["MemoryError"] * 3 + ["ok"]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.skipif(ARMHF, reason="the emulator's fork of a threaded process is not the target's")
+def test_a_forked_child_scores_in_parallel_without_the_parents_workers(db):
+    for i in range(3000):
+        db.add(i, [1.0, float(i % 97), float(i % 13)], "{}")
+    query = [1.0, 2.0, 3.0]
+    expected = db.search(query, 1500, None, False)  # more than 1000 candidates: the pool exists now
+    pid = os.fork()
+    if pid == 0:  # the child has the pool's bookkeeping but none of its threads
+        try:
+            os._exit(0 if db.search(query, 1500, None, False) == expected else 3)
+        finally:
+            os._exit(4)
+    deadline = time.time() + 120
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.time() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail("the child's parallel search never finished")
+        time.sleep(0.05)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0

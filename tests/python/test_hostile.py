@@ -6,6 +6,7 @@ import ctypes
 import json
 import math
 import os
+import threading
 
 import pytest
 
@@ -113,6 +114,34 @@ def test_reentry_from_every_hook_follows_the_access_rule(seeded, site):
     else:
         assert seen == ["Already borrowed", 2]
     assert seeded.count() == 2  # id 7 never went in
+
+
+@pytest.mark.parametrize("site", ["add.vector", "search.query"])
+def test_another_thread_meets_the_access_rule_while_a_hook_waits(seeded, site):
+    """A hook that blocks lets other threads run inside the call; they see the instance
+    borrowed exactly as a re-entrant call would."""
+    call, access = HOOK_SITES[site]
+    entered, finished, seen = threading.Event(), threading.Event(), []
+
+    def other_thread():
+        entered.wait(60)
+        for inner in (seeded.count, lambda: seeded.add(9, [0.0, 1.0], "{}")):
+            try:
+                seen.append(inner())
+            except RuntimeError as e:
+                seen.append(str(e))
+        finished.set()
+
+    worker = threading.Thread(target=other_thread)
+    worker.start()
+    try:
+        call(seeded, Hook(1, lambda: (entered.set(), finished.wait(60))))
+    finally:
+        entered.set()
+        worker.join(60)
+    expected_count = "Already mutably borrowed" if access == "exclusive" else 2
+    assert seen == [expected_count, "Already borrowed"]
+    assert seeded.count() == 2
 
 
 # --- sequences that change or lie while they are read --------------------------------
