@@ -56,12 +56,8 @@ test-python-armhf: build-armhf-python
 test-pypy-armhf: build-armhf-python
 	$(ARMHF_PYTHON) test pypy3
 
-# The same seeded scenario under x86-64 CPython and PyPy and armhf CPython and PyPy
-# (qemu): the four result files must be identical byte for byte.
-.PHONY: test-golden
-test-golden: build-host build-pypy build-armhf-python
-	PYTHON=$(PYTHON) PYPY=$(PYPY) HOST_DIR=$(HOST_DIR) PYPY_DIR=$(PYPY_DIR) ARMHF_PYTHON="$(ARMHF_PYTHON)" \
-	  bash tests/golden/run.sh $(BUILD)/golden
+	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf \
+	  test-golden test-pip test-typing test-wheel-armv7 test-soak
 
 # `pip install .` into a fresh virtual environment, then import the module from it.
 # It installs the source distribution, so a missing file in the sdist fails here.
@@ -92,7 +88,7 @@ test-wheel-armv7: wheel-armv7
 
 test: deps
 	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf \
-	  test-golden test-pip test-typing test-wheel-armv7
+	  test-golden test-pip test-typing test-wheel-armv7 test-soak
 
 demo: deps build-host build-pypy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(PYTHON) examples/demo.py

@@ -1,0 +1,292 @@
+"""Faults from the outside world: the metadata file or its directory failing under an
+add, the file shrinking under a search, a file-size limit cutting a write short, and an
+address-space limit stopping the per-id tables from growing. After each fault the error
+is the documented one, whatever was reported stored stays readable, and later
+operations work."""
+import errno
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import tovik
+from conftest import python_command
+
+FOUR_GIB = 2**32
+ARMHF = os.environ.get("TOVIK_TARGET") == "armhf"
+
+
+def os_error_text(code):
+    return "%s (os error %d)" % (os.strerror(code), code)
+
+
+def meta_file(db_path):
+    return os.path.join(db_path, "metadata.bin")
+
+
+def run_child(body, timeout=600):
+    """Runs `body` in a fresh interpreter that imports tovik the way this one does; the
+    child asserts on its own and prints what the parent should compare."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.path.dirname(tovik.__file__), env.get("PYTHONPATH")] if p)
+    proc = subprocess.run(python_command() + ["-c", textwrap.dedent(body)], env=env, timeout=timeout,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+# --- the metadata file or its directory fails under an add ---------------------------
+# Each fault is made by `break_it` and undone by `mend` (which puts the original file
+# back where the fault moved it aside), so the bytes of earlier adds are still there.
+
+
+def _move_dir_away(path):
+    os.rename(path, path + ".away")
+
+
+def _move_dir_back(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path)
+    elif os.path.exists(path):
+        os.remove(path)
+    os.rename(path + ".away", path)
+
+
+def _dir_becomes_file(path):
+    _move_dir_away(path)
+    with open(path, "w") as f:
+        f.write("not a directory")
+
+
+def _file_becomes_dir(path):
+    os.rename(meta_file(path), meta_file(path) + ".away")
+    os.mkdir(meta_file(path))
+
+
+def _file_back(path):
+    target = meta_file(path)
+    if os.path.isdir(target):
+        os.rmdir(target)
+    else:
+        os.remove(target)
+    os.rename(target + ".away", target)
+
+
+def _file_at_size_limit(path):
+    os.rename(meta_file(path), meta_file(path) + ".away")
+    with open(meta_file(path), "wb") as f:
+        f.truncate(FOUR_GIB)  # sparse: costs no disk space
+
+
+def _file_read_only(path):
+    os.chmod(meta_file(path), 0o444)
+
+
+def _file_writable(path):
+    os.chmod(meta_file(path), 0o644)
+
+
+as_root = hasattr(os, "geteuid") and os.geteuid() == 0
+
+FILE_FAULTS = [
+    pytest.param(_move_dir_away, _move_dir_back, os_error_text(errno.ENOENT), id="vanished-directory"),
+    pytest.param(_dir_becomes_file, _move_dir_back, os_error_text(errno.ENOTDIR), id="directory-replaced-by-file"),
+    pytest.param(_file_becomes_dir, _file_back, os_error_text(errno.EISDIR), id="file-replaced-by-directory"),
+    pytest.param(_file_at_size_limit, _file_back, "File too large (max 4GB)", id="file-at-4GiB"),
+    pytest.param(_file_read_only, _file_writable, os_error_text(errno.EACCES), id="read-only-file",
+                 marks=pytest.mark.skipif(as_root, reason="permission bits do not stop root")),
+]
+
+V0, V1, V5, V6 = [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0], [1.0, 1.0, 0.0]
+NOT_MISSING = '{"tag": {"$nin": ["missing"]}}'  # the whole filter universe
+NOT_OLD = '{"$not": {"tag": {"$eq": "old"}}}'
+
+
+def ids(results):
+    return sorted(r[0] for r in results)
+
+
+@pytest.mark.parametrize("break_it, mend, message", FILE_FAULTS)
+def test_failed_metadata_write_leaves_the_documented_state(db, db_path, break_it, mend, message):
+    db.add(0, V0, '{"tag": "old"}')
+    db.add(1, V1, '{"tag": "old"}', 10**9)
+    size_before = os.path.getsize(meta_file(db_path))
+    break_it(db_path)
+    try:
+        with pytest.raises(ValueError) as info:
+            db.add(5, V5, '{"tag": "new"}', -1000)
+        assert info.value.args == (message,)
+        # The bound moved (ids 2 to 4 count as skipped ids), the vector is stored, but
+        # the id is outside the filter universe and got no expiry: nothing purges it.
+        assert db.count() == 6
+        assert db.search(V5, 1, include_metadata=False) == [(5, 1.0, "")]
+        assert ids(db.search(V5, 10, NOT_MISSING, False)) == [0, 1]
+        assert db.search(V5, 10, NOT_OLD, False) == []
+        assert db.search(V5, 10, '{"tag": {"$eq": "new"}}', False) == []
+        assert db.delete('{"tag": {"$eq": "new"}}') == 0
+    finally:
+        mend(db_path)
+    # Everything reported stored is intact; the failed text has no record.
+    assert os.path.getsize(meta_file(db_path)) == size_before
+    assert db.build_results([(5, 0.5), (1, 0.25), (0, 0.125)], True) == [(1, 0.25, '{"tag": "old"}'),
+                                                                          (0, 0.125, '{"tag": "old"}')]
+    db.add(6, V6, '{"tag": "new"}')
+    assert os.path.getsize(meta_file(db_path)) == size_before + len('{"tag": "new"}')
+    assert ids(db.search(V5, 10, NOT_MISSING)) == [0, 1, 6]
+    assert db.count() == 7
+
+
+def test_fresh_database_on_a_vanished_directory_recovers_when_it_returns(tmp_path):
+    path = str(tmp_path / "db")
+    db = tovik.TovikDB(path)
+    os.rmdir(path)
+    with pytest.raises(ValueError) as info:
+        db.add(3, [1.0], "{}")
+    assert info.value.args == (os_error_text(errno.ENOENT),)
+    os.mkdir(path)
+    db.add(4, [1.0], '"x"')
+    assert db.count() == 5 and db.search([1.0], 5) == [(4, 1.0, '"x"')]
+
+
+def test_the_last_text_may_cross_the_4GiB_mark(db, db_path):
+    with open(meta_file(db_path), "wb") as f:
+        f.truncate(FOUR_GIB - 1)  # sparse
+    try:
+        db.add(0, [1.0], '{"a": 1}')  # starts one byte before the limit: accepted
+        assert os.path.getsize(meta_file(db_path)) == FOUR_GIB - 1 + len('{"a": 1}')
+        with pytest.raises(ValueError) as info:
+            db.add(1, [1.0], "{}")
+        assert info.value.args == ("File too large (max 4GB)",)
+        assert db.search([1.0], 2) == [(0, 1.0, '{"a": 1}')]  # read back from past 4 GiB - 1
+        assert db.count() == 2
+    finally:
+        os.remove(meta_file(db_path))
+
+
+# --- the metadata file changes between add and search ---------------------------------
+
+TEXTS = ['{"n": 0}', '{"n": 111}', '{"n": 22222}']
+
+
+@pytest.mark.parametrize("cut", [
+    sum(map(len, TEXTS)) - 1,  # last text one byte short
+    len(TEXTS[0]) + len(TEXTS[1]),  # exactly at the end of the second
+    len(TEXTS[0]) + 3,  # inside the second
+    0,  # emptied
+])
+def test_truncated_file_drops_only_the_cut_texts_and_appends_continue(db, db_path, cut):
+    records, offset = [], 0
+    for i, text in enumerate(TEXTS):
+        db.add(i, [1.0, float(i)], text)
+        records.append((offset, len(text)))
+        offset += len(text)
+    os.truncate(meta_file(db_path), cut)
+    whole = [i for i, (at, n) in enumerate(records) if at + n <= cut]
+    assert ids(db.search([1.0, 1.0], 3)) == whole
+    assert ids(db.search([1.0, 1.0], 3, include_metadata=False)) == [0, 1, 2]
+    # The next text goes to the new end; older records that now reach into it read
+    # whatever bytes lie there, since the store keeps positions, not contents.
+    db.add(3, [1.0, 3.0], '{"n": 3}')
+    records.append((cut, len('{"n": 3}')))
+    content = "".join(TEXTS)[:cut] + '{"n": 3}'
+    expected = [(i, 0.0, content[at:at + n]) for i, (at, n) in enumerate(records) if at + n <= len(content)]
+    assert db.build_results([(i, 0.0) for i in range(4)], True) == expected
+    assert os.path.getsize(meta_file(db_path)) == len(content)
+
+
+def test_replaced_file_yields_whatever_bytes_sit_at_the_recorded_place(db, db_path):
+    db.add(0, [1.0], '{"a": 1}')
+    db.add(1, [1.0], '{"b": 2}')
+    with open(meta_file(db_path), "wb") as f:
+        f.write(b"0123456\xff\xfeABCDEFG")
+    assert db.build_results([(0, 0.5), (1, 0.5)], True) == [(0, 0.5, "0123456\ufffd"), (1, 0.5, "\ufffdABCDEFG")]
+
+
+# --- process limits, in a child process ------------------------------------------------
+
+
+def test_file_size_limit_cuts_a_write_short_and_later_adds_work(tmp_path):
+    out = run_child("""
+        import os, resource, signal, tovik
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        path = %r
+        db = tovik.TovikDB(path)
+        first, second = '{"k": "%%s"}' %% ("a" * 30), '{"k": "%%s"}' %% ("b" * 30)
+        db.add(0, [1.0, 0.0], first, None)
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (len(first) + 10, hard))
+        try:
+            db.add(1, [0.0, 1.0], second, -100)
+        except ValueError as e:
+            print(repr(e.args))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        size = os.path.getsize(os.path.join(path, "metadata.bin"))
+        assert size == len(first) + 10, size  # the part that fit is in the file
+        assert db.count() == 2  # bound moved, no expiry recorded
+        assert db.search([0.0, 1.0], 2, None, False)[0][0] == 1
+        assert db.search([0.0, 1.0], 2) == [(0, 0.0, first)]
+        assert db.search([0.0, 1.0], 2, '{"k": {"$nin": ["z"]}}', False) == [(0, 0.0, "")]
+        db.add(2, [0.0, 1.0], second, None)
+        assert db.search([0.0, 1.0], 3) == [(2, 1.0, second), (0, 0.0, first)]
+        assert os.path.getsize(os.path.join(path, "metadata.bin")) == size + len(second)
+        print("ok")
+    """ % str(tmp_path / "db"))
+    assert out.splitlines() == [repr((os_error_text(errno.EFBIG),)), "ok"]
+
+
+@pytest.mark.skipif(ARMHF, reason="the emulator ignores address-space limits; the 32-bit address "
+                                  "space itself is exercised by the largest-id test")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+def test_address_space_limit_makes_a_huge_id_fail_without_changing_anything(tmp_path):
+    out = run_child("""
+        import resource, tovik
+        with open("/proc/self/status") as f:
+            vm = [int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:")][0]
+        db = tovik.TovikDB(%r)
+        for i in range(50):
+            db.add(i, [1.0, float(i)], '{"i": %%d}' %% i, 10**9 if i %% 2 else None)
+        state = lambda: (db.count(), db.search([1.0, 3.0], 5), db.search([1.0, 3.0], 5, '{"i": {"$gte": 40}}'))
+        before = state()
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (512 << 20), resource.RLIM_INFINITY))
+        for huge in (2**31, 2**32 - 2, 2**32 - 1):
+            try:
+                db.add(huge, [1.0, 3.0], '{"i": 1}', -5)
+            except MemoryError:
+                print("MemoryError")
+            assert state() == before, (huge, state(), before)
+        db.add(50, [1.0, 3.0], '{"i": 50}', None)
+        assert db.count() == 51 and db.search([1.0, 3.0], 1) == [(50, 1.0, '{"i": 50}')]
+        print("ok")
+    """ % str(tmp_path / "db"))
+    assert out.splitlines() == ["MemoryError"] * 3 + ["ok"]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.skipif(ARMHF, reason="the emulator's fork of a threaded process is not the target's")
+def test_a_forked_child_scores_in_parallel_without_the_parents_workers(db):
+    for i in range(3000):
+        db.add(i, [1.0, float(i % 97), float(i % 13)], "{}")
+    query = [1.0, 2.0, 3.0]
+    expected = db.search(query, 1500, None, False)  # more than 1000 candidates: the pool exists now
+    pid = os.fork()
+    if pid == 0:  # the child has the pool's bookkeeping but none of its threads
+        try:
+            os._exit(0 if db.search(query, 1500, None, False) == expected else 3)
+        finally:
+            os._exit(4)
+    deadline = time.time() + 120
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.time() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail("the child's parallel search never finished")
+        time.sleep(0.05)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
