@@ -61,26 +61,39 @@ inline __m128 gather_lanes(const float* const b[4], uint64_t i) {
   return _mm_setr_ps(b[0][i], b[1][i], b[2][i], b[3][i]);
 }
 
-// Accumulates ab and b2 per lane for components [0, n). Four components at a time are
-// loaded row-wise and transposed, then added one component after another, so each lane
-// sees exactly the scalar sequence of multiplies and adds.
-void cos4_lanes(const float* a, const float* const b[4], uint64_t n, __m128& ab, __m128& b2) {
+// The four components i..i+3 of candidates b[0..3], one candidate per lane:
+// column[k] lane j = b[j][i + k].
+inline void load_columns(const float* const b[4], uint64_t i, __m128 (&column)[4]) {
+  __m128 c0 = _mm_loadu_ps(b[0] + i), c1 = _mm_loadu_ps(b[1] + i);
+  __m128 c2 = _mm_loadu_ps(b[2] + i), c3 = _mm_loadu_ps(b[3] + i);
+  _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+  column[0] = c0, column[1] = c1, column[2] = c2, column[3] = c3;
+}
+
+// One step of cos_f32's loop for four candidates: ab += a*b, b2 += b*b per lane.
+inline void cos_step(__m128 q, __m128 b, __m128& ab, __m128& b2) {
+  ab = _mm_add_ps(ab, _mm_mul_ps(q, b));
+  b2 = _mm_add_ps(b2, _mm_mul_ps(b, b));
+}
+
+// Accumulates ab and b2 per lane over components [0, n) for `groups` groups of four
+// candidates (b[4g..4g+3] in group g). Four components at a time are loaded row-wise
+// and transposed, then added one component after another, so each lane sees exactly
+// the scalar sequence of multiplies and adds.
+template <int groups>
+void cos_lanes(const float* a, const float* const b[], uint64_t n, __m128 (&ab)[groups], __m128 (&b2)[groups]) {
   uint64_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    __m128 c0 = _mm_loadu_ps(b[0] + i), c1 = _mm_loadu_ps(b[1] + i);
-    __m128 c2 = _mm_loadu_ps(b[2] + i), c3 = _mm_loadu_ps(b[3] + i);
-    _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
-    const __m128 column[4] = {c0, c1, c2, c3};
+    __m128 column[groups][4];
+    for (int g = 0; g < groups; ++g) load_columns(b + 4 * g, i, column[g]);
     for (int k = 0; k < 4; ++k) {
       const __m128 q = _mm_set1_ps(a[i + k]);
-      ab = _mm_add_ps(ab, _mm_mul_ps(q, column[k]));
-      b2 = _mm_add_ps(b2, _mm_mul_ps(column[k], column[k]));
+      for (int g = 0; g < groups; ++g) cos_step(q, column[g][k], ab[g], b2[g]);
     }
   }
   for (; i < n; ++i) {
-    const __m128 c = gather_lanes(b, i);
-    ab = _mm_add_ps(ab, _mm_mul_ps(_mm_set1_ps(a[i]), c));
-    b2 = _mm_add_ps(b2, _mm_mul_ps(c, c));
+    const __m128 q = _mm_set1_ps(a[i]);
+    for (int g = 0; g < groups; ++g) cos_step(q, gather_lanes(b + 4 * g, i), ab[g], b2[g]);
   }
 }
 
@@ -135,10 +148,10 @@ void cos4_f32(const float* a, float a2, const float* const b[4], uint64_t n, dou
   }
   float ab[4], b2[4];
 #if defined(__SSE2__)
-  __m128 ab_lanes = _mm_setzero_ps(), b2_lanes = _mm_setzero_ps();
-  cos4_lanes(a, b, n, ab_lanes, b2_lanes);
-  _mm_storeu_ps(ab, ab_lanes);
-  _mm_storeu_ps(b2, b2_lanes);
+  __m128 ab_lanes[1] = {_mm_setzero_ps()}, b2_lanes[1] = {_mm_setzero_ps()};
+  cos_lanes<1>(a, b, n, ab_lanes, b2_lanes);
+  _mm_storeu_ps(ab, ab_lanes[0]);
+  _mm_storeu_ps(b2, b2_lanes[0]);
 #else
   float ab0 = 0.0f, ab1 = 0.0f, ab2 = 0.0f, ab3 = 0.0f;
   float bb0 = 0.0f, bb1 = 0.0f, bb2 = 0.0f, bb3 = 0.0f;
@@ -158,6 +171,28 @@ void cos4_f32(const float* a, float a2, const float* const b[4], uint64_t n, dou
   b2[0] = bb0, b2[1] = bb1, b2[2] = bb2, b2[3] = bb3;
 #endif
   for (int j = 0; j < 4; ++j) out[j] = cos_finish(a2, ab[j], b2[j]);
+}
+
+void cos8_f32(const float* a, float a2, const float* const b[8], uint64_t n, double out[8]) {
+#if defined(__SSE2__)
+  if (n == 0) {
+    for (int j = 0; j < 8; ++j) out[j] = 0.0;
+    return;
+  }
+  __m128 ab_lanes[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
+  __m128 b2_lanes[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
+  cos_lanes<2>(a, b, n, ab_lanes, b2_lanes);
+  float ab[8], b2[8];
+  for (int g = 0; g < 2; ++g) {
+    _mm_storeu_ps(ab + 4 * g, ab_lanes[g]);
+    _mm_storeu_ps(b2 + 4 * g, b2_lanes[g]);
+  }
+  for (int j = 0; j < 8; ++j) out[j] = cos_finish(a2, ab[j], b2[j]);
+#else
+  // Without a vector unit four scalar chains already fill the pipeline.
+  cos4_f32(a, a2, b, n, out);
+  cos4_f32(a, a2, b + 4, n, out + 4);
+#endif
 }
 
 void l2sq4_f32(const float* a, const float* const b[4], uint64_t n, double out[4]) {

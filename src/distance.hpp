@@ -40,6 +40,10 @@ float sum_squares_f32(const float* a, uint64_t n);
 // repeat).
 void cos4_f32(const float* a, float a2, const float* const b[4], uint64_t n, double out[4]);
 
+// out[j] = cos_f32(a, b[j], n) for j = 0..7: two groups of four side by side, which
+// hides the latency of each candidate's chain of adds. Same requirements.
+void cos8_f32(const float* a, float a2, const float* const b[8], uint64_t n, double out[8]);
+
 // out[j] = l2sq_f32(a, b[j], n) for j = 0..3, bit for bit. Same requirements.
 void l2sq4_f32(const float* a, const float* const b[4], uint64_t n, double out[4]);
 

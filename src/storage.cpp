@@ -133,30 +133,34 @@ float prefix_similarity(std::span<const float> q, const float* v) {
 // The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
 float quantized_score(float sum) { return 1.0f - std::fmin(0.25f * std::sqrt(sum), 1.0f); }
 
-// Collects up to four items, then hands them to `score` as one group; a partial group
+// Candidates scored side by side: enough independent chains of adds to keep the
+// processor busy while each chain waits on its previous add.
+constexpr size_t GROUP = 8;
+
+// Collects up to GROUP items, then hands them to `score` as one group; a partial group
 // is padded by repeating its first item. Keeps output in the order items were added.
 template <typename Item>
-class Group4 {
+class Group {
  public:
   bool add(uint32_t id, Item item) {
     ids_[count_] = id;
     items_[count_++] = item;
-    return count_ == 4;
+    return count_ == GROUP;
   }
-  // score(const Item (&)[4], float (&)[4]) fills the four scores.
+  // score(const Item (&)[GROUP], float (&)[GROUP]) fills the scores.
   template <typename Score>
   void flush(std::vector<ScoredId>& out, Score&& score) {
     if (count_ == 0) return;
-    for (size_t j = count_; j < 4; ++j) items_[j] = items_[0];
-    float scores[4];
+    for (size_t j = count_; j < GROUP; ++j) items_[j] = items_[0];
+    float scores[GROUP];
     score(items_, scores);
     for (size_t j = 0; j < count_; ++j) out.push_back({ids_[j], scores[j]});
     count_ = 0;
   }
 
  private:
-  uint32_t ids_[4];
-  Item items_[4];
+  uint32_t ids_[GROUP];
+  Item items_[GROUP];
   size_t count_ = 0;
 };
 
@@ -245,23 +249,23 @@ void VectorStorage::raw_score_many_locked(const PreparedQuery& prepared, std::sp
   const std::span<const float> q = prepared.query_;
   // The norm must be the one of this query; prepare computed it in raw mode.
   const float q2 = prepared.query_norm2_;
-  Group4<const float*> group;
-  auto cosine4 = [&](const float* const (&rows)[4], float (&scores)[4]) {
-    double distance[4];
-    cos4_f32(q.data(), q2, rows, q.size(), distance);
-    for (size_t j = 0; j < 4; ++j) scores[j] = static_cast<float>(1.0 - distance[j]);
+  Group<const float*> group;
+  auto cosine = [&](const float* const (&rows)[GROUP], float (&scores)[GROUP]) {
+    double distance[GROUP];
+    cos8_f32(q.data(), q2, rows, q.size(), distance);
+    for (size_t j = 0; j < GROUP; ++j) scores[j] = static_cast<float>(1.0 - distance[j]);
   };
   for (uint32_t id : ids) {
     const auto v = vectors_.at(id);
     if (!v || q.size() > v->size) continue;
     if (q.size() == v->size) {
-      if (group.add(id, v->data)) group.flush(out, cosine4);
+      if (group.add(id, v->data)) group.flush(out, cosine);
       continue;
     }
-    group.flush(out, cosine4);  // keep candidate order
+    group.flush(out, cosine);  // keep candidate order
     out.push_back({id, prefix_similarity(q, v->data)});
   }
-  group.flush(out, cosine4);
+  group.flush(out, cosine);
 }
 
 void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
@@ -282,31 +286,27 @@ void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::
     }
     return sum;
   };
-  // Four codes of the common width at once, each summed in subspace order.
+  // A group of codes of the common width at once, each summed in subspace order.
   const size_t width = std::min({m, table.subspaces});
-  auto score4 = [&](const uint8_t* const (&codes)[4], float (&scores)[4]) {
-    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+  auto score_group = [&](const uint8_t* const (&codes)[GROUP], float (&scores)[GROUP]) {
+    float sum[GROUP] = {};
     for (size_t s = 0, base = 0; s < width; ++s, base += CENTROIDS_PER_SUBSPACE) {
-      s0 += distance[base + codes[0][s]];
-      s1 += distance[base + codes[1][s]];
-      s2 += distance[base + codes[2][s]];
-      s3 += distance[base + codes[3][s]];
+      for (size_t j = 0; j < GROUP; ++j) sum[j] += distance[base + codes[j][s]];
     }
-    scores[0] = quantized_score(s0), scores[1] = quantized_score(s1);
-    scores[2] = quantized_score(s2), scores[3] = quantized_score(s3);
+    for (size_t j = 0; j < GROUP; ++j) scores[j] = quantized_score(sum[j]);
   };
-  Group4<const uint8_t*> group;
+  Group<const uint8_t*> group;
   for (uint32_t id : ids) {
     const auto code = codes_.at(id);
     if (!code) continue;
     if (table.all_comparable && code->size >= width) {
-      if (group.add(id, code->data)) group.flush(out, score4);
+      if (group.add(id, code->data)) group.flush(out, score_group);
       continue;
     }
-    group.flush(out, score4);  // keep candidate order
+    group.flush(out, score_group);  // keep candidate order
     if (const auto sum = sum_of(code->data, code->size)) out.push_back({id, quantized_score(*sum)});
   }
-  group.flush(out, score4);
+  group.flush(out, score_group);
 }
 
 Result<void> VectorStorage::reserve(uint64_t slots) {

@@ -79,14 +79,19 @@ TEST(FastPathTest, BatchKernelsMatchTheScalarRules) {
     }
     if (round % 11 == 0) b[2] = b[1];  // a repeated candidate, as a padded group has
     const float* rows[4] = {b[0].data(), b[1].data(), b[2].data(), b[3].data()};
-    double cos[4], l2[4];
-    cos4_f32(a.data(), sum_squares_f32(a.data(), n), rows, n, cos);
+    const float* rows8[8] = {rows[0], rows[1], rows[2], rows[3], rows[3], rows[2], rows[1], rows[0]};
+    double cos[4], cos8[8], l2[4];
+    const float a2 = sum_squares_f32(a.data(), n);
+    cos4_f32(a.data(), a2, rows, n, cos);
+    cos8_f32(a.data(), a2, rows8, n, cos8);
     l2sq4_f32(a.data(), rows, n, l2);
     for (size_t j = 0; j < 4; ++j) {
       double expected_cos = 0.0, expected_l2 = 0.0;
       cos_f32_scalar(a.data(), rows[j], n, &expected_cos);
       l2sq_f32_scalar(a.data(), rows[j], n, &expected_l2);
       ASSERT_TRUE(same_bits(cos[j], expected_cos)) << "cos round " << round << " lane " << j << " n " << n;
+      ASSERT_TRUE(same_bits(cos8[j], expected_cos)) << "cos8 round " << round << " lane " << j << " n " << n;
+      ASSERT_TRUE(same_bits(cos8[7 - j], expected_cos)) << "cos8 round " << round << " lane " << 7 - j;
       ASSERT_TRUE(same_bits(l2[j], expected_l2)) << "l2sq round " << round << " lane " << j << " n " << n;
     }
   }
@@ -165,8 +170,11 @@ TEST(FastPathTest, RawBatchScoresEqualComputeSimilarity) {
 }
 
 // Switches a storage on with `trained` vectors of `length` components, then fills
-// `slots` slots with random codes, some shorter than the quantizer's, and gaps.
-std::unique_ptr<VectorStorage> quantized_storage(Values& rng, size_t length, uint32_t trained, uint32_t slots) {
+// `slots` slots with codes that differ from `base` in a few bytes (so that queries
+// near the base's centroids get scores inside (0, 1), where any change in the sum
+// shows), some codes shorter than the quantizer's, and gaps.
+std::unique_ptr<VectorStorage> quantized_storage(Values& rng, size_t length, uint32_t trained, uint32_t slots,
+                                                 std::vector<uint8_t>& base) {
   auto owned = std::make_unique<VectorStorage>(768, trained);
   VectorStorage& storage = *owned;
   for (uint32_t id = 0; id <= trained; ++id) {
@@ -174,14 +182,31 @@ std::unique_ptr<VectorStorage> quantized_storage(Values& rng, size_t length, uin
     EXPECT_TRUE(r.ok());
   }
   const uint32_t m = storage.quantizer()->num_subspaces();
+  base.resize(m);
+  for (auto& c : base) c = static_cast<uint8_t>(rng.next() % trained);
   for (uint32_t id = trained + 1; id < slots; ++id) {
     const uint32_t kind = rng.next() % 10;
     if (kind == 0) continue;
-    std::vector<uint8_t> code(kind == 1 ? rng.next() % m : m);
-    for (auto& c : code) c = static_cast<uint8_t>(rng.next());
+    std::vector<uint8_t> code(base.begin(), base.begin() + (kind == 1 ? rng.next() % m : m));
+    for (uint32_t changed = rng.next() % 4; changed > 0 && !code.empty(); --changed) {
+      code[rng.next() % code.size()] = static_cast<uint8_t>(rng.next());
+    }
     storage.store_code(id, code);
   }
   return owned;
+}
+
+// n components near the centroids `code` names (zero where a centroid is missing).
+Vec query_near(Values& rng, const ProductQuantizer& pq, const std::vector<uint8_t>& code, size_t n) {
+  Vec q(n, 0.0f);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t s = i / 12;
+    if (s >= code.size()) break;
+    const Vec& centroid = pq.codebooks()[s][code[s]];
+    const float noise = static_cast<float>(static_cast<int32_t>(rng.next() % 2001) - 1000) / 20000.0f;
+    if (i % 12 < centroid.size()) q[i] = centroid[i % 12] + noise;
+  }
+  return q;
 }
 
 TEST(FastPathTest, QuantizedBatchScoresEqualComputeSimilarity) {
@@ -189,12 +214,14 @@ TEST(FastPathTest, QuantizedBatchScoresEqualComputeSimilarity) {
   // 768 covers every subspace; 100 leaves the last trained subspace's centroids 4 wide,
   // so longer queries reach past them and get no score there.
   for (size_t length : {768u, 100u, 30u}) {
-    const auto owned = quantized_storage(rng, length, 40, 200);
+    std::vector<uint8_t> base;
+    const auto owned = quantized_storage(rng, length, 40, 200, base);
     const VectorStorage& storage = *owned;
     const auto ids = candidate_ids(rng, 200);
     for (int round = 0; round < 10; ++round) {
       const size_t n = round == 0 ? length : round == 1 ? 0 : rng.next() % 780;
-      const Vec q = rng.vector(n, round % 3 == 0);
+      Vec q = query_near(rng, *storage.quantizer(), base, n);
+      if (round % 3 == 0 && n > 0) q[rng.next() % n] = rng.value();  // maybe a special value
       expect_batch_equals_one_by_one(storage, q, ids,
                                      "length " + std::to_string(length) + " query " + std::to_string(n));
     }
