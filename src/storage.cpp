@@ -191,16 +191,21 @@ std::optional<float> VectorStorage::quantized_similarity_locked(std::span<const 
   std::shared_lock lock(codes_mutex_);
   const auto code = codes_.at(id);
   if (!code) return std::nullopt;
+  return code_similarity(query, code->data, code->size);
+}
+
+std::optional<float> VectorStorage::code_similarity(std::span<const float> query, const uint8_t* code,
+                                                    size_t length) const {
   const ProductQuantizer& pq = *quantizer_;
   const size_t d = pq.subspace_dim();
-  const size_t subspaces = std::min<size_t>(pq.num_subspaces(), code->size);
+  const size_t subspaces = std::min<size_t>(pq.num_subspaces(), length);
   float sum = 0.0f;
   for (size_t s = 0; s < subspaces; ++s) {
     const size_t start = s * d;
     if (start >= query.size()) break;
     const size_t width = std::min(start + d, query.size()) - start;
     const auto& book = pq.codebooks()[s];
-    const uint8_t c = code->data[s];
+    const uint8_t c = code[s];
     if (c >= book.size() || book[c].size() < width) return std::nullopt;
     double distance = 0.0;
     l2sq_f32(query.data() + start, book[c].data(), width, &distance);
@@ -215,6 +220,7 @@ VectorStorage::PreparedQuery VectorStorage::prepare(std::span<const float> query
   std::shared_lock quantizer_lock(quantizer_mutex_);
   if (!quantizer_) {
     prepared.query_norm2_ = sum_squares_f32(query.data(), query.size());
+    prepared.has_norm_ = true;
   } else if (candidates >= DISTANCE_TABLE_MIN_CANDIDATES) {
     prepared.quantizer_ = quantizer_;
     prepared.table_ = quantizer_->distance_table(query);
@@ -226,20 +232,18 @@ void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const ui
                                std::vector<ScoredId>& out) const {
   std::shared_lock quantizer_lock(quantizer_mutex_);
   if (!quantizer_) {
-    // A query prepared while quantized carries no norm; raw mode never goes back to
-    // quantized, so this happens only for a query prepared before a switch it missed.
-    if (prepared.quantizer_ == nullptr && !prepared.table_) {
-      raw_score_many_locked(prepared, ids, out);
-      return;
-    }
-  } else if (prepared.table_ && prepared.quantizer_ == quantizer_) {
+    raw_score_many_locked(prepared, ids, out);
+    return;
+  }
+  if (prepared.table_ && prepared.quantizer_ == quantizer_) {
     table_score_many_locked(prepared, ids, out);
     return;
   }
+  std::shared_lock lock(codes_mutex_);
   for (uint32_t id : ids) {
-    const auto s = quantizer_ ? quantized_similarity_locked(prepared.query_, id)
-                              : raw_similarity_locked(prepared.query_, id);
-    if (s) out.push_back({id, *s});
+    const auto code = codes_.at(id);
+    if (!code) continue;
+    if (const auto s = code_similarity(prepared.query_, code->data, code->size)) out.push_back({id, *s});
   }
 }
 
@@ -247,8 +251,9 @@ void VectorStorage::raw_score_many_locked(const PreparedQuery& prepared, std::sp
                                           std::vector<ScoredId>& out) const {
   std::shared_lock lock(vectors_mutex_);
   const std::span<const float> q = prepared.query_;
-  // The norm must be the one of this query; prepare computed it in raw mode.
-  const float q2 = prepared.query_norm2_;
+  // prepare computed the norm unless it found the storage quantized, which it then
+  // stays: this is only a safeguard.
+  const float q2 = prepared.has_norm_ ? prepared.query_norm2_ : sum_squares_f32(q.data(), q.size());
   Group<const float*> group;
   auto cosine = [&](const float* const (&rows)[GROUP], float (&scores)[GROUP]) {
     double distance[GROUP];

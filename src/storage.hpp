@@ -103,6 +103,7 @@ class VectorStorage {
     friend class VectorStorage;
     std::span<const float> query_;
     float query_norm2_ = 0.0f;                           // sum_squares_f32(query)
+    bool has_norm_ = false;                              // query_norm2_ computed (raw mode)
     std::shared_ptr<const ProductQuantizer> quantizer_;  // the one table_ was built from
     std::optional<DistanceTable> table_;
   };
@@ -161,6 +162,8 @@ class VectorStorage {
   // REQUIRES: quantizer_mutex_ held (shared or exclusive).
   std::optional<float> raw_similarity_locked(std::span<const float> query, uint32_t id) const;
   std::optional<float> quantized_similarity_locked(std::span<const float> query, uint32_t id) const;
+  // The plain quantized score of one code (length bytes). REQUIRES: a quantizer.
+  std::optional<float> code_similarity(std::span<const float> query, const uint8_t* code, size_t length) const;
   void raw_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
                              std::vector<ScoredId>& out) const;
   void table_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
