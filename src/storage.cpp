@@ -17,12 +17,13 @@ namespace {
 
 // Capacity for at least `count` items, growing geometrically so that a run of stores
 // at increasing ids copies the list only O(log n) times; falls back to exactly `count`
-// when the larger block cannot be had. Throws std::bad_alloc when neither can.
+// when the larger block cannot be had. Growth stops at `soft_cap` items (unless count
+// itself is larger). Throws std::bad_alloc when neither can be had.
 template <typename T>
-void reserve_at_least(std::vector<T>& v, uint64_t count) {
+void reserve_at_least(std::vector<T>& v, uint64_t count, uint64_t soft_cap = UINT64_MAX) {
   if (count <= v.capacity()) return;
   if (count > v.max_size()) throw std::bad_alloc();
-  const uint64_t doubled = std::min<uint64_t>(v.max_size(), uint64_t{v.capacity()} * 2);
+  const uint64_t doubled = std::min<uint64_t>({v.max_size(), uint64_t{v.capacity()} * 2, soft_cap});
   if (doubled > count) {
     try {
       v.reserve(static_cast<size_t>(doubled));
@@ -61,9 +62,15 @@ void FlatSlots<T>::grow(uint64_t count) {
 }
 
 template <typename T>
+uint64_t FlatSlots<T>::row_cap() const {
+  if (expected_rows_ == 0 || width_ == 0) return UINT64_MAX;
+  return uint64_t{expected_rows_} * width_;
+}
+
+template <typename T>
 void FlatSlots<T>::reserve(uint64_t slots) {
   reserve_at_least(row_of_, slots);
-  if (width_ != 0) reserve_at_least(rows_, uint64_t{rows_.size()} + width_);
+  if (width_ != 0) reserve_at_least(rows_, uint64_t{rows_.size()} + width_, row_cap());
 }
 
 template <typename T>
@@ -84,7 +91,7 @@ void FlatSlots<T>::store(uint32_t id, std::span<const T> items) {
     const size_t old_width = width_, old_rows = rows_.size();
     const uint32_t row = static_cast<uint32_t>(row_count());
     try {
-      reserve_at_least(rows_, uint64_t{old_rows} + items.size());
+      reserve_at_least(rows_, uint64_t{old_rows} + items.size(), row_cap());
       rows_.insert(rows_.end(), items.begin(), items.end());
       width_ = items.size();
       grow(uint64_t{id} + 1);
@@ -167,7 +174,11 @@ class Group {
 }  // namespace
 
 VectorStorage::VectorStorage(uint32_t dimension, uint32_t quantization_threshold)
-    : quantization_threshold_(quantization_threshold), dimension_(dimension) {}
+    : quantization_threshold_(quantization_threshold), dimension_(dimension) {
+  // Raw vectors normally stop at the threshold (the switch-on frees them): growing the
+  // flat array past it would only hold unused capacity.
+  vectors_.expect_rows(quantization_threshold);
+}
 
 std::optional<float> VectorStorage::compute_similarity(std::span<const float> query, uint32_t id) const {
   std::shared_lock quantizer_lock(quantizer_mutex_);
@@ -387,6 +398,7 @@ void VectorStorage::switch_on_locked() {
   {
     std::unique_lock lock(vectors_mutex_);
     vectors_ = detail::FlatSlots<float>();  // frees every vector and the slot list itself
+    vectors_.expect_rows(quantization_threshold_);
   }
   quantizer_ = std::move(pq);
 }

@@ -71,6 +71,9 @@ class FlatSlots {
   // Grows the list with empty slots to at least `count`. Throws std::bad_alloc
   // (unchanged then).
   void grow(uint64_t count);
+  // The flat array's capacity grows geometrically, but not past `rows` rows unless
+  // more are stored (0: no limit). Saves memory where the row count has a known bound.
+  void expect_rows(uint32_t rows) { expected_rows_ = rows; }
 
  private:
   static constexpr uint32_t EMPTY = 0xFFFFFFFFu;         // no list stored
@@ -79,11 +82,13 @@ class FlatSlots {
   static constexpr uint32_t MAX_ROWS = OTHER_WIDTH;
 
   size_t row_count() const { return width_ == 0 ? 0 : rows_.size() / width_; }
+  uint64_t row_cap() const;  // soft limit of the flat array's capacity, in items
 
   std::vector<uint32_t> row_of_;  // per slot: row index or one of the marks above
   std::vector<T> rows_;           // row r is [r * width_, (r + 1) * width_)
   std::unordered_map<uint32_t, std::vector<T>> other_;
   size_t width_ = 0;  // length of the first non-empty list stored; 0 until then
+  uint32_t expected_rows_ = 0;
 };
 
 extern template class FlatSlots<float>;
@@ -125,8 +130,8 @@ class VectorStorage {
   // locks once (quantizer, then codes or vectors); safe from many threads at once.
   void score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids, std::vector<ScoredId>& out) const;
 
-  // Ensures the slot list the next store writes can hold `slots` entries without
-  // allocating: `vectors` in raw mode, `codes` once quantized, and `codes` (at least
+  // Ensures the slot list the next store writes can hold `slots` entries, and one more
+  // row of the usual width, without allocating: `vectors` in raw mode, `codes` once quantized, and `codes` (at least
   // as many as there are vector slots) when the next store is the one that switches
   // on. OutOfMemory when it cannot (also when `slots` exceeds what size_t can count);
   // nothing changes then.
