@@ -54,19 +54,23 @@ uint64_t interleaved_signature(const float* v, const float* planes, size_t n) {
   }
   return key;
 #else
-  float dot[NUM_HYPERPLANES];
-  for (float& d : dot) d = -0.0f;
-  for (size_t i = 0; i < n; ++i) {
-    const float x = v[i];
-    const float* row = planes + i * NUM_HYPERPLANES;
-    for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
-      const float product = x * row[h];
-      dot[h] += product;
-    }
-  }
+  // Eight hyperplanes per pass over v: their sums fit in registers without spilling.
+  constexpr uint32_t kBlock = 8;
   uint64_t key = 0;
-  for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
-    if (dot[h] > 0.0f) key |= uint64_t{1} << h;
+  for (uint32_t first = 0; first < NUM_HYPERPLANES; first += kBlock) {
+    float dot[kBlock];
+    for (float& d : dot) d = -0.0f;
+    for (size_t i = 0; i < n; ++i) {
+      const float x = v[i];
+      const float* row = planes + i * NUM_HYPERPLANES + first;
+      for (uint32_t h = 0; h < kBlock; ++h) {
+        const float product = x * row[h];
+        dot[h] += product;
+      }
+    }
+    for (uint32_t h = 0; h < kBlock; ++h) {
+      if (dot[h] > 0.0f) key |= uint64_t{1} << (first + h);
+    }
   }
   return key;
 #endif
