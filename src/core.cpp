@@ -251,25 +251,33 @@ std::vector<uint32_t> TovikDB::candidates(std::span<const float> query, size_t k
 
 Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query,
                                                const std::vector<uint32_t>& ids) const {
-  auto score_range = [&](size_t begin, size_t end, std::vector<ScoredPair>& out) {
-    for (size_t i = begin; i < end; ++i) {
-      if (auto s = storage_->compute_similarity(query, ids[i])) out.push_back({ids[i], *s});
-    }
+  // The query's norm (raw) or its centroid distance table (quantized) is worked out
+  // once here and shared by every piece.
+  const VectorStorage::PreparedQuery prepared = storage_->prepare(query, ids.size());
+  auto score_range = [&](size_t begin, size_t end, std::vector<ScoredId>& out) {
+    out.reserve(end - begin);
+    storage_->score_many(prepared, std::span<const uint32_t>(ids).subspan(begin, end - begin), out);
   };
   std::vector<ScoredPair> scored;
+  auto append = [&scored](const std::vector<ScoredId>& piece) {
+    for (const ScoredId& s : piece) scored.push_back({s.id, s.score});
+  };
   if (ids.size() <= PARALLEL_THRESHOLD) {
-    scored.reserve(ids.size());
-    score_range(0, ids.size(), scored);
+    std::vector<ScoredId> piece;
+    score_range(0, ids.size(), piece);
+    scored.reserve(piece.size());
+    append(piece);
     return scored;
   }
-  std::vector<std::vector<ScoredPair>> pieces(piece_count(ids.size()));
+  std::vector<std::vector<ScoredId>> pieces(piece_count(ids.size()));
   auto run = parallel_chunks(ids.size(), [&](size_t begin, size_t end, size_t piece) {
-    pieces[piece].reserve(end - begin);
     score_range(begin, end, pieces[piece]);
   });
   if (!run) return std::move(run).error();
-  scored.reserve(ids.size());
-  for (auto& piece : pieces) scored.insert(scored.end(), piece.begin(), piece.end());
+  size_t total = 0;
+  for (const auto& piece : pieces) total += piece.size();
+  scored.reserve(total);
+  for (const auto& piece : pieces) append(piece);
   return scored;
 }
 

@@ -3,6 +3,10 @@
 #include <atomic>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tovik {
 
 void cos_f32_scalar(const float* a, const float* b, uint64_t n, double* out) {
@@ -41,6 +45,77 @@ void l2sq_f32_scalar(const float* a, const float* b, uint64_t n, double* out) {
 
 namespace {
 
+// The finishing steps of cos_f32_scalar for accumulators a2, ab, b2 over n > 0 items.
+double cos_finish(float a2, float ab, float b2) {
+  if (a2 == 0.0f && b2 == 0.0f) return 0.0;
+  if (ab == 0.0f) return 1.0;
+  const double ra = 1.0 / std::sqrt(static_cast<double>(a2));
+  const double rb = 1.0 / std::sqrt(static_cast<double>(b2));
+  const double r = 1.0 - (static_cast<double>(ab) * ra) * rb;
+  return r > 0.0 ? r : 0.0;  // NaN compares false and yields 0
+}
+
+#if defined(__SSE2__)
+// Lane j of the result holds b[j][i]: one candidate per lane.
+inline __m128 gather_lanes(const float* const b[4], uint64_t i) {
+  return _mm_setr_ps(b[0][i], b[1][i], b[2][i], b[3][i]);
+}
+
+// The four components i..i+3 of candidates b[0..3], one candidate per lane:
+// column[k] lane j = b[j][i + k].
+inline void load_columns(const float* const b[4], uint64_t i, __m128 (&column)[4]) {
+  __m128 c0 = _mm_loadu_ps(b[0] + i), c1 = _mm_loadu_ps(b[1] + i);
+  __m128 c2 = _mm_loadu_ps(b[2] + i), c3 = _mm_loadu_ps(b[3] + i);
+  _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+  column[0] = c0, column[1] = c1, column[2] = c2, column[3] = c3;
+}
+
+// One step of cos_f32's loop for four candidates: ab += a*b, b2 += b*b per lane.
+inline void cos_step(__m128 q, __m128 b, __m128& ab, __m128& b2) {
+  ab = _mm_add_ps(ab, _mm_mul_ps(q, b));
+  b2 = _mm_add_ps(b2, _mm_mul_ps(b, b));
+}
+
+// Accumulates ab and b2 per lane over components [0, n) for `groups` groups of four
+// candidates (b[4g..4g+3] in group g). Four components at a time are loaded row-wise
+// and transposed, then added one component after another, so each lane sees exactly
+// the scalar sequence of multiplies and adds.
+template <int groups>
+void cos_lanes(const float* a, const float* const b[], uint64_t n, __m128 (&ab)[groups], __m128 (&b2)[groups]) {
+  uint64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128 column[groups][4];
+    for (int g = 0; g < groups; ++g) load_columns(b + 4 * g, i, column[g]);
+    for (int k = 0; k < 4; ++k) {
+      const __m128 q = _mm_set1_ps(a[i + k]);
+      for (int g = 0; g < groups; ++g) cos_step(q, column[g][k], ab[g], b2[g]);
+    }
+  }
+  for (; i < n; ++i) {
+    const __m128 q = _mm_set1_ps(a[i]);
+    for (int g = 0; g < groups; ++g) cos_step(q, gather_lanes(b + 4 * g, i), ab[g], b2[g]);
+  }
+}
+
+void l2sq4_lanes(const float* a, const float* const b[4], uint64_t n, __m128& sum) {
+  uint64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128 c0 = _mm_loadu_ps(b[0] + i), c1 = _mm_loadu_ps(b[1] + i);
+    __m128 c2 = _mm_loadu_ps(b[2] + i), c3 = _mm_loadu_ps(b[3] + i);
+    _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+    const __m128 column[4] = {c0, c1, c2, c3};
+    for (int k = 0; k < 4; ++k) {
+      const __m128 d = _mm_sub_ps(_mm_set1_ps(a[i + k]), column[k]);
+      sum = _mm_add_ps(sum, _mm_mul_ps(d, d));
+    }
+  }
+  for (; i < n; ++i) {
+    const __m128 d = _mm_sub_ps(_mm_set1_ps(a[i]), gather_lanes(b, i));
+    sum = _mm_add_ps(sum, _mm_mul_ps(d, d));
+  }
+}
+#endif
+
 // Picks the implementation for this processor. Only the scalar rules exist for now;
 // any faster variant must reproduce their bits exactly.
 KernelFn choose_cos() { return cos_f32_scalar; }
@@ -59,6 +134,88 @@ KernelFn resolve(std::atomic<KernelFn>& slot, KernelFn (*choose)()) {
 }
 
 }  // namespace
+
+float sum_squares_f32(const float* a, uint64_t n) {
+  float a2 = 0.0f;
+  for (uint64_t i = 0; i < n; ++i) a2 += a[i] * a[i];
+  return a2;
+}
+
+void cos4_f32(const float* a, float a2, const float* const b[4], uint64_t n, double out[4]) {
+  if (n == 0) {
+    for (int j = 0; j < 4; ++j) out[j] = 0.0;
+    return;
+  }
+  float ab[4], b2[4];
+#if defined(__SSE2__)
+  __m128 ab_lanes[1] = {_mm_setzero_ps()}, b2_lanes[1] = {_mm_setzero_ps()};
+  cos_lanes<1>(a, b, n, ab_lanes, b2_lanes);
+  _mm_storeu_ps(ab, ab_lanes[0]);
+  _mm_storeu_ps(b2, b2_lanes[0]);
+#else
+  float ab0 = 0.0f, ab1 = 0.0f, ab2 = 0.0f, ab3 = 0.0f;
+  float bb0 = 0.0f, bb1 = 0.0f, bb2 = 0.0f, bb3 = 0.0f;
+  const float *b0 = b[0], *b1 = b[1], *b2p = b[2], *b3 = b[3];
+  for (uint64_t i = 0; i < n; ++i) {
+    const float q = a[i];
+    ab0 += q * b0[i];
+    bb0 += b0[i] * b0[i];
+    ab1 += q * b1[i];
+    bb1 += b1[i] * b1[i];
+    ab2 += q * b2p[i];
+    bb2 += b2p[i] * b2p[i];
+    ab3 += q * b3[i];
+    bb3 += b3[i] * b3[i];
+  }
+  ab[0] = ab0, ab[1] = ab1, ab[2] = ab2, ab[3] = ab3;
+  b2[0] = bb0, b2[1] = bb1, b2[2] = bb2, b2[3] = bb3;
+#endif
+  for (int j = 0; j < 4; ++j) out[j] = cos_finish(a2, ab[j], b2[j]);
+}
+
+void cos8_f32(const float* a, float a2, const float* const b[8], uint64_t n, double out[8]) {
+#if defined(__SSE2__)
+  if (n == 0) {
+    for (int j = 0; j < 8; ++j) out[j] = 0.0;
+    return;
+  }
+  __m128 ab_lanes[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
+  __m128 b2_lanes[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
+  cos_lanes<2>(a, b, n, ab_lanes, b2_lanes);
+  float ab[8], b2[8];
+  for (int g = 0; g < 2; ++g) {
+    _mm_storeu_ps(ab + 4 * g, ab_lanes[g]);
+    _mm_storeu_ps(b2 + 4 * g, b2_lanes[g]);
+  }
+  for (int j = 0; j < 8; ++j) out[j] = cos_finish(a2, ab[j], b2[j]);
+#else
+  // Without a vector unit four scalar chains already fill the pipeline.
+  cos4_f32(a, a2, b, n, out);
+  cos4_f32(a, a2, b + 4, n, out + 4);
+#endif
+}
+
+void l2sq4_f32(const float* a, const float* const b[4], uint64_t n, double out[4]) {
+  float sum[4];
+#if defined(__SSE2__)
+  __m128 lanes = _mm_setzero_ps();
+  l2sq4_lanes(a, b, n, lanes);
+  _mm_storeu_ps(sum, lanes);
+#else
+  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+  const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
+  for (uint64_t i = 0; i < n; ++i) {
+    const float q = a[i];
+    const float d0 = q - b0[i], d1 = q - b1[i], d2 = q - b2[i], d3 = q - b3[i];
+    s0 += d0 * d0;
+    s1 += d1 * d1;
+    s2 += d2 * d2;
+    s3 += d3 * d3;
+  }
+  sum[0] = s0, sum[1] = s1, sum[2] = s2, sum[3] = s3;
+#endif
+  for (int j = 0; j < 4; ++j) out[j] = static_cast<double>(sum[j]);
+}
 
 void cos_f32(const float* a, const float* b, uint64_t n, double* out) {
   resolve(cos_slot, choose_cos)(a, b, n, out);

@@ -26,4 +26,25 @@ void l2sq_f32(const float* a, const float* b, uint64_t n, double* out);
 void cos_f32_scalar(const float* a, const float* b, uint64_t n, double* out);
 void l2sq_f32_scalar(const float* a, const float* b, uint64_t n, double* out);
 
+// Batch kernels: several candidates against one query at once. Each candidate keeps
+// its own accumulators, summed in index order exactly as the single-pair kernels do;
+// only independent candidates are interleaved (one SSE2 lane per candidate on x86-64,
+// plain scalar interleaving elsewhere), so every result has the single kernel's bits.
+
+// The query's squared norm as cos_f32 accumulates it: float32, index order, from 0.
+// It depends only on the query, so a search computes it once.
+float sum_squares_f32(const float* a, uint64_t n);
+
+// out[j] = cos_f32(a, b[j], n) for j = 0..3, bit for bit.
+// REQUIRES: a2 == sum_squares_f32(a, n); a and every b[j] hold n floats (the b[j] may
+// repeat).
+void cos4_f32(const float* a, float a2, const float* const b[4], uint64_t n, double out[4]);
+
+// out[j] = cos_f32(a, b[j], n) for j = 0..7: two groups of four side by side, which
+// hides the latency of each candidate's chain of adds. Same requirements.
+void cos8_f32(const float* a, float a2, const float* const b[8], uint64_t n, double out[8]);
+
+// out[j] = l2sq_f32(a, b[j], n) for j = 0..3, bit for bit. Same requirements.
+void l2sq4_f32(const float* a, const float* const b[4], uint64_t n, double out[4]);
+
 }  // namespace tovik

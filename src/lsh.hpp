@@ -66,8 +66,11 @@ class LSH {
   const std::vector<std::vector<float>>& hyperplanes(uint32_t table) const { return hyperplanes_[table]; }
 
   // Signature of v for table t: only bits 0..31 can be set. Uses min(len(v), dimension)
-  // components.
+  // components. The 32 dot products run interleaved, each in its own index order.
   uint64_t signature(std::span<const float> v, uint32_t table) const;
+  // The same signature from one dot product after another: the plain rule, kept as the
+  // reference the interleaved one is tested against.
+  uint64_t plain_signature(std::span<const float> v, uint32_t table) const;
 
   // Files id under v's signature in every table (a second insert files it again).
   void insert(uint32_t id, std::span<const float> v);
@@ -99,6 +102,9 @@ class LSH {
   };
 
   std::vector<std::vector<std::vector<float>>> hyperplanes_;  // [table][hyperplane][component]
+  // The same hyperplanes interleaved, [table][component * 32 + hyperplane], so that a
+  // signature computes the 32 dot products side by side in one pass over the vector.
+  std::vector<std::vector<float>> interleaved_;
   mutable std::shared_mutex mutex_;                           // guards tables_
   std::vector<Table> tables_;
   uint32_t num_tables_ = NUM_TABLES;

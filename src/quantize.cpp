@@ -90,4 +90,43 @@ std::vector<uint8_t> ProductQuantizer::encode(std::span<const float> v) const {
   return code;
 }
 
+DistanceTable ProductQuantizer::distance_table(std::span<const float> q) const {
+  DistanceTable table;
+  const size_t reached = (q.size() + subspace_dim_ - 1) / subspace_dim_;
+  table.subspaces = std::min<size_t>(num_subspaces_, reached);
+  table.distance.assign(table.subspaces * CENTROIDS_PER_SUBSPACE, 0.0f);
+  table.comparable.assign(table.subspaces * CENTROIDS_PER_SUBSPACE, 0);
+  for (size_t s = 0; s < table.subspaces; ++s) {
+    const size_t start = s * subspace_dim_;
+    const size_t width = std::min<size_t>(start + subspace_dim_, q.size()) - start;
+    const Codebook& book = codebooks_[s];
+    float* distance = table.distance.data() + s * CENTROIDS_PER_SUBSPACE;
+    uint8_t* comparable = table.comparable.data() + s * CENTROIDS_PER_SUBSPACE;
+    // Comparable centroids go through the four-at-a-time kernel; a partial group
+    // repeats its first centroid and drops the extra results.
+    size_t group[4];
+    size_t grouped = 0;
+    auto flush = [&] {
+      if (grouped == 0) return;
+      const float* rows[4];
+      for (size_t j = 0; j < 4; ++j) rows[j] = book[group[j < grouped ? j : 0]].data();
+      double d[4];
+      l2sq4_f32(q.data() + start, rows, width, d);
+      for (size_t j = 0; j < grouped; ++j) distance[group[j]] = static_cast<float>(d[j]);
+      grouped = 0;
+    };
+    for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; ++c) {
+      if (c >= book.size() || book[c].size() < width) {
+        table.all_comparable = false;
+        continue;
+      }
+      comparable[c] = 1;
+      group[grouped++] = c;
+      if (grouped == 4) flush();
+    }
+    flush();
+  }
+  return table;
+}
+
 }  // namespace tovik

@@ -18,6 +18,17 @@ constexpr uint32_t SUBSPACE_DIM = 12;
 constexpr uint32_t CENTROIDS_PER_SUBSPACE = 256;
 constexpr uint64_t PQ_SEED = 54321;
 
+// One query's distances to every centroid, for scoring many codes against it. Entry
+// [s * 256 + c] is l2sq_f32 of the query's sub-vector s and the first `width` components
+// of centroid c, narrowed to float32: exactly what scoring a code adds for byte c in
+// subspace s. Only the subspaces the query reaches have entries.
+struct DistanceTable {
+  size_t subspaces = 0;             // min(num_subspaces, subspaces starting before len(q))
+  std::vector<float> distance;      // subspaces * 256 entries
+  std::vector<uint8_t> comparable;  // 0 where the centroid is missing or shorter than the sub-vector
+  bool all_comparable = true;       // every entry comparable: no per-entry check needed
+};
+
 class ProductQuantizer {
  public:
   // Initial codebooks for a storage of `dimension`: ceil(dimension / 12) subspaces of
@@ -37,6 +48,9 @@ class ProductQuantizer {
   // sub-vector's width), lowest index on ties; a centroid shorter than that width is
   // never chosen, and 0 stands when no distance is below FLT_MAX (all NaN or infinite).
   std::vector<uint8_t> encode(std::span<const float> v) const;
+
+  // The distance table of query q (256 distance computations per subspace it reaches).
+  DistanceTable distance_table(std::span<const float> q) const;
 
   uint32_t num_subspaces() const { return num_subspaces_; }
   uint32_t subspace_dim() const { return subspace_dim_; }

@@ -11,30 +11,122 @@
 
 namespace tovik {
 
+namespace detail {
+
 namespace {
 
+// Capacity for at least `count` items, growing geometrically so that a run of stores
+// at increasing ids copies the list only O(log n) times; falls back to exactly `count`
+// when the larger block cannot be had. Growth stops at `soft_cap` items (unless count
+// itself is larger). Throws std::bad_alloc when neither can be had.
 template <typename T>
-using SlotList = std::vector<std::optional<std::vector<T>>>;
+void reserve_at_least(std::vector<T>& v, uint64_t count, uint64_t soft_cap = UINT64_MAX) {
+  if (count <= v.capacity()) return;
+  if (count > v.max_size()) throw std::bad_alloc();
+  const uint64_t doubled = std::min<uint64_t>({v.max_size(), uint64_t{v.capacity()} * 2, soft_cap});
+  if (doubled > count) {
+    try {
+      v.reserve(static_cast<size_t>(doubled));
+      return;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+  }
+  try {
+    v.reserve(static_cast<size_t>(count));
+  } catch (const std::length_error&) {
+    throw std::bad_alloc();
+  }
+}
 
-// Grows `slots` with empty entries to at least `count`. Throws std::bad_alloc when
-// that many slots cannot exist (more than size_t can count, e.g. id + 1 = 2^32 on a
-// 32-bit device), and leaves the list unchanged whenever it throws.
+}  // namespace
+
 template <typename T>
-void grow_to(SlotList<T>& slots, uint64_t count) {
-  if (count <= slots.size()) return;
-  if (count > slots.max_size()) throw std::bad_alloc();
-  slots.resize(static_cast<size_t>(count));
+std::optional<typename FlatSlots<T>::View> FlatSlots<T>::at(uint32_t id) const {
+  if (id >= row_of_.size()) return std::nullopt;
+  const uint32_t row = row_of_[id];
+  if (row == EMPTY) return std::nullopt;
+  if (row == ZERO_LENGTH) return View{nullptr, 0};
+  if (row == OTHER_WIDTH) {
+    const std::vector<T>& items = other_.at(id);
+    return View{items.data(), items.size()};
+  }
+  return View{rows_.data() + size_t{row} * width_, width_};
 }
 
 template <typename T>
-void reserve_slots(SlotList<T>& slots, uint64_t count) {
-  if (count > slots.max_size()) throw std::bad_alloc();
-  slots.reserve(static_cast<size_t>(count));
+void FlatSlots<T>::grow(uint64_t count) {
+  if (count <= row_of_.size()) return;
+  reserve_at_least(row_of_, count);
+  row_of_.resize(static_cast<size_t>(count), EMPTY);
 }
+
+template <typename T>
+uint64_t FlatSlots<T>::row_cap() const {
+  if (expected_rows_ == 0 || width_ == 0) return UINT64_MAX;
+  return uint64_t{expected_rows_} * width_;
+}
+
+template <typename T>
+void FlatSlots<T>::reserve(uint64_t slots) {
+  reserve_at_least(row_of_, slots);
+  if (width_ != 0) reserve_at_least(rows_, uint64_t{rows_.size()} + width_, row_cap());
+}
+
+template <typename T>
+void FlatSlots<T>::store(uint32_t id, std::span<const T> items) {
+  const uint32_t old_row = id < row_of_.size() ? row_of_[id] : EMPTY;
+  if (items.empty()) {
+    grow(uint64_t{id} + 1);
+    row_of_[id] = ZERO_LENGTH;
+    other_.erase(id);
+    return;
+  }
+  if (width_ == 0 || items.size() == width_) {
+    if (old_row < MAX_ROWS) {  // overwrite the slot's own row in place
+      std::copy(items.begin(), items.end(), rows_.begin() + size_t{old_row} * width_);
+      return;
+    }
+    if (row_count() >= MAX_ROWS) throw std::bad_alloc();
+    const size_t old_width = width_, old_rows = rows_.size();
+    const uint32_t row = static_cast<uint32_t>(row_count());
+    try {
+      reserve_at_least(rows_, uint64_t{old_rows} + items.size(), row_cap());
+      rows_.insert(rows_.end(), items.begin(), items.end());
+      width_ = items.size();
+      grow(uint64_t{id} + 1);
+    } catch (...) {
+      rows_.resize(old_rows);
+      width_ = old_width;
+      throw;
+    }
+    row_of_[id] = row;
+    other_.erase(id);
+    return;
+  }
+  // Another width: kept aside. A row the slot held before stays unused.
+  const size_t old_size = row_of_.size();
+  grow(uint64_t{id} + 1);
+  try {
+    std::vector<T> copy(items.begin(), items.end());
+    other_.insert_or_assign(id, std::move(copy));
+  } catch (...) {
+    row_of_.resize(old_size);
+    throw;
+  }
+  row_of_[id] = OTHER_WIDTH;
+}
+
+template class FlatSlots<float>;
+template class FlatSlots<uint8_t>;
+
+}  // namespace detail
+
+namespace {
 
 // Cosine similarity over the first q.size() components of a longer stored vector,
 // entirely in float32; 0 when either side is all zero. Not clamped.
-float prefix_similarity(std::span<const float> q, const std::vector<float>& v) {
+float prefix_similarity(std::span<const float> q, const float* v) {
   float vv = 0.0f, dot = 0.0f, qq = 0.0f;
   for (size_t i = 0; i < q.size(); ++i) {
     vv += v[i] * v[i];
@@ -45,10 +137,48 @@ float prefix_similarity(std::span<const float> q, const std::vector<float>& v) {
   return dot / (std::sqrt(vv) * std::sqrt(qq));
 }
 
+// The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
+float quantized_score(float sum) { return 1.0f - std::fmin(0.25f * std::sqrt(sum), 1.0f); }
+
+// Candidates scored side by side: enough independent chains of adds to keep the
+// processor busy while each chain waits on its previous add.
+constexpr size_t GROUP = 8;
+
+// Collects up to GROUP items, then hands them to `score` as one group; a partial group
+// is padded by repeating its first item. Keeps output in the order items were added.
+template <typename Item>
+class Group {
+ public:
+  bool add(uint32_t id, Item item) {
+    ids_[count_] = id;
+    items_[count_++] = item;
+    return count_ == GROUP;
+  }
+  // score(const Item (&)[GROUP], float (&)[GROUP]) fills the scores.
+  template <typename Score>
+  void flush(std::vector<ScoredId>& out, Score&& score) {
+    if (count_ == 0) return;
+    for (size_t j = count_; j < GROUP; ++j) items_[j] = items_[0];
+    float scores[GROUP];
+    score(items_, scores);
+    for (size_t j = 0; j < count_; ++j) out.push_back({ids_[j], scores[j]});
+    count_ = 0;
+  }
+
+ private:
+  uint32_t ids_[GROUP];
+  Item items_[GROUP];
+  size_t count_ = 0;
+};
+
 }  // namespace
 
 VectorStorage::VectorStorage(uint32_t dimension, uint32_t quantization_threshold)
-    : quantization_threshold_(quantization_threshold), dimension_(dimension) {}
+    : quantization_threshold_(quantization_threshold), dimension_(dimension) {
+  // Raw vectors normally stop at the threshold (the switch-on frees them): growing the
+  // flat array past it would only hold unused capacity.
+  vectors_.expect_rows(quantization_threshold);
+}
 
 std::optional<float> VectorStorage::compute_similarity(std::span<const float> query, uint32_t id) const {
   std::shared_lock quantizer_lock(quantizer_mutex_);
@@ -58,35 +188,141 @@ std::optional<float> VectorStorage::compute_similarity(std::span<const float> qu
 
 std::optional<float> VectorStorage::raw_similarity_locked(std::span<const float> query, uint32_t id) const {
   std::shared_lock lock(vectors_mutex_);
-  if (id >= vectors_.size() || !vectors_[id]) return std::nullopt;
-  const std::vector<float>& v = *vectors_[id];
-  if (query.size() > v.size()) return std::nullopt;  // no components to compare against
-  if (query.size() < v.size()) return prefix_similarity(query, v);
+  const auto v = vectors_.at(id);
+  if (!v) return std::nullopt;
+  if (query.size() > v->size) return std::nullopt;  // no components to compare against
+  if (query.size() < v->size) return prefix_similarity(query, v->data);
   double distance = 0.0;
-  cos_f32(query.data(), v.data(), query.size(), &distance);
+  cos_f32(query.data(), v->data, query.size(), &distance);
   return static_cast<float>(1.0 - distance);
 }
 
 std::optional<float> VectorStorage::quantized_similarity_locked(std::span<const float> query,
                                                                 uint32_t id) const {
   std::shared_lock lock(codes_mutex_);
-  if (id >= codes_.size() || !codes_[id]) return std::nullopt;
-  const std::vector<uint8_t>& code = *codes_[id];
+  const auto code = codes_.at(id);
+  if (!code) return std::nullopt;
+  return code_similarity(query, code->data, code->size);
+}
+
+std::optional<float> VectorStorage::code_similarity(std::span<const float> query, const uint8_t* code,
+                                                    size_t length) const {
   const ProductQuantizer& pq = *quantizer_;
   const size_t d = pq.subspace_dim();
-  const size_t subspaces = std::min<size_t>(pq.num_subspaces(), code.size());
+  const size_t subspaces = std::min<size_t>(pq.num_subspaces(), length);
   float sum = 0.0f;
   for (size_t s = 0; s < subspaces; ++s) {
     const size_t start = s * d;
     if (start >= query.size()) break;
     const size_t width = std::min(start + d, query.size()) - start;
     const auto& book = pq.codebooks()[s];
-    if (code[s] >= book.size() || book[code[s]].size() < width) return std::nullopt;
+    const uint8_t c = code[s];
+    if (c >= book.size() || book[c].size() < width) return std::nullopt;
     double distance = 0.0;
-    l2sq_f32(query.data() + start, book[code[s]].data(), width, &distance);
+    l2sq_f32(query.data() + start, book[c].data(), width, &distance);
     sum += static_cast<float>(distance);
   }
-  return 1.0f - std::fmin(0.25f * std::sqrt(sum), 1.0f);
+  return quantized_score(sum);
+}
+
+VectorStorage::PreparedQuery VectorStorage::prepare(std::span<const float> query, size_t candidates) const {
+  PreparedQuery prepared;
+  prepared.query_ = query;
+  std::shared_lock quantizer_lock(quantizer_mutex_);
+  if (!quantizer_) {
+    prepared.query_norm2_ = sum_squares_f32(query.data(), query.size());
+    prepared.has_norm_ = true;
+  } else if (candidates >= DISTANCE_TABLE_MIN_CANDIDATES) {
+    prepared.quantizer_ = quantizer_;
+    prepared.table_ = quantizer_->distance_table(query);
+  }
+  return prepared;
+}
+
+void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+                               std::vector<ScoredId>& out) const {
+  std::shared_lock quantizer_lock(quantizer_mutex_);
+  if (!quantizer_) {
+    raw_score_many_locked(prepared, ids, out);
+    return;
+  }
+  if (prepared.table_ && prepared.quantizer_ == quantizer_) {
+    table_score_many_locked(prepared, ids, out);
+    return;
+  }
+  std::shared_lock lock(codes_mutex_);
+  for (uint32_t id : ids) {
+    const auto code = codes_.at(id);
+    if (!code) continue;
+    if (const auto s = code_similarity(prepared.query_, code->data, code->size)) out.push_back({id, *s});
+  }
+}
+
+void VectorStorage::raw_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+                                          std::vector<ScoredId>& out) const {
+  std::shared_lock lock(vectors_mutex_);
+  const std::span<const float> q = prepared.query_;
+  // prepare computed the norm unless it found the storage quantized, which it then
+  // stays: this is only a safeguard.
+  const float q2 = prepared.has_norm_ ? prepared.query_norm2_ : sum_squares_f32(q.data(), q.size());
+  Group<const float*> group;
+  auto cosine = [&](const float* const (&rows)[GROUP], float (&scores)[GROUP]) {
+    double distance[GROUP];
+    cos8_f32(q.data(), q2, rows, q.size(), distance);
+    for (size_t j = 0; j < GROUP; ++j) scores[j] = static_cast<float>(1.0 - distance[j]);
+  };
+  for (uint32_t id : ids) {
+    const auto v = vectors_.at(id);
+    if (!v || q.size() > v->size) continue;
+    if (q.size() == v->size) {
+      if (group.add(id, v->data)) group.flush(out, cosine);
+      continue;
+    }
+    group.flush(out, cosine);  // keep candidate order
+    out.push_back({id, prefix_similarity(q, v->data)});
+  }
+  group.flush(out, cosine);
+}
+
+void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+                                            std::vector<ScoredId>& out) const {
+  std::shared_lock lock(codes_mutex_);
+  const DistanceTable& table = *prepared.table_;
+  const size_t m = quantizer_->num_subspaces();
+  const float* distance = table.distance.data();
+  // Sum over subspaces [0, min(m, len(code), reached)) in order, one look-up each;
+  // nothing when a named centroid cannot be compared with the query.
+  auto sum_of = [&](const uint8_t* code, size_t length) -> std::optional<float> {
+    const size_t subspaces = std::min({m, length, table.subspaces});
+    float sum = 0.0f;
+    for (size_t s = 0; s < subspaces; ++s) {
+      const size_t entry = s * CENTROIDS_PER_SUBSPACE + code[s];
+      if (!table.comparable[entry]) return std::nullopt;
+      sum += distance[entry];
+    }
+    return sum;
+  };
+  // A group of codes of the common width at once, each summed in subspace order.
+  const size_t width = std::min({m, table.subspaces});
+  auto score_group = [&](const uint8_t* const (&codes)[GROUP], float (&scores)[GROUP]) {
+    float sum[GROUP] = {};
+    for (size_t s = 0, base = 0; s < width; ++s, base += CENTROIDS_PER_SUBSPACE) {
+      for (size_t j = 0; j < GROUP; ++j) sum[j] += distance[base + codes[j][s]];
+    }
+    for (size_t j = 0; j < GROUP; ++j) scores[j] = quantized_score(sum[j]);
+  };
+  Group<const uint8_t*> group;
+  for (uint32_t id : ids) {
+    const auto code = codes_.at(id);
+    if (!code) continue;
+    if (table.all_comparable && code->size >= width) {
+      if (group.add(id, code->data)) group.flush(out, score_group);
+      continue;
+    }
+    group.flush(out, score_group);  // keep candidate order
+    if (const auto sum = sum_of(code->data, code->size)) out.push_back({id, quantized_score(*sum)});
+  }
+  group.flush(out, score_group);
 }
 
 Result<void> VectorStorage::reserve(uint64_t slots) {
@@ -94,17 +330,17 @@ Result<void> VectorStorage::reserve(uint64_t slots) {
   try {
     if (quantizer_) {
       std::unique_lock lock(codes_mutex_);
-      reserve_slots(codes_, slots);
+      codes_.reserve(slots);
       return Ok{};
     }
     const uint64_t vector_slots = vector_slot_count();
     if (vector_slots >= quantization_threshold_) {  // the next store switches on
       std::unique_lock lock(codes_mutex_);
-      reserve_slots(codes_, std::max(slots, vector_slots));
+      codes_.reserve(std::max(slots, vector_slots));
       return Ok{};
     }
     std::unique_lock lock(vectors_mutex_);
-    reserve_slots(vectors_, slots);
+    vectors_.reserve(slots);
     return Ok{};
   } catch (const std::bad_alloc&) {
     return Error::oom();
@@ -118,7 +354,7 @@ Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const A
   try {
     if (!quantizer_) {
       if (vector_slot_count() < quantization_threshold_) {
-        store_vector(id, std::vector<float>(v.begin(), v.end()));
+        store_vector(id, v);
         return Ok{};
       }
       const std::string line =
@@ -142,42 +378,39 @@ void VectorStorage::switch_on_locked() {
   {
     std::shared_lock lock(vectors_mutex_);
     std::vector<std::span<const float>> training;
-    for (const auto& slot : vectors_) {
-      if (slot) training.emplace_back(*slot);
+    for (size_t i = 0; i < vectors_.size(); ++i) {
+      if (const auto v = vectors_.at(static_cast<uint32_t>(i))) training.emplace_back(v->data, v->size);
     }
     pq->train(training);
   }
   {
     std::unique_lock codes_lock(codes_mutex_);
     std::shared_lock vectors_lock(vectors_mutex_);
-    // Encode everything first; codes_ is touched only once nothing can fail.
-    SlotList<uint8_t> encoded(vectors_.size());
+    // Encode into a copy; codes_ is replaced only once nothing can fail.
+    detail::FlatSlots<uint8_t> encoded = codes_;
+    encoded.grow(vectors_.size());
     for (size_t i = 0; i < vectors_.size(); ++i) {
-      if (vectors_[i]) encoded[i] = pq->encode(*vectors_[i]);
+      const uint32_t id = static_cast<uint32_t>(i);
+      if (const auto v = vectors_.at(id)) encoded.store(id, pq->encode(std::span<const float>(v->data, v->size)));
     }
-    grow_to(codes_, encoded.size());
-    for (size_t i = 0; i < encoded.size(); ++i) {
-      if (encoded[i]) codes_[i] = std::move(encoded[i]);
-    }
-    codes_lock.unlock();
+    std::swap(codes_, encoded);
   }
   {
     std::unique_lock lock(vectors_mutex_);
-    SlotList<float>().swap(vectors_);  // frees every vector and the slot list itself
+    vectors_ = detail::FlatSlots<float>();  // frees every vector and the slot list itself
+    vectors_.expect_rows(quantization_threshold_);
   }
   quantizer_ = std::move(pq);
 }
 
-void VectorStorage::store_vector(uint32_t id, std::vector<float> v) {
+void VectorStorage::store_vector(uint32_t id, std::span<const float> v) {
   std::unique_lock lock(vectors_mutex_);
-  grow_to(vectors_, uint64_t{id} + 1);
-  vectors_[id] = std::move(v);
+  vectors_.store(id, v);
 }
 
-void VectorStorage::store_code(uint32_t id, std::vector<uint8_t> code) {
+void VectorStorage::store_code(uint32_t id, std::span<const uint8_t> code) {
   std::unique_lock lock(codes_mutex_);
-  grow_to(codes_, uint64_t{id} + 1);
-  codes_[id] = std::move(code);
+  codes_.store(id, code);
 }
 
 size_t VectorStorage::vector_slot_count() const {
@@ -197,14 +430,16 @@ bool VectorStorage::quantized() const {
 
 std::optional<std::vector<float>> VectorStorage::vector_at(uint32_t id) const {
   std::shared_lock lock(vectors_mutex_);
-  if (id >= vectors_.size()) return std::nullopt;
-  return vectors_[id];
+  const auto v = vectors_.at(id);
+  if (!v) return std::nullopt;
+  return std::vector<float>(v->data, v->data + v->size);
 }
 
 std::optional<std::vector<uint8_t>> VectorStorage::code_at(uint32_t id) const {
   std::shared_lock lock(codes_mutex_);
-  if (id >= codes_.size()) return std::nullopt;
-  return codes_[id];
+  const auto code = codes_.at(id);
+  if (!code) return std::nullopt;
+  return std::vector<uint8_t>(code->data, code->data + code->size);
 }
 
 std::shared_ptr<const ProductQuantizer> VectorStorage::quantizer() const {

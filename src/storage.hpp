@@ -6,6 +6,14 @@
 // the centroids the code names. Slot lists grow to id + 1; an empty slot is distinct
 // from a stored empty vector.
 //
+// Layout: each slot list keeps 4 bytes per slot (a row number or an empty/zero-length
+// mark) and the stored items in one flat array of equal-width rows, so scoring streams
+// through memory and a slot costs no allocation of its own. Items of another width
+// than the first stored one (which add never produces once the dimension is fixed) are
+// kept aside per id. search scores through prepare + score_many: the query's own norm
+// and, for many quantized candidates, a table of its distances to every centroid are
+// computed once, and the read locks are taken once per batch.
+//
 // Locks: `quantizer`, `codes` and `vectors` each have a reader-writer lock, always taken
 // quantizer first, then codes before vectors when both are held. compute_similarity
 // takes only read locks and is safe from many threads at once; writers are serialized
@@ -18,6 +26,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <span>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -28,11 +37,81 @@ namespace tovik {
 
 constexpr uint32_t INITIAL_DIMENSION = 768;
 constexpr uint32_t QUANTIZATION_THRESHOLD = 5000;
+// From this many candidates on, quantized scoring first builds the query's distance
+// table (256 distances per subspace) and then costs one look-up per subspace.
+constexpr size_t DISTANCE_TABLE_MIN_CANDIDATES = 320;
+
+// One scored document.
+struct ScoredId {
+  uint32_t id;
+  float score;
+};
+
+namespace detail {
+
+// A growable list of slots, each empty or holding a list of T, stored as described in
+// the storage comment above. Not thread-safe; VectorStorage guards each with its lock.
+template <typename T>
+class FlatSlots {
+ public:
+  struct View {
+    const T* data;  // nullptr for a stored empty list
+    size_t size;
+  };
+
+  size_t size() const { return row_of_.size(); }
+  // The list in slot id, or nothing when the slot is missing or empty.
+  std::optional<View> at(uint32_t id) const;
+  // Stores a copy of items in slot id (growing the list to id + 1 slots), replacing any
+  // old list. Throws std::bad_alloc when memory runs out; nothing changes then.
+  void store(uint32_t id, std::span<const T> items);
+  // Room for `slots` slots and one more row, so that the next store of a list of the
+  // usual width needs no allocation. Throws std::bad_alloc (nothing observable changes).
+  void reserve(uint64_t slots);
+  // Grows the list with empty slots to at least `count`. Throws std::bad_alloc
+  // (unchanged then).
+  void grow(uint64_t count);
+  // The flat array's capacity grows geometrically, but not past `rows` rows unless
+  // more are stored (0: no limit). Saves memory where the row count has a known bound.
+  void expect_rows(uint32_t rows) { expected_rows_ = rows; }
+
+ private:
+  static constexpr uint32_t EMPTY = 0xFFFFFFFFu;         // no list stored
+  static constexpr uint32_t ZERO_LENGTH = 0xFFFFFFFEu;   // an empty list stored
+  static constexpr uint32_t OTHER_WIDTH = 0xFFFFFFFDu;   // kept in other_
+  static constexpr uint32_t MAX_ROWS = OTHER_WIDTH;
+
+  size_t row_count() const { return width_ == 0 ? 0 : rows_.size() / width_; }
+  uint64_t row_cap() const;  // soft limit of the flat array's capacity, in items
+
+  std::vector<uint32_t> row_of_;  // per slot: row index or one of the marks above
+  std::vector<T> rows_;           // row r is [r * width_, (r + 1) * width_)
+  std::unordered_map<uint32_t, std::vector<T>> other_;
+  size_t width_ = 0;  // length of the first non-empty list stored; 0 until then
+  uint32_t expected_rows_ = 0;
+};
+
+extern template class FlatSlots<float>;
+extern template class FlatSlots<uint8_t>;
+
+}  // namespace detail
 
 class VectorStorage {
  public:
   // Writes the activation line; returns false when it could not be written.
   using Announce = std::function<bool(const std::string& line)>;
+
+  // What a search works out once about its query, before scoring candidates. Refers
+  // to the query: keep it alive while the prepared query is used.
+  class PreparedQuery {
+   private:
+    friend class VectorStorage;
+    std::span<const float> query_;
+    float query_norm2_ = 0.0f;                           // sum_squares_f32(query)
+    bool has_norm_ = false;                              // query_norm2_ computed (raw mode)
+    std::shared_ptr<const ProductQuantizer> quantizer_;  // the one table_ was built from
+    std::optional<DistanceTable> table_;
+  };
 
   explicit VectorStorage(uint32_t dimension = INITIAL_DIMENSION,
                          uint32_t quantization_threshold = QUANTIZATION_THRESHOLD);
@@ -42,8 +121,17 @@ class VectorStorage {
   // (quantized): storage never reads past what it holds.
   std::optional<float> compute_similarity(std::span<const float> query, uint32_t id) const;
 
-  // Ensures the slot list the next store writes can hold `slots` entries without
-  // allocating: `vectors` in raw mode, `codes` once quantized, and `codes` (at least
+  // Prepares `query` for scoring about `candidates` ids; builds the distance table when
+  // quantized and candidates >= DISTANCE_TABLE_MIN_CANDIDATES.
+  PreparedQuery prepare(std::span<const float> query, size_t candidates) const;
+
+  // Appends {id, compute_similarity(query, id)} for every id in order that has a score:
+  // exactly the scores and order of one compute_similarity call per id. Takes the read
+  // locks once (quantizer, then codes or vectors); safe from many threads at once.
+  void score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids, std::vector<ScoredId>& out) const;
+
+  // Ensures the slot list the next store writes can hold `slots` entries, and one more
+  // row of the usual width, without allocating: `vectors` in raw mode, `codes` once quantized, and `codes` (at least
   // as many as there are vector slots) when the next store is the one that switches
   // on. OutOfMemory when it cannot (also when `slots` exceeds what size_t can count);
   // nothing changes then.
@@ -60,8 +148,8 @@ class VectorStorage {
 
   // Direct slot writes (used by store and by tests), each under its own list's lock
   // only. Throw std::bad_alloc when the list cannot grow to id + 1 (unchanged then).
-  void store_vector(uint32_t id, std::vector<float> v);
-  void store_code(uint32_t id, std::vector<uint8_t> code);
+  void store_vector(uint32_t id, std::span<const float> v);
+  void store_code(uint32_t id, std::span<const uint8_t> code);
 
   size_t vector_slot_count() const;
   size_t code_slot_count() const;
@@ -79,11 +167,17 @@ class VectorStorage {
   // REQUIRES: quantizer_mutex_ held (shared or exclusive).
   std::optional<float> raw_similarity_locked(std::span<const float> query, uint32_t id) const;
   std::optional<float> quantized_similarity_locked(std::span<const float> query, uint32_t id) const;
+  // The plain quantized score of one code (length bytes). REQUIRES: a quantizer.
+  std::optional<float> code_similarity(std::span<const float> query, const uint8_t* code, size_t length) const;
+  void raw_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+                             std::vector<ScoredId>& out) const;
+  void table_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+                               std::vector<ScoredId>& out) const;
 
   mutable std::shared_mutex vectors_mutex_;
-  std::vector<std::optional<std::vector<float>>> vectors_;
+  detail::FlatSlots<float> vectors_;
   mutable std::shared_mutex codes_mutex_;
-  std::vector<std::optional<std::vector<uint8_t>>> codes_;
+  detail::FlatSlots<uint8_t> codes_;
   mutable std::shared_mutex quantizer_mutex_;
   std::shared_ptr<const ProductQuantizer> quantizer_;
   uint32_t quantization_threshold_;

@@ -230,6 +230,21 @@ TEST_F(DatabaseTest, FullScanTakesLiveIdsInAscendingOrder) {
   EXPECT_EQ(unfiltered.back(), 4999u);
 }
 
+// search's batched, parallel scoring must give exactly the scores and order of one
+// compute_similarity per id (a full scan: ascending ids before selection).
+void expect_search_equals_one_by_one(TovikDB& db, const std::vector<float>& q, uint32_t docs) {
+  auto results = db.search(q, docs, std::nullopt, false);
+  ASSERT_TRUE(results.ok());
+  ASSERT_EQ(results->size(), docs);  // full scan: the LSH cannot supply 2 * docs
+  std::vector<ScoredPair> sequential;
+  for (uint32_t id = 0; id < docs; ++id) sequential.push_back({id, *db.storage().compute_similarity(q, id)});
+  select_best(sequential, docs);
+  for (size_t i = 0; i < sequential.size(); ++i) {
+    ASSERT_EQ((*results)[i].id, sequential[i].id) << i;
+    ASSERT_EQ(std::memcmp(&(*results)[i].score, &sequential[i].score, sizeof(float)), 0) << i;
+  }
+}
+
 TEST_F(DatabaseTest, ParallelScoringEqualsSequential) {
   std::mt19937 rng(42);
   std::normal_distribution<float> gauss;
@@ -240,16 +255,23 @@ TEST_F(DatabaseTest, ParallelScoringEqualsSequential) {
   }
   std::vector<float> q(16);
   for (auto& x : q) x = gauss(rng);
-  auto results = db_->search(q, 3000, std::nullopt, false);
-  ASSERT_TRUE(results.ok());
-  ASSERT_EQ(results->size(), 3000u);  // full scan: the LSH cannot supply 6000
-  std::vector<ScoredPair> sequential;
-  for (uint32_t id = 0; id < 3000; ++id) sequential.push_back({id, *db_->storage().compute_similarity(q, id)});
-  select_best(sequential, 3000);
-  for (size_t i = 0; i < sequential.size(); ++i) {
-    ASSERT_EQ((*results)[i].id, sequential[i].id) << i;
-    ASSERT_EQ(std::memcmp(&(*results)[i].score, &sequential[i].score, sizeof(float)), 0) << i;
+  expect_search_equals_one_by_one(*db_, q, 3000);
+}
+
+TEST_F(DatabaseTest, QuantizedParallelScoringEqualsSequential) {
+  std::mt19937 rng(43);
+  // Short vectors near the unit centroids, so that scores spread over (0, 1).
+  std::normal_distribution<float> gauss(0.0f, 0.15f);
+  const uint32_t docs = QUANTIZATION_THRESHOLD + 600;
+  for (uint32_t id = 0; id < docs; ++id) {
+    std::vector<float> v(24);
+    for (auto& x : v) x = gauss(rng);
+    add(id, v);
   }
+  ASSERT_TRUE(db_->storage().quantized());
+  std::vector<float> q(24);
+  for (auto& x : q) x = gauss(rng);
+  expect_search_equals_one_by_one(*db_, q, docs);
 }
 
 TEST_F(DatabaseTest, QuantizationSwitchesAtTheThresholdAndAnnouncesOnce) {

@@ -1,0 +1,278 @@
+// The fast paths against the plain rules they replace: batch distance kernels,
+// interleaved LSH signatures, batch scoring (raw and through the distance table) and
+// the flat slot layout. Every comparison is bit for bit, on random inputs that include
+// zeros, NaN, infinities and subnormals, over many lengths.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "distance.hpp"
+#include "lsh.hpp"
+#include "storage.hpp"
+
+namespace tovik {
+namespace {
+
+using Vec = std::vector<float>;
+
+// Deterministic on every platform: floats built from integers only, with special
+// values mixed in.
+class Values {
+ public:
+  explicit Values(uint32_t seed) : s_(seed) {}
+  uint32_t next() {
+    s_ ^= s_ << 13;
+    s_ ^= s_ >> 17;
+    s_ ^= s_ << 5;
+    return s_;
+  }
+  float value() {
+    const uint32_t r = next();
+    switch (r % 50) {
+      case 0: return std::numeric_limits<float>::quiet_NaN();
+      case 1: return std::numeric_limits<float>::infinity();
+      case 2: return -std::numeric_limits<float>::infinity();
+      case 3: case 4: return 0.0f;
+      case 5: return -0.0f;
+      case 6: return std::bit_cast<float>(r >> 9);                // positive subnormal
+      case 7: return -std::bit_cast<float>(r >> 9);               // negative subnormal
+      case 8: return static_cast<float>(r % 1000) * 1.0e30f;      // overflow when squared
+      default: return static_cast<float>(static_cast<int32_t>(r % 200001) - 100000) / 997.0f;
+    }
+  }
+  // Mostly ordinary values, specials only in the given share (out of 50).
+  Vec vector(size_t n, bool specials = true) {
+    Vec v(n);
+    for (float& x : v) {
+      x = value();
+      if (!specials) {
+        while (!(x == x) || x - x != 0.0f) x = value();  // finite only
+      }
+    }
+    return v;
+  }
+
+ private:
+  uint32_t s_;
+};
+
+bool same_bits(double x, double y) { return std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y); }
+bool same_bits(float x, float y) { return std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y); }
+
+TEST(FastPathTest, BatchKernelsMatchTheScalarRules) {
+  Values rng(7);
+  for (int round = 0; round < 3000; ++round) {
+    const size_t n = round < 100 ? round % 20 : rng.next() % (round % 10 == 0 ? 800 : 40);
+    const Vec a = rng.vector(n);
+    Vec b[4];
+    for (size_t j = 0; j < 4; ++j) {
+      b[j] = rng.vector(n);
+      if (static_cast<size_t>(round % 5) == j) b[j] = a;  // identical pair
+      if (round % 7 == 0 && j == 3) b[j] = Vec(n, 0.0f);  // zero vector
+    }
+    if (round % 11 == 0) b[2] = b[1];  // a repeated candidate, as a padded group has
+    const float* rows[4] = {b[0].data(), b[1].data(), b[2].data(), b[3].data()};
+    const float* rows8[8] = {rows[0], rows[1], rows[2], rows[3], rows[3], rows[2], rows[1], rows[0]};
+    double cos[4], cos8[8], l2[4];
+    const float a2 = sum_squares_f32(a.data(), n);
+    cos4_f32(a.data(), a2, rows, n, cos);
+    cos8_f32(a.data(), a2, rows8, n, cos8);
+    l2sq4_f32(a.data(), rows, n, l2);
+    for (size_t j = 0; j < 4; ++j) {
+      double expected_cos = 0.0, expected_l2 = 0.0;
+      cos_f32_scalar(a.data(), rows[j], n, &expected_cos);
+      l2sq_f32_scalar(a.data(), rows[j], n, &expected_l2);
+      ASSERT_TRUE(same_bits(cos[j], expected_cos)) << "cos round " << round << " lane " << j << " n " << n;
+      ASSERT_TRUE(same_bits(cos8[j], expected_cos)) << "cos8 round " << round << " lane " << j << " n " << n;
+      ASSERT_TRUE(same_bits(cos8[7 - j], expected_cos)) << "cos8 round " << round << " lane " << 7 - j;
+      ASSERT_TRUE(same_bits(l2[j], expected_l2)) << "l2sq round " << round << " lane " << j << " n " << n;
+    }
+  }
+}
+
+TEST(FastPathTest, InterleavedSignatureMatchesOneDotProductAfterAnother) {
+  Values rng(11);
+  for (uint32_t dim : {0u, 1u, 3u, 12u, 37u, 384u}) {
+    const LSH lsh(dim);
+    for (int round = 0; round < 300; ++round) {
+      const size_t n = rng.next() % (dim + 6);  // shorter, equal and longer vectors
+      // Mostly ordinary values, so that both outcomes of every bit occur.
+      Vec v = rng.vector(n, round % 4 == 0);
+      if (round % 9 == 0) {
+        for (float& x : v) x = -x;
+      }
+      ASSERT_EQ(lsh.signature(v, 0), lsh.plain_signature(v, 0)) << "dim " << dim << " round " << round;
+    }
+  }
+}
+
+// What compute_similarity answers for each id, in order: the batch must equal it.
+std::vector<ScoredId> one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids) {
+  std::vector<ScoredId> out;
+  for (uint32_t id : ids) {
+    if (const auto s = storage.compute_similarity(q, id)) out.push_back({id, *s});
+  }
+  return out;
+}
+
+void expect_batch_equals_one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids,
+                                    const std::string& what) {
+  const std::vector<ScoredId> expected = one_by_one(storage, q, ids);
+  // Small and large batches: the quantized table is built only for the latter.
+  for (size_t candidates : {size_t{1}, DISTANCE_TABLE_MIN_CANDIDATES}) {
+    std::vector<ScoredId> got;
+    storage.score_many(storage.prepare(q, candidates), ids, got);
+    ASSERT_EQ(got.size(), expected.size()) << what << " candidates " << candidates;
+    for (size_t i = 0; i < got.size(); ++i) {
+      ASSERT_EQ(got[i].id, expected[i].id) << what << " at " << i;
+      ASSERT_TRUE(same_bits(got[i].score, expected[i].score))
+          << what << " id " << got[i].id << ": " << got[i].score << " vs " << expected[i].score;
+    }
+  }
+}
+
+// Ids in a scrambled order with repeats, gaps and ids past the last slot.
+std::vector<uint32_t> candidate_ids(Values& rng, uint32_t bound) {
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < 3 * bound; ++i) ids.push_back(rng.next() % (bound + 5));
+  ids.push_back(UINT32_MAX);
+  return ids;
+}
+
+TEST(FastPathTest, RawBatchScoresEqualComputeSimilarity) {
+  Values rng(21);
+  for (size_t dim : {0u, 1u, 5u, 64u, 131u}) {
+    VectorStorage storage(768, 1000);
+    const uint32_t slots = 60;
+    for (uint32_t id = 0; id < slots; ++id) {
+      switch (rng.next() % 8) {
+        case 0: break;                                          // a gap
+        case 1: storage.store_vector(id, Vec{}); break;         // an empty vector
+        case 2: storage.store_vector(id, rng.vector(dim + 3)); break;  // longer: prefix path
+        case 3: storage.store_vector(id, Vec(dim, 0.0f)); break;
+        default: storage.store_vector(id, rng.vector(dim, id % 3 == 0)); break;
+      }
+    }
+    const auto ids = candidate_ids(rng, slots);
+    for (int round = 0; round < 12; ++round) {
+      const size_t n = round < 3 ? dim : rng.next() % (dim + 5);
+      Vec q = round == 1 ? Vec(n, 0.0f) : rng.vector(n, round % 2 == 0);
+      expect_batch_equals_one_by_one(storage, q, ids, "dim " + std::to_string(dim) + " round " + std::to_string(round));
+    }
+  }
+}
+
+// Switches a storage on with `trained` vectors of `length` components, then fills
+// `slots` slots with codes that differ from `base` in a few bytes (so that queries
+// near the base's centroids get scores inside (0, 1), where any change in the sum
+// shows), some codes shorter than the quantizer's, and gaps.
+std::unique_ptr<VectorStorage> quantized_storage(Values& rng, size_t length, uint32_t trained, uint32_t slots,
+                                                 std::vector<uint8_t>& base) {
+  auto owned = std::make_unique<VectorStorage>(768, trained);
+  VectorStorage& storage = *owned;
+  for (uint32_t id = 0; id <= trained; ++id) {
+    const Result<void> r = storage.store(id, rng.vector(length, false), nullptr);
+    EXPECT_TRUE(r.ok());
+  }
+  const uint32_t m = storage.quantizer()->num_subspaces();
+  base.resize(m);
+  for (auto& c : base) c = static_cast<uint8_t>(rng.next() % trained);
+  for (uint32_t id = trained + 1; id < slots; ++id) {
+    const uint32_t kind = rng.next() % 10;
+    if (kind == 0) continue;
+    std::vector<uint8_t> code(base.begin(), base.begin() + (kind == 1 ? rng.next() % m : m));
+    for (uint32_t changed = rng.next() % 4; changed > 0 && !code.empty(); --changed) {
+      code[rng.next() % code.size()] = static_cast<uint8_t>(rng.next());
+    }
+    storage.store_code(id, code);
+  }
+  return owned;
+}
+
+// n components near the centroids `code` names (zero where a centroid is missing).
+Vec query_near(Values& rng, const ProductQuantizer& pq, const std::vector<uint8_t>& code, size_t n) {
+  Vec q(n, 0.0f);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t s = i / 12;
+    if (s >= code.size()) break;
+    const Vec& centroid = pq.codebooks()[s][code[s]];
+    const float noise = static_cast<float>(static_cast<int32_t>(rng.next() % 2001) - 1000) / 20000.0f;
+    if (i % 12 < centroid.size()) q[i] = centroid[i % 12] + noise;
+  }
+  return q;
+}
+
+TEST(FastPathTest, QuantizedBatchScoresEqualComputeSimilarity) {
+  Values rng(33);
+  // 768 covers every subspace; 100 leaves the last trained subspace's centroids 4 wide,
+  // so longer queries reach past them and get no score there.
+  for (size_t length : {768u, 100u, 30u}) {
+    std::vector<uint8_t> base;
+    const auto owned = quantized_storage(rng, length, 40, 200, base);
+    const VectorStorage& storage = *owned;
+    const auto ids = candidate_ids(rng, 200);
+    for (int round = 0; round < 10; ++round) {
+      const size_t n = round == 0 ? length : round == 1 ? 0 : rng.next() % 780;
+      Vec q = query_near(rng, *storage.quantizer(), base, n);
+      if (round % 3 == 0 && n > 0) q[rng.next() % n] = rng.value();  // maybe a special value
+      expect_batch_equals_one_by_one(storage, q, ids,
+                                     "length " + std::to_string(length) + " query " + std::to_string(n));
+    }
+  }
+}
+
+TEST(FastPathTest, TableEntriesAreThePlainNarrowedDistances) {
+  Values rng(5);
+  const ProductQuantizer pq(40);  // 4 subspaces; the initial centroids are 12 wide
+  for (size_t n : {0u, 7u, 12u, 40u, 48u, 60u}) {
+    const Vec q = rng.vector(n);
+    const DistanceTable table = pq.distance_table(q);
+    ASSERT_EQ(table.subspaces, std::min<size_t>(4, (n + 11) / 12)) << n;
+    for (size_t s = 0; s < table.subspaces; ++s) {
+      const size_t width = std::min<size_t>(12, n - 12 * s);
+      for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; ++c) {
+        double d = 0.0;
+        l2sq_f32_scalar(q.data() + 12 * s, pq.codebooks()[s][c].data(), width, &d);
+        ASSERT_TRUE(table.comparable[s * 256 + c]);
+        ASSERT_TRUE(same_bits(table.distance[s * 256 + c], static_cast<float>(d))) << n << " " << s << " " << c;
+      }
+    }
+  }
+}
+
+// The flat layout against a plain model of slots: what is stored is what comes back.
+TEST(FastPathTest, FlatSlotsKeepWhatWasStored) {
+  Values rng(3);
+  VectorStorage storage(768, 1000);
+  std::map<uint32_t, Vec> model;
+  uint32_t slot_count = 0;
+  for (int step = 0; step < 400; ++step) {
+    const uint32_t id = rng.next() % 50;
+    const uint32_t kind = rng.next() % 10;
+    // Mostly the usual width; some empty and some of other widths, overwriting each other.
+    const Vec v = kind == 0 ? Vec{} : rng.vector(kind == 1 ? 1 + rng.next() % 9 : 16, false);
+    storage.store_vector(id, v);
+    model[id] = v;
+    slot_count = std::max(slot_count, id + 1);
+  }
+  ASSERT_EQ(storage.vector_slot_count(), slot_count);
+  for (uint32_t id = 0; id < slot_count + 2; ++id) {
+    const auto got = storage.vector_at(id);
+    const auto it = model.find(id);
+    ASSERT_EQ(got.has_value(), it != model.end()) << id;
+    if (got) {
+      ASSERT_EQ(got->size(), it->second.size()) << id;
+      for (size_t i = 0; i < got->size(); ++i) ASSERT_TRUE(same_bits((*got)[i], it->second[i])) << id;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tovik
