@@ -63,7 +63,26 @@ test-pip:
 	cd / && $(CURDIR)/$(BUILD)/pip-venv/bin/python -c "import tovik; print('pip install ok:', tovik.__file__)"
 
 test: deps
-	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf test-pip
+	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf test-pip test-asan test-tsan test-fuzz
+
+# Sanitizer builds and libFuzzer targets, with clang in build/asan, build/tsan and
+# build/fuzz (scripts/sanitize.sh). CI fuzzes 60 s per target; `make fuzz` runs
+# FUZZ_SECONDS per target.
+FUZZ_SECONDS ?= 600
+SANITIZE := BUILD=$(BUILD) JOBS=$(JOBS) CMAKE=$(CMAKE) PYTHON=$(PYTHON) bash scripts/sanitize.sh
+.PHONY: test-asan test-tsan test-fuzz fuzz
+
+test-asan:
+	$(SANITIZE) asan
+
+test-tsan:
+	$(SANITIZE) tsan
+
+test-fuzz:
+	$(SANITIZE) fuzz 60
+
+fuzz:
+	$(SANITIZE) fuzz $(FUZZ_SECONDS)
 
 demo: deps build-host build-pypy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(PYTHON) examples/demo.py
