@@ -103,12 +103,21 @@ Ids to_set(const tovik::Bitmap& b) {
   return Ids(v.begin(), v.end());
 }
 
+// One scratch directory per process, removed at exit; each input starts on an empty
+// metadata file, since the store appends to whatever is there.
 std::string database_path() {
   static const std::string base = [] {
     char tmpl[] = "/tmp/tovik_db_fuzz.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) fail("mkdtemp failed");
     return std::string(tmpl);
   }();
+  static const bool cleanup_registered = [] {
+    return std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(base, ignored);
+    }) == 0;
+  }();
+  (void)cleanup_registered;
   std::filesystem::remove(base + "/db/metadata.bin");
   return base + "/db";
 }
