@@ -88,7 +88,7 @@ test-wheel-armv7: wheel-armv7
 
 test: deps
 	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf \
-	  test-golden test-pip test-typing test-wheel-armv7 test-soak
+	  test-golden test-pip test-typing test-wheel-armv7 test-soak test-asan test-tsan test-fuzz
 
 demo: deps build-host build-pypy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(PYTHON) examples/demo.py

@@ -9,6 +9,7 @@ APT_PACKAGES=(
   pypy3 pypy3-dev pypy3-venv
   python3-pytest python3-exceptiongroup python3-tomli
   g++-arm-linux-gnueabihf qemu-user
+  clang libclang-rt-14-dev
   libroaring-dev:armhf libgtest-dev:armhf
 )
 

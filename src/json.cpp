@@ -21,11 +21,14 @@ double Value::as_double() const {
 
 namespace {
 
-// Iterative: no recursion on input depth. Full precision: correctly rounded floats.
-// Encoding validation: strings are valid UTF-8. No NaN/Infinity, no comments, and no
-// stop-when-done, so anything after the value is an error.
+// Iterative: no recursion on input depth. Numbers as strings: the reader checks their
+// grammar and we convert them (number_value), because the reader's own decimal-to-float
+// conversion indexes its power table out of bounds for long mantissas with exponents
+// below about -330 (e.g. 1.1832884776086675872e-330) and misrounds at the smallest
+// subnormal. Encoding validation: strings are valid UTF-8. No NaN/Infinity, no
+// comments, and no stop-when-done, so anything after the value is an error.
 constexpr unsigned PARSE_FLAGS =
-    rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag;
+    rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
 
 // Why the builder stopped the reader (the reader only reports "terminated").
 enum class Refusal { None, Depth, NumberRange, Surrogate };
@@ -37,6 +40,60 @@ bool has_encoded_surrogate(const char* s, size_t n) {
     if (static_cast<unsigned char>(s[i]) == 0xED && static_cast<unsigned char>(s[i + 1]) >= 0xA0) return true;
   }
   return false;
+}
+
+// True when a number token whose float conversion is out of range is too large (not
+// too small): its decimal magnitude, the digits before the point (leading zeros
+// skipped) plus the exponent, is positive. The exponent saturates, so any length works.
+bool overflows(std::string_view token) {
+  size_t i = token[0] == '-' ? 1 : 0;
+  int64_t magnitude = 0;  // digits before the point, or minus the zeros after it
+  bool seen_nonzero = false;
+  for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
+    seen_nonzero = seen_nonzero || token[i] != '0';
+    if (seen_nonzero) ++magnitude;
+  }
+  if (i < token.size() && token[i] == '.') {
+    for (++i; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
+      if (seen_nonzero) continue;
+      if (token[i] != '0') seen_nonzero = true;
+      else --magnitude;
+    }
+  }
+  int64_t exponent = 0;
+  if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+    ++i;
+    const bool negative = i < token.size() && token[i] == '-';
+    if (i < token.size() && (token[i] == '-' || token[i] == '+')) ++i;
+    for (; i < token.size(); ++i) exponent = std::min<int64_t>(exponent * 10 + (token[i] - '0'), 1'000'000'000);
+    if (negative) exponent = -exponent;
+  }
+  return magnitude + exponent > 0;
+}
+
+// The value of a number token the reader has checked against the JSON grammar:
+// integers as uint64 (int64 when negative) when they fit, else the correctly rounded
+// float; nullopt when the float is beyond the largest finite one. Too-small floats
+// become zero of the token's sign.
+std::optional<Value> number_value(std::string_view token) {
+  const bool negative = token[0] == '-';
+  if (token.find_first_of(".eE") == std::string_view::npos) {
+    const std::string_view digits = token.substr(negative ? 1 : 0);
+    uint64_t magnitude = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+    if (ec == std::errc() && end == digits.data() + digits.size()) {
+      if (!negative || magnitude == 0) return Value(magnitude);
+      if (magnitude <= uint64_t{1} << 63) return Value(static_cast<int64_t>(0 - magnitude));
+    }
+  }
+  double d = 0.0;
+  const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), d);
+  if (ec == std::errc::result_out_of_range) {
+    if (overflows(token)) return std::nullopt;
+    return Value(negative ? -0.0 : 0.0);
+  }
+  if (ec != std::errc() || end != token.data() + token.size() || !std::isfinite(d)) return std::nullopt;
+  return Value(d);
 }
 
 // Builds a Value from the reader's events with an explicit stack of open containers.
@@ -51,6 +108,11 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool Double(double d) {
     if (!std::isfinite(d)) return refuse(Refusal::NumberRange);
     return put(Value(d));
+  }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+    std::optional<Value> number = number_value(std::string_view(s, n));
+    if (!number) return refuse(Refusal::NumberRange);
+    return put(std::move(*number));
   }
   bool String(const char* s, rapidjson::SizeType n, bool) {
     if (has_encoded_surrogate(s, n)) return refuse(Refusal::Surrogate);

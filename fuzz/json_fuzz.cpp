@@ -1,0 +1,123 @@
+// Fuzz target: the JSON document model.
+//
+// For any input: parse never crashes; an accepted text nests fewer than MAX_DEPTH
+// levels and its serialisation parses back to an equal document (and serialises to
+// the same text again); a refused text gets "<description> at line L column C" with a
+// known description and a position inside the input, or just past its end exactly
+// when the description says the text ended too early.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "json.hpp"
+
+namespace {
+
+using tovik::json::Value;
+
+[[noreturn]] void fail(const char* what, std::string_view text, const std::string& detail) {
+  std::fprintf(stderr, "json_fuzz: %s\ninput (%zu bytes): %.*s\ndetail: %s\n", what, text.size(),
+               static_cast<int>(text.size()), text.data(), detail.c_str());
+  std::abort();
+}
+
+int depth_of(const Value& v) {
+  int deepest = 0;
+  if (v.is_array()) {
+    for (const Value& e : v.as_array()) deepest = std::max(deepest, depth_of(e));
+    return deepest + 1;
+  }
+  if (v.is_object()) {
+    for (const auto& [k, e] : v.as_object()) deepest = std::max(deepest, depth_of(e));
+    return deepest + 1;
+  }
+  return 0;
+}
+
+constexpr std::string_view DESCRIPTIONS[] = {
+    "expected value",
+    "trailing characters",
+    "trailing comma",
+    "key must be a string",
+    "expected `:`",
+    "expected `,` or `}`",
+    "expected `,` or `]`",
+    "invalid number",
+    "number out of range",
+    "recursion limit exceeded",
+    "invalid escape",
+    "invalid unicode code point",
+    "control character (\\u0000-\\u001F) found while parsing a string",
+    "EOF while parsing a value",
+    "EOF while parsing a list",
+    "EOF while parsing an object",
+    "EOF while parsing a string",
+};
+
+// Reads the decimal number that ends `s` after `marker`; false when it is not there.
+bool split_number(std::string_view& s, std::string_view marker, size_t& number) {
+  const size_t at = s.rfind(marker);
+  if (at == std::string_view::npos) return false;
+  std::string_view digits = s.substr(at + marker.size());
+  if (digits.empty() || digits.size() > 12 || digits[0] == '0') return false;
+  number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<size_t>(c - '0');
+  }
+  s = s.substr(0, at);
+  return true;
+}
+
+void check_refusal(std::string_view text, const std::string& message) {
+  std::string_view rest = message;
+  size_t line = 0, column = 0;
+  if (!split_number(rest, " column ", column) || !split_number(rest, " at line ", line)) {
+    fail("message without a position", text, message);
+  }
+  bool known = false;
+  for (std::string_view d : DESCRIPTIONS) known = known || rest == d;
+  if (!known) fail("unknown description", text, message);
+
+  // Offset of the named byte: start of line `line` plus column - 1.
+  size_t line_start = 0;
+  for (size_t l = 1; l < line; ++l) {
+    const size_t nl = text.find('\n', line_start);
+    if (nl == std::string_view::npos) fail("line past the end of the input", text, message);
+    line_start = nl + 1;
+  }
+  size_t line_end = text.find('\n', line_start);
+  if (line_end == std::string_view::npos) line_end = text.size();
+  if (column > line_end - line_start + 1) fail("column past the end of its line", text, message);
+  const size_t offset = line_start + column - 1;
+  const bool at_end = offset == text.size();
+  const bool says_eof = rest.substr(0, 9) == "EOF while";
+  if (at_end != says_eof) fail("EOF description and position disagree", text, message);
+}
+
+void check_accepted(std::string_view text, const Value& v) {
+  if (depth_of(v) >= tovik::json::MAX_DEPTH) fail("accepted nesting past the limit", text, "");
+  const std::string once = tovik::json::serialize(v);
+  auto again = tovik::json::parse(once);
+  if (!again.ok()) fail("serialisation does not parse", text, once + " -> " + again.error().message);
+  if (!(again.value() == v)) fail("serialisation parses to another document", text, once);
+  const std::string twice = tovik::json::serialize(again.value());
+  if (twice != once) fail("serialisation is not stable", text, once + " vs " + twice);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto parsed = tovik::json::parse(text);
+  if (parsed.ok()) {
+    check_accepted(text, parsed.value());
+  } else {
+    if (parsed.error().kind != tovik::ErrorKind::Message) fail("refusal is not a message", text, parsed.error().message);
+    check_refusal(text, parsed.error().message);
+  }
+  return 0;
+}
