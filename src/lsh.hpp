@@ -63,6 +63,7 @@ class LSH {
   explicit LSH(uint32_t dimension);
 
   uint32_t dimension() const { return dimension_; }
+  uint32_t num_bits() const { return num_bits_; }
   const std::vector<std::vector<float>>& hyperplanes(uint32_t table) const { return hyperplanes_[table]; }
 
   // Signature of v for table t: only bits 0..31 can be set. Uses min(len(v), dimension)
