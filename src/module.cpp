@@ -426,11 +426,11 @@ template <typename T>
 void copy_floats(const Py_buffer& view, std::vector<float>& out) {
   const Py_ssize_t n = view.shape[0];
   const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : static_cast<Py_ssize_t>(sizeof(T));
-  const char* at = static_cast<const char*>(view.buf);
+  const char* base = static_cast<const char*>(view.buf);
   out.resize(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i, at += stride) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
     T value;
-    std::memcpy(&value, at, sizeof(T));
+    std::memcpy(&value, base + i * stride, sizeof(T));
     out[static_cast<size_t>(i)] = static_cast<float>(value);
   }
 }
