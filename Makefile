@@ -94,5 +94,13 @@ demo: deps build-host build-pypy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(PYTHON) examples/demo.py
 	PYTHONPATH=$(CURDIR)/$(PYPY_DIR) $(PYPY) examples/demo.py
 
+# Side-by-side benchmark against hnswlib, FAISS and numpy (not part of `make test`);
+# peers come from PyPI into their own venv. BENCH_ARGS=--quick for a short run.
+BENCH_VENV := $(BUILD)/bench-venv
+bench: build-host
+	test -x $(BENCH_VENV)/bin/python || $(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/pip install --quiet hnswlib faiss-cpu matplotlib numpy
+	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(BENCH_VENV)/bin/python bench/compare.py $(BENCH_ARGS)
+
 clean:
 	rm -rf $(BUILD)

@@ -301,12 +301,14 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
 std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, bool include_metadata) const {
   std::vector<ResultTuple> out;
   out.reserve(scored.size());
+  if (!include_metadata) {
+    for (const ScoredPair& pair : scored) out.push_back({pair.id, pair.score, std::string()});
+    return out;
+  }
+  // One open of the metadata file serves the whole list.
+  MetadataReader reader(*metadata_);
   for (const ScoredPair& pair : scored) {
-    if (!include_metadata) {
-      out.push_back({pair.id, pair.score, std::string()});
-      continue;
-    }
-    if (auto text = metadata_->read_metadata(pair.id)) out.push_back({pair.id, pair.score, std::move(*text)});
+    if (auto text = reader.read(pair.id)) out.push_back({pair.id, pair.score, std::move(*text)});
   }
   return out;
 }

@@ -57,12 +57,13 @@ Result<void> write_all(int fd, std::string_view data) {
   return Ok{};
 }
 
-// Reads exactly out.size() bytes; false on any error other than an interruption,
-// or when the file ends first.
-bool read_exact(int fd, std::string& out) {
+// Reads exactly out.size() bytes starting at `offset`, without moving the file
+// position; false on any error other than an interruption, or when the file ends first.
+bool pread_exact(int fd, std::string& out, off_t offset) {
   size_t done = 0;
   while (done < out.size()) {
-    const ssize_t n = ::read(fd, out.data() + done, std::min(out.size() - done, MAX_IO_CHUNK));
+    const ssize_t n = ::pread(fd, out.data() + done, std::min(out.size() - done, MAX_IO_CHUNK),
+                              offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -186,19 +187,31 @@ std::optional<MetadataRecord> MetadataStore::record(uint32_t id) const {
 }
 
 std::optional<std::string> MetadataStore::read_metadata(uint32_t id) const {
-  const std::optional<MetadataRecord> where = record(id);
-  if (!where) return std::nullopt;
-  FileDescriptor file(::open(file_path_.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) return std::nullopt;
-  const off_t offset = static_cast<off_t>(where->offset);
-  if (::lseek(file.get(), offset, SEEK_SET) != offset) return std::nullopt;
+  return MetadataReader(*this).read(id);
+}
+
+MetadataReader::~MetadataReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool MetadataReader::ensure_open() {
+  if (state_ == State::Unopened) {
+    fd_ = ::open(store_.file_path().c_str(), O_RDONLY | O_CLOEXEC);
+    state_ = fd_ >= 0 ? State::Open : State::Failed;
+  }
+  return state_ == State::Open;
+}
+
+std::optional<std::string> MetadataReader::read(uint32_t id) {
+  const std::optional<MetadataRecord> where = store_.record(id);
+  if (!where || !ensure_open()) return std::nullopt;
   std::string bytes;
   try {
     bytes.resize(where->length);
   } catch (const std::length_error&) {
     return std::nullopt;  // longer than a string can be on this platform
   }
-  if (!read_exact(file.get(), bytes)) return std::nullopt;
+  if (!pread_exact(fd_, bytes, static_cast<off_t>(where->offset))) return std::nullopt;
   return decode_utf8_lossy(bytes);
 }
 

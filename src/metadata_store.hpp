@@ -2,8 +2,9 @@
 // where its text lies in it. Only positions live in memory; texts are read back by
 // position when results ask for metadata.
 //
-// The file is opened afresh for every append and every read (no handle outlives a
-// call), so a file removed or replaced between calls behaves as the filesystem says.
+// The file is opened afresh for every append and for every reader (no handle outlives
+// a call), so a file removed or replaced between calls behaves as the filesystem says.
+// A MetadataReader serves the reads of one result list from a single open.
 // Thread-safety: the per-id records sit behind a reader-writer lock, taken only to
 // update or copy one record, never during file access. Appends are serialized by the
 // caller (add has exclusive access).
@@ -34,6 +35,34 @@ std::string system_error_text(int err);
 // sequence, or the valid start of a sequence cut short) replaced by one U+FFFD.
 std::string decode_utf8_lossy(std::string_view bytes);
 
+class MetadataStore;
+
+// Reads records of one store through one handle of its file, opened on the first
+// read that has a record and kept until the reader is destroyed. Each read gives the
+// outcome a fresh open would give as long as the file is not replaced meanwhile: the
+// text at the recorded position, or nothing when there is no record or the file could
+// not be opened or fully read. A failed open is not retried by the same reader.
+// Not thread-safe: one reader per thread; it must not outlive its store.
+class MetadataReader {
+ public:
+  explicit MetadataReader(const MetadataStore& store) : store_(store) {}
+  MetadataReader(const MetadataReader&) = delete;
+  MetadataReader& operator=(const MetadataReader&) = delete;
+  ~MetadataReader();
+
+  // The text recorded for id, with invalid UTF-8 replaced by U+FFFD, or nothing.
+  std::optional<std::string> read(uint32_t id);
+
+ private:
+  enum class State { Unopened, Open, Failed };
+  // Opens the file on first need. False when it could not be opened (now or before).
+  bool ensure_open();
+
+  const MetadataStore& store_;
+  State state_ = State::Unopened;
+  int fd_ = -1;
+};
+
 class MetadataStore {
  public:
   explicit MetadataStore(std::string file_path) : file_path_(std::move(file_path)) {}
@@ -56,6 +85,7 @@ class MetadataStore {
 
   // The text recorded for id, with invalid UTF-8 replaced by U+FFFD; nothing when
   // there is no record or the file cannot be opened, positioned or fully read.
+  // One open of the file per call; use a MetadataReader for many ids.
   std::optional<std::string> read_metadata(uint32_t id) const;
 
   // A copy of id's record, if any.

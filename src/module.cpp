@@ -384,8 +384,80 @@ bool for_each_item(PyObject* seq, size_t& hint, Each&& each) {
   return !PyErr_Occurred();
 }
 
+// A read-only view of an object's buffer, released on scope exit. Empty (with no
+// error pending) when the object does not export a strided, formatted view.
+class BufferView {
+ public:
+  explicit BufferView(PyObject* obj) {
+    // Lists and tuples never export one; skip the refusal and its exception for them.
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return;
+    held_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
+    if (!held_) PyErr_Clear();
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  explicit operator bool() const { return held_; }
+  const Py_buffer& get() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The element type of a 1-D buffer of native floats: 'f' (float) or 'd' (double), or
+// 0 for any other layout or format. Native order and size only: a bare code or one
+// prefixed with '@' or '='.
+char float_format(const Py_buffer& view) {
+  if (view.ndim != 1 || view.shape == nullptr || view.format == nullptr) return 0;
+  std::string_view format(view.format);
+  if (format.size() == 2 && (format[0] == '@' || format[0] == '=')) format.remove_prefix(1);
+  if (format == "f" && view.itemsize == sizeof(float)) return 'f';
+  if (format == "d" && view.itemsize == sizeof(double)) return 'd';
+  return 0;
+}
+
+// Copies a 1-D float or double buffer, each value rounded to single precision exactly
+// as the sequence path rounds the item's double (a float widens and narrows back to
+// itself). Strides may be negative or unaligned.
+template <typename T>
+void copy_floats(const Py_buffer& view, std::vector<float>& out) {
+  const Py_ssize_t n = view.shape[0];
+  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : static_cast<Py_ssize_t>(sizeof(T));
+  const char* base = static_cast<const char*>(view.buf);
+  out.resize(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    T value;
+    std::memcpy(&value, base + i * stride, sizeof(T));
+    out[static_cast<size_t>(i)] = static_cast<float>(value);
+  }
+}
+
+// Reads a sequence that exports a 1-D native float or double buffer straight from its
+// memory. False when the object has no such buffer (nothing is read then).
+bool read_float_buffer(PyObject* seq, std::vector<float>& out) {
+  BufferView view(seq);
+  if (!view) return false;
+  switch (float_format(view.get())) {
+    case 'f':
+      copy_floats<float>(view.get(), out);
+      return true;
+    case 'd':
+      copy_floats<double>(view.get(), out);
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Floats, ints or anything with __float__; each double rounded to single precision.
+// A sequence backed by a 1-D buffer of native floats or doubles (an array of float32
+// or float64, array('f'), array('d'), a memoryview of one) is read from its buffer,
+// with the same values as item by item.
 bool to_vector(PyObject* seq, std::vector<float>& out) {
+  if (!PyUnicode_Check(seq) && PySequence_Check(seq) && read_float_buffer(seq, out)) return true;
   size_t hint = 0;
   return for_each_item(seq, hint, [&](PyObject* item) {
     if (out.empty()) out.reserve(hint);

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -105,6 +106,61 @@ TEST_F(MetadataStoreTest, DeletedFileReadsNothingAndNextAppendStartsAtZero) {
   EXPECT_EQ(store.read_metadata(2), "xyz");
   // Id 0's record now reaches past the end of the shorter file.
   EXPECT_FALSE(store.read_metadata(0).has_value());
+}
+
+// A reader gives, id by id, what a fresh open per id gives: missing records, records cut
+// off by a truncated file, empty and invalid UTF-8 texts, in any order and repeated.
+TEST_F(MetadataStoreTest, ReaderMatchesOneOpenPerRecord) {
+  MetadataStore store(path_);
+  ASSERT_TRUE(store.append_metadata(0, "alpha").ok());
+  ASSERT_TRUE(store.append_metadata(1, "").ok());
+  ASSERT_TRUE(store.append_metadata(3, "a\xFF" "b").ok());
+  ASSERT_TRUE(store.append_metadata(4, "cut-off-record").ok());
+  ASSERT_TRUE(store.append_metadata(5, "beyond").ok());
+  ASSERT_EQ(::truncate(path_.c_str(), static_cast<off_t>(file_size() - 6 - 4)), 0);
+
+  const std::pair<uint32_t, std::optional<std::string>> expected[] = {
+      {4, std::nullopt}, {0, "alpha"},  {2, std::nullopt}, {1, ""},  {5, std::nullopt},
+      {3, "a" + FFFD + "b"}, {0, "alpha"}, {9, std::nullopt}, {3, "a" + FFFD + "b"},
+  };
+  MetadataReader reader(store);
+  for (const auto& [id, text] : expected) {
+    EXPECT_EQ(reader.read(id), text) << "reader, id " << id;
+    EXPECT_EQ(store.read_metadata(id), text) << "fresh open, id " << id;
+  }
+}
+
+// The handle is opened once: removing the file after the first read does not affect the
+// reader, while a fresh open no longer finds it.
+TEST_F(MetadataStoreTest, ReaderKeepsOneHandleForItsLifetime) {
+  MetadataStore store(path_);
+  ASSERT_TRUE(store.append_metadata(0, "first").ok());
+  ASSERT_TRUE(store.append_metadata(1, "second").ok());
+  MetadataReader reader(store);
+  ASSERT_EQ(reader.read(0), "first");
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  EXPECT_EQ(reader.read(1), "second");
+  EXPECT_FALSE(store.read_metadata(1).has_value());
+}
+
+// Without a file every record reads as nothing, empty texts included; the reader opens
+// lazily, so a file that appears before its first read with a record is used.
+TEST_F(MetadataStoreTest, ReaderWithoutAFileReadsNothing) {
+  MetadataStore store(path_);
+  ASSERT_TRUE(store.append_metadata(0, "").ok());
+  ASSERT_TRUE(store.append_metadata(1, "text").ok());
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  {
+    MetadataReader reader(store);
+    EXPECT_FALSE(reader.read(0).has_value());
+    EXPECT_FALSE(reader.read(1).has_value());
+    EXPECT_FALSE(std::filesystem::exists(path_));  // reading never creates the file
+  }
+  MetadataReader reader(store);
+  EXPECT_FALSE(reader.read(7).has_value());  // no record: the file is not needed yet
+  { std::ofstream(path_, std::ios::binary) << "zzzztext"; }
+  EXPECT_EQ(reader.read(0), "");
+  EXPECT_EQ(reader.read(1), "zzzz");
 }
 
 TEST_F(MetadataStoreTest, AppendsAfterExistingBytes) {
