@@ -17,7 +17,7 @@
 // into the interpreter: every entry point runs its body inside `guarded`.
 //
 // The same source builds against CPython and PyPy's C API emulation; it sticks to calls
-// both provide (type from a spec, METH_FASTCALL | METH_KEYWORDS, METH_NOARGS).
+// both provide (types from a PyType_Spec, METH_FASTCALL | METH_KEYWORDS, METH_NOARGS).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
