@@ -56,9 +56,6 @@ test-python-armhf: build-armhf-python
 test-pypy-armhf: build-armhf-python
 	$(ARMHF_PYTHON) test pypy3
 
-	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf \
-	  test-golden test-pip test-typing test-wheel-armv7 test-soak
-
 # `pip install .` into a fresh virtual environment, then import the module from it.
 # It installs the source distribution, so a missing file in the sdist fails here.
 test-pip:
