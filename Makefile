@@ -56,6 +56,19 @@ test-python-armhf: build-armhf-python
 test-pypy-armhf: build-armhf-python
 	$(ARMHF_PYTHON) test pypy3
 
+# The same seeded scenario under x86-64 CPython and PyPy and armhf CPython and PyPy
+# (qemu): the four result files must be identical byte for byte.
+.PHONY: test-golden
+test-golden: build-host build-pypy build-armhf-python
+	PYTHON=$(PYTHON) PYPY=$(PYPY) HOST_DIR=$(HOST_DIR) PYPY_DIR=$(PYPY_DIR) ARMHF_PYTHON="$(ARMHF_PYTHON)" \
+	  bash tests/golden/run.sh $(BUILD)/golden
+
+# A random mix of every operation checked against a model (about a minute here); set
+# TOVIK_SOAK_OPS=1000000 for a long run.
+.PHONY: test-soak
+test-soak: build-host
+	PYTHONPATH=$(CURDIR)/$(HOST_DIR) TOVIK_SOAK_OPS=$${TOVIK_SOAK_OPS:-400000} $(PYTHON) tests/soak/soak.py
+
 # `pip install .` into a fresh virtual environment, then import the module from it.
 # It installs the source distribution, so a missing file in the sdist fails here.
 test-pip:
@@ -86,6 +99,25 @@ test-wheel-armv7: wheel-armv7
 test: deps
 	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf \
 	  test-golden test-pip test-typing test-wheel-armv7 test-soak test-asan test-tsan test-fuzz
+
+# Sanitizer builds and libFuzzer targets, with clang in build/asan, build/tsan and
+# build/fuzz (scripts/sanitize.sh). CI fuzzes 60 s per target; `make fuzz` runs
+# FUZZ_SECONDS per target.
+FUZZ_SECONDS ?= 600
+SANITIZE := BUILD=$(BUILD) JOBS=$(JOBS) CMAKE=$(CMAKE) PYTHON=$(PYTHON) bash scripts/sanitize.sh
+.PHONY: test-asan test-tsan test-fuzz fuzz
+
+test-asan:
+	$(SANITIZE) asan
+
+test-tsan:
+	$(SANITIZE) tsan
+
+test-fuzz:
+	$(SANITIZE) fuzz 60
+
+fuzz:
+	$(SANITIZE) fuzz $(FUZZ_SECONDS)
 
 demo: deps build-host build-pypy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(PYTHON) examples/demo.py
