@@ -9,6 +9,9 @@ tovik.cpython-311-arm-linux-gnueabihf.so). The wheel installs the package `tovik
 the module as its __init__, the typing stub and py.typed, exactly the layout that
 `pip install .` produces. Name, version and the rest of the metadata come from
 pyproject.toml; the long description is README.md.
+
+The wheel loads CRoaring from the system, as the module was linked; build-wheels.sh
+hands it to auditwheel, which bundles the library and sets the final platform tag.
 """
 import argparse
 import base64
