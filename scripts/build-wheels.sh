@@ -36,6 +36,10 @@ export AUDITWHEEL_LD_LIBRARY_PATH=/usr/lib/arm-linux-gnueabihf
 # The date make-wheel.py gives every entry: the same modules make the same wheels.
 export SOURCE_DATE_EPOCH=315532800
 
+# CRoaring is Apache-2.0 licensed: a copy of the library goes with its licence.
+licenses=(--license CRoaring.copyright=/usr/share/doc/libroaring0/copyright
+          --license Apache-2.0=/usr/share/common-licenses/Apache-2.0)
+
 rm -rf "$PLAIN" "$OUT"
 mkdir -p "$PLAIN" "$OUT"
 # module, strip tool, python-abi tag, architecture
@@ -44,7 +48,7 @@ while read -r module strip tag arch; do
   found=($module)
   [ -f "${found[0]}" ] || { log "no module $module; build it first"; exit 2; }
   plain="$("$PYTHON" "$HERE/scripts/make-wheel.py" --strip "$strip" --out "$PLAIN" \
-    --tag "$tag-linux_$arch" "${found[0]}")"
+    --tag "$tag-linux_$arch" "${licenses[@]}" "${found[0]}")"
   log "repairing ${plain##*/}"
   auditwheel repair --wheel-dir "$OUT" "$plain" >"$PLAIN/${plain##*/}.log" 2>&1 ||
     { cat "$PLAIN/${plain##*/}.log" >&2; exit 1; }

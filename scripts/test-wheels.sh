@@ -43,6 +43,7 @@ if [ -z "${TOVIK_ROARING_HIDDEN:-}" ]; then
   exec unshare --user --map-root-user --mount --propagation private bash "$0" "$@"
 fi
 
+shopt -s nullglob
 for lib in /usr/lib/*/libroaring.so*; do
   [ -L "$lib" ] || mount --bind /dev/null "$lib"
 done
@@ -83,7 +84,6 @@ for plain in "$PLAIN"/tovik-*-cp311-cp311-linux_x86_64.whl "$PLAIN"/tovik-*-cp31
   esac
 done
 
-shopt -s nullglob
 wheels=("$WHEELS"/tovik-*.whl)
 [ "${#wheels[@]}" = 4 ] || fail "expected four wheels in $WHEELS, found ${#wheels[@]}"
 for wheel in "${wheels[@]}"; do

@@ -84,7 +84,8 @@ def test_wheel_carries_croaring_and_points_the_module_at_it(name):
     assert lib in needed and set(needed) - {lib} <= RUNTIMES
     assert runpath == ["$ORIGIN/../tovik.libs"]
     assert set(lib_needed) <= RUNTIMES
-    assert {"tovik/__init__.pyi", "tovik/py.typed"} <= set(names)
+    assert {"tovik/__init__.pyi", "tovik/py.typed", "tovik-0.1.0.dist-info/licenses/CRoaring.copyright",
+            "tovik-0.1.0.dist-info/licenses/Apache-2.0"} <= set(names)
 
 
 def policies(arch):
