@@ -50,7 +50,8 @@ done
 for lib in /usr/lib/*/libroaring.so*; do
   [ ! -s "$lib" ] || fail "$lib is still readable"
 done
-! ls "$ROOT"/usr/lib/*/libroaring* >/dev/null 2>&1 || fail "the bare root has CRoaring"
+in_root=("$ROOT"/usr/lib/*/libroaring*)
+[ "${#in_root[@]}" = 0 ] || fail "the bare root has CRoaring: ${in_root[*]}"
 
 rm -rf "$WORK"
 mkdir -p "$WORK"
@@ -91,8 +92,8 @@ for wheel in "${wheels[@]}"; do
   tag="${name#tovik-*-}"
   tag="${tag%.whl}"
   target="$WORK/$tag"
-  # shellcheck disable=SC2207 # the command is words without spaces
-  run=($(interpreter "$tag"))
+  command="$(interpreter "$tag")"
+  read -r -a run <<<"$command"
   case "$tag" in
     *x86_64)
       case "$tag" in cp*) py="$PYTHON" ;; *) py="$PYPY" ;; esac
