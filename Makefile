@@ -15,7 +15,7 @@ ARMHF_PYTHON := BUILD=$(BUILD) JOBS=$(JOBS) CMAKE=$(CMAKE) bash scripts/armhf-py
 
 .PHONY: deps build build-host build-pypy build-armhf test test-cpp test-cpp-armhf \
         build-armhf-python test-python test-pypy test-python-armhf test-pypy-armhf \
-        test-pip demo bench clean wheel-armv7 test-wheel-armv7 test-typing
+        test-pip demo bench clean wheels test-wheels test-typing
 
 deps:
 	bash scripts/install-deps.sh
@@ -85,20 +85,21 @@ test-typing: test-pip
 	$(BUILD)/pip-venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_typing.py \
 	  tests/python/test_platform.py tests/python/test_readme.py tests/python/test_examples.py
 
-# Installable wheels for the board (armv7l, CPython 3.11 and PyPy 3.9) from the modules
-# cross-built for the armhf interpreters; the board needs libroaring0 at run time.
-wheel-armv7: build-armhf-python
-	$(PYTHON) scripts/make-wheel.py --strip arm-linux-gnueabihf-strip --out $(BUILD)/wheels \
-	  --tag cp311-cp311-linux_armv7l $(BUILD)/armhf-py/python3.11/tovik.cpython-311-*.so
-	$(PYTHON) scripts/make-wheel.py --strip arm-linux-gnueabihf-strip --out $(BUILD)/wheels \
-	  --tag pp39-pypy39_pp73-linux_armv7l $(BUILD)/armhf-py/pypy3/tovik.pypy39-*.so
+# Wheels that install alone (CRoaring inside, tagged manylinux where true), for CPython
+# 3.11 and PyPy 3.9 on x86-64 and armv7l, into build/wheels (scripts/build-wheels.sh).
+wheels: build-host build-pypy build-armhf-python
+	BUILD=$(BUILD) PYTHON=$(PYTHON) bash scripts/build-wheels.sh
 
-test-wheel-armv7: wheel-armv7
-	BUILD=$(BUILD) PYTHON=$(PYTHON) bash scripts/test-wheel-armv7.sh
+# Each wheel installed by pip (on armv7l, pip itself under qemu in a root with the
+# interpreters only), then the README, the examples and the import checks, with the
+# system's CRoaring hidden from the loader.
+test-wheels: wheels
+	$(ARMHF_PYTHON) bare-root
+	BUILD=$(BUILD) PYTHON=$(PYTHON) PYPY=$(PYPY) bash scripts/test-wheels.sh
 
 test: deps
 	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf \
-	  test-golden test-pip test-typing test-wheel-armv7 test-soak test-asan test-tsan test-fuzz
+	  test-golden test-pip test-typing test-wheels test-soak test-asan test-tsan test-fuzz
 
 # Sanitizer builds and libFuzzer targets, with clang in build/asan, build/tsan and
 # build/fuzz (scripts/sanitize.sh). CI fuzzes 60 s per target; `make fuzz` runs

@@ -3,6 +3,9 @@
 # qemu-arm, against a module cross-built for each of them.
 #
 #   armhf-python.sh root              unpack the armhf interpreters into $ARMHF_ROOT (cached)
+#   armhf-python.sh bare-root         the interpreters and the C and C++ runtimes only, no
+#                                     CRoaring and no headers, into $ARMHF_BARE_ROOT (cached):
+#                                     a board where nothing but Python was installed
 #   armhf-python.sh build             cross-build the module for both into $ARMHF_PY_DIR
 #   armhf-python.sh test pypy3|python3.11 [pytest args...]
 #                                     run tests/python under that interpreter
@@ -188,8 +191,16 @@ cmd="${1:-}"
 shift || true
 case "$cmd" in
   root) make_root ;;
+  bare-root)
+    ROOT="${ARMHF_BARE_ROOT:-$BUILD/armhf-bare-root}"
+    STAMP="$ROOT/.tovik-root-complete"
+    ARMHF_PACKAGES=(pypy3 pypy3-lib python3.11-minimal libpython3.11-minimal libpython3.11-stdlib
+                    libstdc++6 libc6)
+    ALL_PACKAGES=()
+    make_root
+    ;;
   build) build_modules ;;
   test) run_tests "$@" ;;
   run) run_script "$@" ;;
-  *) echo "usage: $0 root | build | test pypy3|python3.11 [pytest args...] | run pypy3|python3.11 script [args...]" >&2; exit 2 ;;
+  *) echo "usage: $0 root | bare-root | build | test pypy3|python3.11 [pytest args...] | run pypy3|python3.11 script [args...]" >&2; exit 2 ;;
 esac

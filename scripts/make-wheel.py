@@ -2,13 +2,17 @@
 """Assembles an installable wheel around a module that is already built, typically a
 cross-built one that no installer on this machine could build itself.
 
-    make-wheel.py --tag cp311-cp311-linux_armv7l --out DIR [--strip TOOL] MODULE
+    make-wheel.py --tag cp311-cp311-linux_armv7l --out DIR [--strip TOOL]
+                  [--license NAME=FILE ...] MODULE
 
 MODULE is the built extension, named tovik + its interpreter's suffix (for example
 tovik.cpython-311-arm-linux-gnueabihf.so). The wheel installs the package `tovik/`:
 the module as its __init__, the typing stub and py.typed, exactly the layout that
 `pip install .` produces. Name, version and the rest of the metadata come from
 pyproject.toml; the long description is README.md.
+
+The wheel loads CRoaring from the system, as the module was linked; build-wheels.sh
+hands it to auditwheel, which bundles the library and sets the final platform tag.
 """
 import argparse
 import base64
@@ -67,7 +71,7 @@ def module_bytes(path, strip):
             return f.read()
 
 
-def build_wheel(module, tag, out_dir, strip):
+def build_wheel(module, tag, out_dir, strip, licenses=()):
     base = os.path.basename(module)
     if not base.startswith("tovik.") or not base.endswith(".so"):
         sys.exit("make-wheel: %s is not named tovik<EXT_SUFFIX>" % module)
@@ -88,6 +92,9 @@ def build_wheel(module, tag, out_dir, strip):
         (dist_info + "/METADATA", metadata(pyproject).encode()),
         (dist_info + "/WHEEL", wheel_file.encode()),
     ]
+    for license_name, path in licenses:
+        with open(path, "rb") as f:
+            files.append((dist_info + "/licenses/" + license_name, f.read()))
     record = "".join(record_line(n, d) for n, d in files) + dist_info + "/RECORD,,\n"
     files.append((dist_info + "/RECORD", record.encode()))
 
@@ -109,10 +116,15 @@ def main():
     parser.add_argument("--tag", required=True, help="python-abi-platform, e.g. cp311-cp311-linux_armv7l")
     parser.add_argument("--out", required=True)
     parser.add_argument("--strip", help="strip tool for the module's architecture")
+    parser.add_argument("--license", action="append", default=[], metavar="NAME=FILE",
+                        help="a licence text to ship as .dist-info/licenses/NAME, for what the wheel bundles")
     args = parser.parse_args()
     if args.tag.count("-") != 2:
         sys.exit("make-wheel: a tag reads python-abi-platform, not %r" % args.tag)
-    print(build_wheel(args.module, args.tag, args.out, args.strip))
+    licenses = [tuple(item.split("=", 1)) for item in args.license]
+    if any(len(item) != 2 or not item[0] for item in licenses):
+        sys.exit("make-wheel: --license takes NAME=FILE")
+    print(build_wheel(args.module, args.tag, args.out, args.strip, licenses))
 
 
 if __name__ == "__main__":
