@@ -28,7 +28,7 @@ def test_cache_hits_same_question_in_topic_and_misses_stale_or_other_topic(tmp_p
     }
 
 
-@pytest.mark.parametrize("ttl, live", [(3600, True), (0, True), (-1, False)])
+@pytest.mark.parametrize("ttl, live", [(3600, True), (1, True), (-1, False)])
 def test_cache_entry_lives_for_its_ttl(tmp_path, ttl, live):
     import cache
 
