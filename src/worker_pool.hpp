@@ -2,10 +2,12 @@
 //
 // Created on first use with one thread per processor available to the process
 // (sched_getaffinity). parallel_chunks splits [0, n) into the contiguous pieces its
-// caller asks for, runs fn(begin, end, piece_index) for each on the pool, and returns once every piece has
-// finished; callers concatenate per-piece results left to right, so the outcome equals
-// a sequential run. The calling thread only waits. An exception thrown by fn is caught
-// in the worker and reported as an Internal error; it never reaches std::terminate.
+// caller asks for, runs fn(begin, end, piece_index) for each on the pool, and returns
+// once every piece has finished; callers concatenate per-piece results left to right,
+// so the outcome equals a sequential run. The calling thread only waits, unless the
+// pool cannot take the work: then it runs the pieces itself, in order. An exception
+// thrown by fn is caught and reported as an Internal error; it never reaches
+// std::terminate.
 // After fork() the child gets a fresh pool on its next use instead of waiting on the
 // parent's threads, which do not exist in the child.
 // Thread-safety: callers may run parallel_chunks from several threads at once.
