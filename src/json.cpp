@@ -92,13 +92,20 @@ constexpr const char* INVALID_NUMBER = "invalid number";              // a byte 
 constexpr const char* NUMBER_OUT_OF_RANGE = "number out of range";    // beyond the largest float
 constexpr const char* RECURSION_LIMIT = "recursion limit exceeded";   // the MAX_DEPTH-th nested level
 constexpr const char* INVALID_ESCAPE = "invalid escape";              // a bad escape or hex digit
-constexpr const char* UNEXPECTED_END_OF_HEX_ESCAPE = "unexpected end of hex escape";  // leading surrogate alone
+// A leading surrogate escape not followed by another escape.
+constexpr const char* UNEXPECTED_END_OF_HEX_ESCAPE = "unexpected end of hex escape";
 constexpr const char* LONE_SURROGATE = "lone leading surrogate in hex escape";  // a surrogate left unpaired
 constexpr const char* INVALID_CODE_POINT = "invalid unicode code point";  // raw bytes that are not UTF-8
 constexpr const char* CONTROL_CHARACTER = "control character (\\u0000-\\u001F) found while parsing a string";
 
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+// A byte a string holds as it is: not a quote, backslash, control character or the
+// start of a multi-byte UTF-8 sequence.
+bool is_plain_string_byte(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u >= 0x20 && u < 0x80 && c != '"' && c != '\\';
+}
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -257,7 +264,9 @@ bool Scanner::after_value(Value& done, bool& finished) {
       stack_.pop_back();
       continue;
     }
-    if (text_[pos_] != ',') return fail_at(object ? EXPECTED_COMMA_OR_BRACE : EXPECTED_COMMA_OR_BRACKET, pos_);
+    if (text_[pos_] != ',') {
+      return fail_at(object ? EXPECTED_COMMA_OR_BRACE : EXPECTED_COMMA_OR_BRACKET, pos_);
+    }
     ++pos_;
     skip_space();
     if (at_end()) return fail_eof(EOF_VALUE);
@@ -342,10 +351,7 @@ bool Scanner::string(std::string& out) {
   ++pos_;
   for (;;) {
     const size_t run = pos_;
-    while (!at_end() && text_[pos_] != '"' && text_[pos_] != '\\' &&
-           static_cast<unsigned char>(text_[pos_]) >= 0x20 && static_cast<unsigned char>(text_[pos_]) < 0x80) {
-      ++pos_;
-    }
+    while (!at_end() && is_plain_string_byte(text_[pos_])) ++pos_;
     out.append(text_.substr(run, pos_ - run));
     if (at_end()) return fail_eof(EOF_STRING);
     const unsigned char c = static_cast<unsigned char>(text_[pos_]);
