@@ -3,8 +3,11 @@
 // For any input: parse never crashes; an accepted text nests fewer than MAX_DEPTH
 // levels and its serialisation parses back to an equal document (and serialises to
 // the same text again); a refused text gets "<description> at line L column C" with a
-// known description and a position inside the input, or just past its end exactly
-// when the description says the text ended too early.
+// known description, where L and C name a byte offset p of the input: p is the
+// input's length exactly when the description says the text ended too early;
+// otherwise the fault is decided by the bytes before p, so the text cut at p gets the
+// same message, and (but for a number out of range) the text cut one byte earlier is
+// no worse than too short.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +42,7 @@ int depth_of(const Value& v) {
 
 constexpr std::string_view DESCRIPTIONS[] = {
     "expected value",
+    "expected ident",
     "trailing characters",
     "trailing comma",
     "key must be a string",
@@ -49,6 +53,8 @@ constexpr std::string_view DESCRIPTIONS[] = {
     "number out of range",
     "recursion limit exceeded",
     "invalid escape",
+    "unexpected end of hex escape",
+    "lone leading surrogate in hex escape",
     "invalid unicode code point",
     "control character (\\u0000-\\u001F) found while parsing a string",
     "EOF while parsing a value",
@@ -57,12 +63,14 @@ constexpr std::string_view DESCRIPTIONS[] = {
     "EOF while parsing a string",
 };
 
+bool says_eof(std::string_view message) { return message.substr(0, 9) == "EOF while"; }
+
 // Reads the decimal number that ends `s` after `marker`; false when it is not there.
 bool split_number(std::string_view& s, std::string_view marker, size_t& number) {
   const size_t at = s.rfind(marker);
   if (at == std::string_view::npos) return false;
   std::string_view digits = s.substr(at + marker.size());
-  if (digits.empty() || digits.size() > 12 || digits[0] == '0') return false;
+  if (digits.empty() || digits.size() > 12 || (digits[0] == '0' && digits.size() > 1)) return false;
   number = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return false;
@@ -75,27 +83,34 @@ bool split_number(std::string_view& s, std::string_view marker, size_t& number) 
 void check_refusal(std::string_view text, const std::string& message) {
   std::string_view rest = message;
   size_t line = 0, column = 0;
-  if (!split_number(rest, " column ", column) || !split_number(rest, " at line ", line)) {
+  if (!split_number(rest, " column ", column) || !split_number(rest, " at line ", line) || line == 0) {
     fail("message without a position", text, message);
   }
   bool known = false;
   for (std::string_view d : DESCRIPTIONS) known = known || rest == d;
   if (!known) fail("unknown description", text, message);
 
-  // Offset of the named byte: start of line `line` plus column - 1.
+  // p = the start of line `line` plus the column, and no newline before it beyond those.
   size_t line_start = 0;
   for (size_t l = 1; l < line; ++l) {
     const size_t nl = text.find('\n', line_start);
     if (nl == std::string_view::npos) fail("line past the end of the input", text, message);
     line_start = nl + 1;
   }
-  size_t line_end = text.find('\n', line_start);
-  if (line_end == std::string_view::npos) line_end = text.size();
-  if (column > line_end - line_start + 1) fail("column past the end of its line", text, message);
-  const size_t offset = line_start + column - 1;
-  const bool at_end = offset == text.size();
-  const bool says_eof = rest.substr(0, 9) == "EOF while";
-  if (at_end != says_eof) fail("EOF description and position disagree", text, message);
+  const size_t line_end = std::min(text.find('\n', line_start), text.size());
+  if (column > line_end - line_start) fail("column past the end of its line", text, message);
+  const size_t p = line_start + column;
+  if (says_eof(message)) {
+    if (p != text.size()) fail("EOF before the end", text, message);
+    return;
+  }
+  if (p == 0) fail("fault before the first byte", text, message);
+  auto cut = tovik::json::parse(text.substr(0, p));
+  if (cut.ok() || cut.error().message != message) fail("the text cut at the fault reads otherwise", text, message);
+  // (A number one digit shorter can be out of range as well.)
+  if (rest == "number out of range") return;
+  auto shorter = tovik::json::parse(text.substr(0, p - 1));
+  if (!shorter.ok() && !says_eof(shorter.error().message)) fail("a fault before the fault", text, message);
 }
 
 void check_accepted(std::string_view text, const Value& v) {

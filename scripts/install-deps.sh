@@ -5,7 +5,7 @@ set -euo pipefail
 
 APT_PACKAGES=(
   cmake make g++ pkg-config python3-venv
-  libroaring-dev rapidjson-dev libgtest-dev libbenchmark-dev
+  libroaring-dev libgtest-dev libbenchmark-dev
   pypy3 pypy3-dev pypy3-venv
   python3-pytest python3-exceptiongroup python3-tomli
   g++-arm-linux-gnueabihf qemu-user

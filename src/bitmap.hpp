@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <initializer_list>
 #include <new>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -53,14 +52,15 @@ class Bitmap {
   friend Bitmap operator-(Bitmap a, const Bitmap& b) { return a -= b; }
   friend bool operator==(const Bitmap& a, const Bitmap& b) { return roaring_bitmap_equals(a.cref(), b.cref()); }
 
-  // Calls f(id) for every id in ascending order; f returns false to stop early.
+  // Calls f(id) for every id in ascending order; f returns false to stop early. An
+  // exception from f propagates to the caller (the iteration stops there): f is called
+  // from this frame, never from inside the library, so nothing unwinds through C code.
   template <typename F>
   void for_each(F&& f) const {
     if (r_ == nullptr) return;
-    using Fn = std::remove_reference_t<F>;
-    Fn* fn = &f;
-    roaring_iterate(
-        r_, [](uint32_t id, void* p) -> bool { return (*static_cast<Fn*>(p))(id); }, fn);
+    roaring_uint32_iterator_t it;
+    roaring_init_iterator(r_, &it);
+    while (it.has_value && f(it.current_value)) roaring_advance_uint32_iterator(&it);
   }
 
   // The ids in ascending order.

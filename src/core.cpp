@@ -269,8 +269,11 @@ Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query,
     append(piece);
     return scored;
   }
-  std::vector<std::vector<ScoredId>> pieces(piece_count(ids.size()));
-  auto run = parallel_chunks(ids.size(), [&](size_t begin, size_t end, size_t piece) {
+  // One count for both the result slots and the split: asking twice could give two
+  // answers if the processors available change in between.
+  const size_t piece_total = piece_count(ids.size());
+  std::vector<std::vector<ScoredId>> pieces(piece_total);
+  auto run = parallel_chunks(ids.size(), piece_total, [&](size_t begin, size_t end, size_t piece) {
     score_range(begin, end, pieces[piece]);
   });
   if (!run) return std::move(run).error();

@@ -78,8 +78,9 @@ class TovikDB {
   // Number of ids the filter matched.
   Result<uint64_t> delete_matching(std::string_view filter_json);
 
-  // Purges every id whose expiry is strictly before now. Internal error when the clock
-  // is before the epoch (nothing is purged then).
+  // Purges every id whose expiry is strictly before now. A clock before the epoch
+  // cannot judge any expiry: nothing is purged and the call still succeeds, so count
+  // and search keep working.
   Result<void> clean_expired();
 
   // Live ids: id_bound minus deleted ids, after a purge.

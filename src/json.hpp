@@ -8,8 +8,12 @@
 //
 // Error messages: a short description ("expected value", "trailing characters",
 // "EOF while parsing a value", "key must be a string", "invalid number",
-// "number out of range", "recursion limit exceeded", ...) then " at line L column C"
-// (both 1-based, column counted in bytes of the line).
+// "number out of range", "recursion limit exceeded", ...; the full list is in
+// json.cpp) then " at line L column C". Both come from a byte offset p: L is 1 + the
+// newlines before p, C is p minus the offset just after the last of them (bytes, and
+// 0 right after a newline). A fault at a byte has p = its offset + 1, so C is that
+// byte's 1-based column; a text that ends where more was needed has p = its length; a
+// number out of range has p = the offset just past the number.
 // Thread-safety: values are plain data; parse is reentrant.
 #pragma once
 
@@ -91,8 +95,8 @@ struct Value {
 // Parses exactly one JSON value (surrounding whitespace allowed; anything else after
 // it, a NUL byte included, is "trailing characters"). The text must be UTF-8, and so
 // is every string of the result: \u escapes naming a lone surrogate are refused.
-// NaN and Infinity are not JSON and are refused. Errors point at the offending byte;
-// a text that ends too early points just past its last byte.
+// NaN and Infinity are not JSON and are refused; a zero mantissa with any exponent,
+// and a float too small to represent, give a zero of the number's sign.
 Result<Value> parse(std::string_view text);
 
 // Compact serialisation (keys in order, floats in shortest round-trip form, always

@@ -818,6 +818,10 @@ bool append_to_all(PyObject* all, const char* name) {
 }
 
 bool init_module(PyObject* module) {
+  // PyPy leaves an empty m_doc unset, and __doc__ then falls back to the module type's
+  // own text; set it here so that it is "" under every interpreter.
+  Ref doc(PyUnicode_FromString(""));
+  if (!doc || PyObject_SetAttrString(module, "__doc__", doc.get()) != 0) return false;
   PyObject* type = db_type();
   if (type == nullptr) return false;
   Ref all(module_all(module));

@@ -67,21 +67,34 @@ class Pool {
   explicit Pool(size_t threads) {
     workers_.reserve(threads);
     for (size_t i = 0; i < threads; ++i) {
+      // A thread that cannot be started (system_error) or whose state cannot be
+      // allocated (bad_alloc): a smaller pool still works. Rethrowing with threads
+      // already running would destroy them joinable, which ends the process.
       try {
         workers_.emplace_back([this] { run(); });
-      } catch (const std::system_error&) {
+      } catch (const std::exception&) {
         if (workers_.empty()) throw;  // no pool at all; the caller runs the work itself
-        break;                        // a smaller pool still works
+        break;
       }
     }
   }
 
   size_t size() const { return workers_.size(); }
 
-  void submit(std::vector<Task>& tasks) {
+  // Queues every task or none: workers read the queue only under mutex_, so a
+  // failure part-way (bad_alloc from the deque) is rolled back before any of them can
+  // see a task whose job is about to leave the caller's stack. Throws what the deque
+  // threw, with the queue as it was.
+  void submit(const std::vector<Task>& tasks) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (const Task& t : tasks) queue_.push_back(t);
+      const size_t before = queue_.size();
+      try {
+        for (const Task& t : tasks) queue_.push_back(t);
+      } catch (...) {
+        while (queue_.size() > before) queue_.pop_back();
+        throw;
+      }
     }
     wake_.notify_all();
   }
@@ -142,8 +155,8 @@ size_t piece_count(size_t n) {
   return n < workers ? n : workers;
 }
 
-Result<void> parallel_chunks(size_t n, const std::function<void(size_t, size_t, size_t)>& fn) {
-  const size_t pieces = piece_count(n);
+Result<void> parallel_chunks(size_t n, size_t pieces, const std::function<void(size_t, size_t, size_t)>& fn) {
+  if (pieces == 0) return Error::internal("parallel_chunks needs at least one piece");
   Job job;
   job.remaining = pieces;
   std::vector<Task> tasks;
@@ -153,9 +166,10 @@ Result<void> parallel_chunks(size_t n, const std::function<void(size_t, size_t, 
   }
   try {
     pool().submit(tasks);
-  } catch (const std::system_error&) {
-    // No thread could be started: do the same pieces here, in order. The outcome is
-    // the same, only slower.
+  } catch (const std::exception&) {
+    // No pool (no thread could be started, or no memory for one), or no memory to
+    // queue the tasks: nothing is queued, so do the same pieces here, in order. The
+    // outcome is the same, only slower.
     for (const Task& t : tasks) execute(t);
     if (job.failed) return Error::internal("worker failed: " + job.failure);
     return Ok{};

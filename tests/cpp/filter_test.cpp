@@ -147,7 +147,7 @@ TEST(FilterTest, ParseErrorsAreReportedAfterTheFlush) {
   add(engine, 1, R"({"n": 1})");
   Result<FilterResult> r = engine.apply_filter("{\"n\": {\"$gt\": 0}");
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message, "EOF while parsing an object at line 1 column 17");
+  EXPECT_EQ(r.error().message, "EOF while parsing an object at line 1 column 16");
   EXPECT_TRUE(engine.pending_pairs("n").empty());
   EXPECT_EQ(engine.tree_pairs("n"), (Pairs{{1.0, 1}}));
   EXPECT_EQ(engine.apply_filter("x").error().message, "expected value at line 1 column 1");

@@ -24,7 +24,7 @@ struct Range {
 std::vector<Range> pieces_for(size_t n) {
   std::vector<Range> ranges(piece_count(n));
   std::mutex mutex;
-  auto run = parallel_chunks(n, [&](size_t begin, size_t end, size_t piece) {
+  auto run = parallel_chunks(n, ranges.size(), [&](size_t begin, size_t end, size_t piece) {
     std::lock_guard<std::mutex> lock(mutex);
     ranges.at(piece) = {begin, end, true};
   });

@@ -5,11 +5,42 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
-#include <thread>
+#include <new>
 #include <numeric>
 #include <stdexcept>
+#include <thread>
 #include <vector>
+
+// Fault injection for this test binary: operator new fails once on the thread that
+// armed it, after that many further allocations. Sanitizer runtimes bring their own
+// operator new, so there the plain one stays and the fault test is skipped.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TOVIK_OWN_OPERATOR_NEW 0
+#endif
+#endif
+#if !defined(TOVIK_OWN_OPERATOR_NEW) && (defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__))
+#define TOVIK_OWN_OPERATOR_NEW 0
+#endif
+#ifndef TOVIK_OWN_OPERATOR_NEW
+#define TOVIK_OWN_OPERATOR_NEW 1
+#endif
+
+namespace {
+thread_local long allocations_before_failure = -1;  // -1: never fail
+}  // namespace
+
+#if TOVIK_OWN_OPERATOR_NEW
+void* operator new(size_t size) {
+  if (allocations_before_failure >= 0 && allocations_before_failure-- == 0) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+#endif
 
 namespace tovik {
 namespace {
@@ -17,7 +48,7 @@ namespace {
 // Squares of [0, n), computed in contiguous pieces and concatenated left to right.
 std::vector<uint64_t> squares_in_pieces(size_t n) {
   std::vector<std::vector<uint64_t>> pieces(piece_count(n));
-  auto run = parallel_chunks(n, [&](size_t begin, size_t end, size_t piece) {
+  auto run = parallel_chunks(n, pieces.size(), [&](size_t begin, size_t end, size_t piece) {
     for (size_t i = begin; i < end; ++i) pieces[piece].push_back(uint64_t{i} * i);
   });
   EXPECT_TRUE(run.ok());
@@ -35,7 +66,7 @@ TEST(WorkerPoolTest, PiecesCoverTheRangeInOrder) {
 }
 
 TEST(WorkerPoolTest, ExceptionInAWorkerBecomesAnInternalError) {
-  auto run = parallel_chunks(100, [](size_t begin, size_t, size_t) {
+  auto run = parallel_chunks(100, piece_count(100), [](size_t begin, size_t, size_t) {
     if (begin == 0) throw std::runtime_error("boom");
   });
   ASSERT_FALSE(run.ok());
@@ -43,6 +74,46 @@ TEST(WorkerPoolTest, ExceptionInAWorkerBecomesAnInternalError) {
   EXPECT_NE(run.error().message.find("boom"), std::string::npos);
   // The pool still works afterwards.
   EXPECT_EQ(squares_in_pieces(10).back(), 81u);
+}
+
+TEST(WorkerPoolTest, ZeroPiecesIsRefused) {
+  auto run = parallel_chunks(10, 0, [](size_t, size_t, size_t) {});
+  ASSERT_FALSE(run.ok());
+  EXPECT_EQ(run.error().kind, ErrorKind::Internal);
+}
+
+// Running out of memory at any allocation of a call: the call either throws
+// std::bad_alloc having run no piece, or succeeds having run every piece exactly once
+// (on the calling thread when the queue could not take them). Nothing stays queued
+// to run later against the call's finished stack frame.
+TEST(WorkerPoolTest, AllocationFailureNeverLeavesTasksBehind) {
+  if (!TOVIK_OWN_OPERATOR_NEW) GTEST_SKIP() << "the sanitizer's operator new is in place";
+  constexpr size_t PIECES = 1024;
+  std::vector<std::atomic<int>> runs(PIECES);
+  const std::thread::id caller = std::this_thread::get_id();
+  bool ran_here = false, ran_on_pool = false;
+  for (long failure_at = 0; failure_at < 200; ++failure_at) {
+    for (auto& r : runs) r = 0;
+    std::atomic<bool> on_caller{false};
+    bool threw = false;
+    allocations_before_failure = failure_at;
+    try {
+      auto run = parallel_chunks(PIECES, PIECES, [&](size_t, size_t, size_t piece) {
+        ++runs[piece];
+        if (std::this_thread::get_id() == caller) on_caller = true;
+      });
+      EXPECT_TRUE(run.ok()) << failure_at;
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    allocations_before_failure = -1;
+    EXPECT_EQ(squares_in_pieces(64).size(), 64u);  // later work gets the pool to itself
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (size_t p = 0; p < PIECES; ++p) ASSERT_EQ(runs[p].load(), threw ? 0 : 1) << failure_at << " " << p;
+    if (!threw) (on_caller ? ran_here : ran_on_pool) = true;
+  }
+  EXPECT_TRUE(ran_here);     // some failure hit the queueing itself
+  EXPECT_TRUE(ran_on_pool);  // and the sweep went past the last allocation
 }
 
 TEST(WorkerPoolTest, ConcurrentCallersEachGetTheirOwnResult) {

@@ -204,6 +204,33 @@ def build_results_cases(db, rec):
     rec.results("build_results no meta", db.build_results(scored, False))
 
 
+# Filter texts the parser refuses, or accepts only at the edge of the float range:
+# positions in bytes of UTF-8, and number conversion, alike on every platform.
+FILTER_TEXTS = [
+    "",
+    "{\"city\": {\"$eq\": \"Z\u00fcrich\"}, ",
+    "\n\n[1,\n",
+    "{\"score\": {\"$gt\": 1.7976931348623158e308}}",
+    "{\"score\": {\"$gt\": 1.7976931348623159e308}}",
+    "{\"score\": {\"$gt\": -2.4703282292062328e-324}}",
+    "{\"score\": {\"$lt\": 0e99999}}",
+    "[01]",
+    "\"\u6771\u4eac\\ud800\\u0041\"",
+    "\"\\udc00\"",
+    "nulx",
+    "\"ab\n",
+]
+
+
+def filter_parse_cases(db, rec, query):
+    for text in FILTER_TEXTS:
+        try:
+            found = [i for i, _, _ in db.search(query, 3, text, False)]
+            rec.line("# filter", ascii(text), "ids", found)
+        except ValueError as e:
+            rec.line("# filter", ascii(text), "refused:", ascii(str(e)))
+
+
 def deletes(db, rec, label, filters):
     for flt in filters:
         n = db.delete(json.dumps(flt, ensure_ascii=False))
@@ -238,6 +265,7 @@ def main(out_path, db_dir):
         db.add(doc_id(20), centres[0], '{"kind": "re-added after delete"}')
         run_searches(db, rec, "quantized-end", queries)
         build_results_cases(db, rec)
+        filter_parse_cases(db, rec, queries[0])
         db.clean_expired()
         rec.line("# final count", db.count())
         rec.line("# END")

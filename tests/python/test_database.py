@@ -228,6 +228,32 @@ def test_filters_without_a_result_match_nothing(db, flt):
     assert db.delete(flt) == 0
 
 
+# The parser's message reaches the caller unchanged from every entry point that parses
+# JSON; columns count UTF-8 bytes, not characters.
+PARSE_ERRORS = [
+    ("", "EOF while parsing a value at line 1 column 0"),
+    ('{"a":1', "EOF while parsing an object at line 1 column 6"),
+    ('"\u00e9" x', "trailing characters at line 1 column 6"),
+    ('"\\ud800"', "unexpected end of hex escape at line 1 column 8"),
+    ('"ab\n', "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"),
+    ("[1.5e999]", "number out of range at line 1 column 8"),
+]
+
+
+@pytest.mark.parametrize("entry", ["add", "search", "delete"])
+@pytest.mark.parametrize("text, message", PARSE_ERRORS)
+def test_parse_errors_reach_the_caller_verbatim(db, entry, text, message):
+    db.add(0, [1.0], "{}")
+    calls = {
+        "add": lambda: db.add(1, [1.0], text),
+        "search": lambda: db.search([1.0], 1, text),
+        "delete": lambda: db.delete(text),
+    }
+    with pytest.raises(ValueError) as err:
+        calls[entry]()
+    assert str(err.value) == message
+
+
 def test_invalid_filter_raises_after_the_purge(db):
     db.add(0, [1.0], '{"tag": "a"}', -10)
     db.add(1, [1.0], '{"tag": "b"}')

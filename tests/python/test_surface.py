@@ -55,6 +55,7 @@ class LyingLength:
 
 def test_module_attributes_and_reimport():
     assert tovik.__all__ == ["TovikDB"]
+    assert tovik.__doc__ == ""
     assert [n for n in dir(tovik) if not n.startswith("__")] == ["TovikDB"]
     assert (TovikDB.__name__, TovikDB.__module__) == ("TovikDB", "tovik")
     assert importlib.import_module("tovik") is tovik
