@@ -486,6 +486,15 @@ struct PlainTools {
   PyObject* first = nullptr;  // operator.itemgetter(0), itemgetter(1)
   PyObject* second = nullptr;
   PyObject* two = nullptr;  // the int 2
+  PyObject* fromlist = nullptr;  // the method name "fromlist"
+  PyObject* floats = nullptr;    // array('d') refilled by each conversion (see plain_floats_view)
+  PyObject* zip = nullptr;       // builtins zip
+  PyObject* one_id = nullptr;    // array('I', [0]), array('d', [0.0]), [""]: grown by repetition
+  PyObject* one_score = nullptr;
+  PyObject* one_text = nullptr;
+  PyObject* empty = nullptr;  // ""
+  PyObject* ids = nullptr;     // array('I') and array('d') of at least the longest result list
+  PyObject* scores = nullptr;  // so far, written through their buffers (see result_list)
   bool ready = false;
 };
 
@@ -504,7 +513,16 @@ bool load_plain_tools(PlainTools& t) {
   t.first = getter ? PyObject_CallFunction(getter.get(), "i", 0) : nullptr;
   t.second = getter ? PyObject_CallFunction(getter.get(), "i", 1) : nullptr;
   t.two = PyLong_FromLong(2);
-  return t.strategy && t.array && t.map && t.type && t.len && t.first && t.second && t.two;
+  t.fromlist = PyUnicode_FromString("fromlist");
+  t.floats = t.array ? PyObject_CallFunction(t.array, "s", "d") : nullptr;
+  t.zip = import_attr("builtins", "zip");
+  t.one_id = t.array ? PyObject_CallFunction(t.array, "s[i]", "I", 0) : nullptr;
+  t.one_score = t.array ? PyObject_CallFunction(t.array, "s[d]", "d", 0.0) : nullptr;
+  t.empty = PyUnicode_FromString("");
+  t.one_text = t.empty ? PyList_New(1) : nullptr;
+  if (t.one_text) PyList_SetItem(t.one_text, 0, new_ref(t.empty));
+  return t.strategy && t.array && t.map && t.type && t.len && t.first && t.second && t.two && t.fromlist &&
+         t.floats && t.zip && t.one_id && t.one_score && t.one_text;
 }
 
 // The tools, looked up once and kept for the process (no module attribute). Not ready
@@ -557,11 +575,31 @@ bool array_view(const BufferView& view, char code) {
          view.get().format[1] == '\0';
 }
 
+// Lists longer than this get an array of their own rather than the shared one, which
+// would otherwise keep their size for the life of the process.
+constexpr Py_ssize_t SHARED_ARRAY_MAX = Py_ssize_t{1} << 14;
+
+// A plain list is checked and read in place: between the strategy check and the copy
+// only C code and builtins run (no bytecode, so no other thread and no finalizer), so
+// the items cannot change in between. A tuple is first copied into a list. The shared
+// array('d') is emptied and refilled with array.fromlist, which costs a fraction of
+// making a new array object and handing it to C.
 bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& out) {
-  Ref items(PySequence_List(seq));
-  Ref array(items ? numeric_array(t, items.get(), "d", false) : Ref());
-  if (!array) return false;
-  BufferView view(array.get());
+  Ref copy(PyList_CheckExact(seq) ? new_ref(seq) : PySequence_List(seq));
+  if (!copy || !numeric_strategy(t, copy.get(), false)) return false;
+  Ref own;
+  PyObject* array = t.floats;
+  if (PyList_Size(copy.get()) > SHARED_ARRAY_MAX) {
+    own = numeric_array(t, copy.get(), "d", false);
+    array = own.get();
+  } else if (PySequence_DelSlice(array, 0, PY_SSIZE_T_MAX) == 0) {
+    Ref filled(PyObject_CallMethodObjArgs(array, t.fromlist, copy.get(), nullptr));
+    if (!filled) return false;
+  } else {
+    return false;
+  }
+  if (array == nullptr) return false;
+  BufferView view(array);
   if (!array_view(view, 'd')) return false;
   copy_floats<double>(view.get(), out);
   return true;
@@ -609,7 +647,15 @@ bool read_pairs(const BufferView& ids, const BufferView& scores, std::vector<tov
   return true;
 }
 
+// Fewer pairs are cheaper item by item than through the dozen calls below.
+constexpr Py_ssize_t PLAIN_PAIRS_MIN = 32;
+
 bool plain_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
+  const Py_ssize_t length = PySequence_Size(seq);
+  if (length < PLAIN_PAIRS_MIN) {
+    if (length < 0) PyErr_Clear();
+    return false;
+  }
   const PlainTools& t = plain_tools();
   Ref ids, scores;
   bool done = t.ready && pair_arrays(t, seq, ids, scores);
@@ -742,7 +788,7 @@ PyObject* result_tuple(const tovik::ResultTuple& r) {
   return PyTuple_Pack(3, id.get(), score.get(), text.get());
 }
 
-PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
+PyObject* result_list_one_by_one(const std::vector<tovik::ResultTuple>& results) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < results.size(); ++i) {
@@ -751,6 +797,74 @@ PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
   }
   return list.release();
 }
+
+#if defined(PYPY_VERSION)
+// Under PyPy every object made in C costs a crossing into the interpreter, four per
+// result tuple. Instead the ids and scores are written into two shared arrays through
+// their buffers, and the interpreter makes the tuples with zip(ids, scores, texts),
+// which stops at the end of `texts` (exactly one per result).
+
+// Makes `*slot` an array of at least n items by repeating `one`. False on failure.
+bool ensure_length(PyObject*& slot, PyObject* one, size_t n) {
+  if (slot != nullptr && static_cast<size_t>(PySequence_Size(slot)) >= n) return true;
+  PyObject* grown = PySequence_Repeat(one, static_cast<Py_ssize_t>(std::max<size_t>(n, 64)));
+  if (grown == nullptr) return false;
+  Py_XDECREF(slot);
+  slot = grown;
+  return true;
+}
+
+// Writes read(0..count) into the first `count` items of `array`, whose items must be T.
+template <typename T, typename Read>
+bool write_array(PyObject* array, size_t count, Read&& read) {
+  Py_buffer view{};
+  if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE | PyBUF_FORMAT) != 0) return false;
+  const bool fits = view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) &&
+                    view.len >= static_cast<Py_ssize_t>(count * sizeof(T));
+  if (fits) {
+    for (size_t i = 0; i < count; ++i) {
+      const T value = read(i);
+      std::memcpy(static_cast<char*>(view.buf) + i * sizeof(T), &value, sizeof(T));
+    }
+  }
+  PyBuffer_Release(&view);
+  return fits;
+}
+
+PyObject* texts_of(const PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
+  const auto n = static_cast<Py_ssize_t>(results.size());
+  const bool all_empty = std::all_of(results.begin(), results.end(), [](const auto& r) { return r.metadata.empty(); });
+  if (all_empty) return PySequence_Repeat(t.one_text, n);
+  Ref list(PyList_New(n));
+  for (Py_ssize_t i = 0; list && i < n; ++i) {
+    const std::string& m = results[static_cast<size_t>(i)].metadata;
+    PyObject* text = m.empty() ? new_ref(t.empty)
+                               : PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace");
+    if (text == nullptr || PyList_SetItem(list.get(), i, text) != 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* result_list_zipped(PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
+  const size_t n = results.size();
+  if (!ensure_length(t.ids, t.one_id, n) || !ensure_length(t.scores, t.one_score, n)) return nullptr;
+  if (!write_array<uint32_t>(t.ids, n, [&](size_t i) { return results[i].id; }) ||
+      !write_array<double>(t.scores, n, [&](size_t i) { return static_cast<double>(results[i].score); })) {
+    return nullptr;
+  }
+  Ref texts(texts_of(t, results));
+  Ref zipped(texts ? PyObject_CallFunctionObjArgs(t.zip, t.ids, t.scores, texts.get(), nullptr) : nullptr);
+  return zipped ? PySequence_List(zipped.get()) : nullptr;
+}
+
+PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
+  if (results.empty()) return PyList_New(0);
+  auto& t = const_cast<PlainTools&>(plain_tools());
+  return t.ready ? result_list_zipped(t, results) : result_list_one_by_one(results);
+}
+#else
+PyObject* result_list(const std::vector<tovik::ResultTuple>& results) { return result_list_one_by_one(results); }
+#endif
 
 PyObject* none_or_raise(const tovik::Result<void>& result) {
   if (!result.ok()) {
