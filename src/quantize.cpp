@@ -31,6 +31,22 @@ Centroid cut_padded(std::span<const float> v, size_t start, size_t end) {
   return sub;
 }
 
+// The index of the smallest distance among the centroids `usable` admits, scanning in
+// index order with a strict comparison: the lowest index wins ties, and a NaN or
+// infinite distance never wins (0 when none is below FLT_MAX).
+template <typename Usable>
+size_t nearest(const float* distance, Usable&& usable) {
+  float best = FLT_MAX;
+  size_t best_index = 0;
+  for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; ++c) {
+    if (distance[c] < best && usable(c)) {
+      best = distance[c];
+      best_index = c;
+    }
+  }
+  return best_index;
+}
+
 }  // namespace
 
 ProductQuantizer::ProductQuantizer(uint32_t dimension)
@@ -98,16 +114,10 @@ std::vector<uint8_t> ProductQuantizer::encode(std::span<const float> v) const {
     // All 256 distances first (several centroids per pass, each with the plain rule's
     // bits), then the choice in index order exactly as one centroid after another.
     subspace_distances(s, v.data() + start, width, distance);
-    float best = FLT_MAX;
-    size_t best_index = 0;
-    for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; ++c) {
-      if (!comparable(s, c, width)) continue;  // cannot be compared without reading past it
-      if (distance[c] < best) {  // strictly: lowest index wins ties; NaN never wins
-        best = distance[c];
-        best_index = c;
-      }
-    }
-    code[s] = static_cast<uint8_t>(best_index);
+    code[s] = static_cast<uint8_t>(width <= min_width_[s] ? nearest(distance, [](size_t) { return true; })
+                                                            : nearest(distance, [&](size_t c) {
+                                                                return comparable(s, c, width);
+                                                              }));
   }
   return code;
 }
