@@ -474,7 +474,7 @@ bool read_float_buffer(PyObject* seq, std::vector<float>& out) {
 // 100 us for 384 floats). Instead we ask the interpreter for a private copy of the items
 // as a list, learn their kinds from its storage strategy (PyPy stores a list of only
 // exact floats and machine-sized exact ints unboxed, and reports which), have it copy
-// them into an array in one call, and read the array's buffer. Only builtins are
+// them into an array in one call, and read the array's memory. Only builtins are
 // called, never Python code, so no thread switch can happen in between, and the copy
 // means nothing can change the items between check and conversion.
 struct PlainTools {
@@ -486,15 +486,17 @@ struct PlainTools {
   PyObject* first = nullptr;  // operator.itemgetter(0), itemgetter(1)
   PyObject* second = nullptr;
   PyObject* two = nullptr;  // the int 2
-  PyObject* fromlist = nullptr;  // the method name "fromlist"
-  PyObject* floats = nullptr;    // array('d') refilled by each conversion (see plain_floats_view)
+  PyObject* fromlist = nullptr;  // the names "fromlist", "buffer_info", "itemsize"
+  PyObject* buffer_info = nullptr;
+  PyObject* itemsize = nullptr;
+  PyObject* floats = nullptr;    // array("d") appended to by each conversion (see plain_floats_view)
   PyObject* zip = nullptr;       // builtins zip
   PyObject* one_id = nullptr;    // array('I', [0]), array('d', [0.0]), [""]: grown by repetition
   PyObject* one_score = nullptr;
   PyObject* one_text = nullptr;
   PyObject* empty = nullptr;  // ""
   PyObject* ids = nullptr;     // array('I') and array('d') of at least the longest result list
-  PyObject* scores = nullptr;  // so far, written through their buffers (see result_list)
+  PyObject* scores = nullptr;  // so far, written in place (see result_list)
   bool ready = false;
 };
 
@@ -514,6 +516,8 @@ bool load_plain_tools(PlainTools& t) {
   t.second = getter ? PyObject_CallFunction(getter.get(), "i", 1) : nullptr;
   t.two = PyLong_FromLong(2);
   t.fromlist = PyUnicode_FromString("fromlist");
+  t.buffer_info = PyUnicode_FromString("buffer_info");
+  t.itemsize = PyUnicode_FromString("itemsize");
   t.floats = t.array ? PyObject_CallFunction(t.array, "s", "d") : nullptr;
   t.zip = import_attr("builtins", "zip");
   t.one_id = t.array ? PyObject_CallFunction(t.array, "s[i]", "I", 0) : nullptr;
@@ -522,6 +526,7 @@ bool load_plain_tools(PlainTools& t) {
   t.one_text = t.empty ? PyList_New(1) : nullptr;
   if (t.one_text) PyList_SetItem(t.one_text, 0, new_ref(t.empty));
   return t.strategy && t.array && t.map && t.type && t.len && t.first && t.second && t.two && t.fromlist &&
+         t.buffer_info && t.itemsize &&
          t.floats && t.zip && t.one_id && t.one_score && t.one_text;
 }
 
@@ -569,39 +574,46 @@ bool only_member(PyObject* set, PyObject* member) {
   return size == 0 || (size == 1 && PySet_Contains(set, member) == 1);
 }
 
-// The buffer of an array made above: 1-D, native, of `code`.
-bool array_view(const BufferView& view, char code) {
-  return view && view.get().ndim == 1 && view.get().format != nullptr && view.get().format[0] == code &&
-         view.get().format[1] == '\0';
+// Where an array's items are: (address, item count) from array.buffer_info(). PyPy
+// keeps an array's items in memory that does not move until the array is resized. We
+// ask for the address instead of the buffer interface, because every buffer export of
+// an array leaves some memory behind in PyPy's C-API layer. False unless the items are
+// `itemsize` bytes each.
+bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const char*& address, size_t& count) {
+  Ref size(PyObject_GetAttr(array, t.itemsize));
+  if (!size || PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(itemsize)) return false;
+  Ref info(PyObject_CallMethodObjArgs(array, t.buffer_info, nullptr));
+  if (!info || !PyTuple_Check(info.get()) || PyTuple_Size(info.get()) != 2) return false;
+  address = static_cast<const char*>(PyLong_AsVoidPtr(PyTuple_GetItem(info.get(), 0)));
+  const Py_ssize_t length = PyLong_AsSsize_t(PyTuple_GetItem(info.get(), 1));
+  if (PyErr_Occurred() || length < 0 || (address == nullptr && length > 0)) return false;
+  count = static_cast<size_t>(length);
+  return true;
 }
 
-// Lists longer than this get an array of their own rather than the shared one, which
-// would otherwise keep their size for the life of the process.
-constexpr Py_ssize_t SHARED_ARRAY_MAX = Py_ssize_t{1} << 14;
+// The shared array('d') is emptied once it holds more than this many items.
+constexpr size_t SHARED_ARRAY_MAX = size_t{1} << 16;
 
 // A plain list is checked and read in place: between the strategy check and the copy
 // only C code and builtins run (no bytecode, so no other thread and no finalizer), so
-// the items cannot change in between. A tuple is first copied into a list. The shared
-// array('d') is emptied and refilled with array.fromlist, which costs a fraction of
-// making a new array object and handing it to C.
+// the items cannot change in between. A tuple is first copied into a list. The items
+// are appended to a shared array('d') with array.fromlist (a fraction of the cost of
+// making a new array and handing it to C) and read from its end.
 bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& out) {
   Ref copy(PyList_CheckExact(seq) ? new_ref(seq) : PySequence_List(seq));
   if (!copy || !numeric_strategy(t, copy.get(), false)) return false;
-  Ref own;
-  PyObject* array = t.floats;
-  if (PyList_Size(copy.get()) > SHARED_ARRAY_MAX) {
-    own = numeric_array(t, copy.get(), "d", false);
-    array = own.get();
-  } else if (PySequence_DelSlice(array, 0, PY_SSIZE_T_MAX) == 0) {
-    Ref filled(PyObject_CallMethodObjArgs(array, t.fromlist, copy.get(), nullptr));
-    if (!filled) return false;
-  } else {
-    return false;
+  const auto n = static_cast<size_t>(PyList_Size(copy.get()));
+  Ref filled(PyObject_CallMethodObjArgs(t.floats, t.fromlist, copy.get(), nullptr));
+  const char* address = nullptr;
+  size_t count = 0;
+  if (!filled || !array_items(t, t.floats, sizeof(double), address, count) || count < n) return false;
+  out.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    double value;
+    std::memcpy(&value, address + (count - n + i) * sizeof(double), sizeof(double));
+    out[i] = static_cast<float>(value);
   }
-  if (array == nullptr) return false;
-  BufferView view(array);
-  if (!array_view(view, 'd')) return false;
-  copy_floats<double>(view.get(), out);
+  if (count > SHARED_ARRAY_MAX && PySequence_DelSlice(t.floats, 0, PY_SSIZE_T_MAX) != 0) PyErr_Clear();
   return true;
 }
 
@@ -629,20 +641,24 @@ bool pair_arrays(const PlainTools& t, PyObject* seq, Ref& ids, Ref& scores) {
   return ids && scores;
 }
 
-bool read_pairs(const BufferView& ids, const BufferView& scores, std::vector<tovik::ScoredPair>& out) {
-  if (!array_view(ids, 'q') || !array_view(scores, 'd') || ids.get().shape[0] != scores.get().shape[0]) {
+bool read_pairs(const PlainTools& t, PyObject* ids, PyObject* scores, std::vector<tovik::ScoredPair>& out) {
+  const char *id_items = nullptr, *score_items = nullptr;
+  size_t n = 0, score_count = 0;
+  if (!array_items(t, ids, sizeof(int64_t), id_items, n) ||
+      !array_items(t, scores, sizeof(double), score_items, score_count) || n != score_count) {
     return false;
   }
-  const auto* id_values = static_cast<const int64_t*>(ids.get().buf);
-  const auto* score_values = static_cast<const double*>(scores.get().buf);
-  const auto n = static_cast<size_t>(ids.get().shape[0]);
   out.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    if (id_values[i] < 0 || id_values[i] > int64_t{std::numeric_limits<uint32_t>::max()}) {
+    int64_t id;
+    double score;
+    std::memcpy(&id, id_items + i * sizeof(id), sizeof(id));
+    std::memcpy(&score, score_items + i * sizeof(score), sizeof(score));
+    if (id < 0 || id > int64_t{std::numeric_limits<uint32_t>::max()}) {
       out.clear();  // the general path raises the range error at the right item
       return false;
     }
-    out[i] = {static_cast<uint32_t>(id_values[i]), static_cast<float>(score_values[i])};
+    out[i] = {static_cast<uint32_t>(id), static_cast<float>(score)};
   }
   return true;
 }
@@ -658,11 +674,7 @@ bool plain_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
   }
   const PlainTools& t = plain_tools();
   Ref ids, scores;
-  bool done = t.ready && pair_arrays(t, seq, ids, scores);
-  if (done) {
-    BufferView id_view(ids.get()), score_view(scores.get());
-    done = read_pairs(id_view, score_view, out);
-  }
+  const bool done = t.ready && pair_arrays(t, seq, ids, scores) && read_pairs(t, ids.get(), scores.get(), out);
   if (!done) PyErr_Clear();
   return done;
 }
@@ -800,8 +812,8 @@ PyObject* result_list_one_by_one(const std::vector<tovik::ResultTuple>& results)
 
 #if defined(PYPY_VERSION)
 // Under PyPy every object made in C costs a crossing into the interpreter, four per
-// result tuple. Instead the ids and scores are written into two shared arrays through
-// their buffers, and the interpreter makes the tuples with zip(ids, scores, texts),
+// result tuple. Instead the ids and scores are written into the memory of two shared
+// arrays, and the interpreter makes the tuples with zip(ids, scores, texts),
 // which stops at the end of `texts` (exactly one per result).
 
 // Makes `*slot` an array of at least n items by repeating `one`. False on failure.
@@ -816,19 +828,16 @@ bool ensure_length(PyObject*& slot, PyObject* one, size_t n) {
 
 // Writes read(0..count) into the first `count` items of `array`, whose items must be T.
 template <typename T, typename Read>
-bool write_array(PyObject* array, size_t count, Read&& read) {
-  Py_buffer view{};
-  if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE | PyBUF_FORMAT) != 0) return false;
-  const bool fits = view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) &&
-                    view.len >= static_cast<Py_ssize_t>(count * sizeof(T));
-  if (fits) {
-    for (size_t i = 0; i < count; ++i) {
-      const T value = read(i);
-      std::memcpy(static_cast<char*>(view.buf) + i * sizeof(T), &value, sizeof(T));
-    }
+bool write_array(const PlainTools& t, PyObject* array, size_t count, Read&& read) {
+  const char* address = nullptr;
+  size_t length = 0;
+  if (!array_items(t, array, sizeof(T), address, length) || length < count) return false;
+  char* items = const_cast<char*>(address);  // the array is ours and never exported
+  for (size_t i = 0; i < count; ++i) {
+    const T value = read(i);
+    std::memcpy(items + i * sizeof(T), &value, sizeof(T));
   }
-  PyBuffer_Release(&view);
-  return fits;
+  return true;
 }
 
 PyObject* texts_of(const PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
@@ -848,8 +857,8 @@ PyObject* texts_of(const PlainTools& t, const std::vector<tovik::ResultTuple>& r
 PyObject* result_list_zipped(PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
   const size_t n = results.size();
   if (!ensure_length(t.ids, t.one_id, n) || !ensure_length(t.scores, t.one_score, n)) return nullptr;
-  if (!write_array<uint32_t>(t.ids, n, [&](size_t i) { return results[i].id; }) ||
-      !write_array<double>(t.scores, n, [&](size_t i) { return static_cast<double>(results[i].score); })) {
+  if (!write_array<uint32_t>(t, t.ids, n, [&](size_t i) { return results[i].id; }) ||
+      !write_array<double>(t, t.scores, n, [&](size_t i) { return static_cast<double>(results[i].score); })) {
     return nullptr;
   }
   Ref texts(texts_of(t, results));
