@@ -477,6 +477,13 @@ bool read_float_buffer(PyObject* seq, std::vector<float>& out) {
 // them into an array in one call, and read the array's memory. Only builtins are
 // called, never Python code, so no thread switch can happen in between, and the copy
 // means nothing can change the items between check and conversion.
+// An array only this unit holds, with the address and number of its items.
+struct SharedArray {
+  PyObject* array = nullptr;
+  char* address = nullptr;
+  size_t count = 0;
+};
+
 struct PlainTools {
   PyObject* strategy = nullptr;  // __pypy__.strategy
   PyObject* array = nullptr;     // array.array
@@ -495,8 +502,8 @@ struct PlainTools {
   PyObject* one_score = nullptr;
   PyObject* one_text = nullptr;
   PyObject* empty = nullptr;  // ""
-  PyObject* ids = nullptr;     // array('I') and array('d') of at least the longest result list
-  PyObject* scores = nullptr;  // so far, written in place (see result_list)
+  SharedArray ids;     // array('I') and array('d') of at least the longest result list so
+  SharedArray scores;  // far, written in place (see result_list)
   bool ready = false;
 };
 
@@ -532,12 +539,16 @@ bool load_plain_tools(PlainTools& t) {
 
 // The tools, looked up once and kept for the process (no module attribute). Not ready
 // when any is missing; the general path then serves every call.
+bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const char*& address, size_t& count);
+
 const PlainTools& plain_tools() {
   static PlainTools tools;
   static bool tried = false;
   if (!tried) {
     tried = true;
-    tools.ready = load_plain_tools(tools);
+    const char* address = nullptr;
+    size_t count = 0;
+    tools.ready = load_plain_tools(tools) && array_items(tools, tools.floats, sizeof(double), address, count);
     PyErr_Clear();
   }
   return tools;
@@ -579,9 +590,7 @@ bool only_member(PyObject* set, PyObject* member) {
 // ask for the address instead of the buffer interface, because every buffer export of
 // an array leaves some memory behind in PyPy's C-API layer. False unless the items are
 // `itemsize` bytes each.
-bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const char*& address, size_t& count) {
-  Ref size(PyObject_GetAttr(array, t.itemsize));
-  if (!size || PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(itemsize)) return false;
+bool array_address(const PlainTools& t, PyObject* array, const char*& address, size_t& count) {
   Ref info(PyObject_CallMethodObjArgs(array, t.buffer_info, nullptr));
   if (!info || !PyTuple_Check(info.get()) || PyTuple_Size(info.get()) != 2) return false;
   address = static_cast<const char*>(PyLong_AsVoidPtr(PyTuple_GetItem(info.get(), 0)));
@@ -589,6 +598,12 @@ bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const ch
   if (PyErr_Occurred() || length < 0 || (address == nullptr && length > 0)) return false;
   count = static_cast<size_t>(length);
   return true;
+}
+
+bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const char*& address, size_t& count) {
+  Ref size(PyObject_GetAttr(array, t.itemsize));
+  if (!size || PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(itemsize)) return false;
+  return array_address(t, array, address, count);
 }
 
 // The shared array('d') is emptied once it holds more than this many items.
@@ -606,7 +621,7 @@ bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& o
   Ref filled(PyObject_CallMethodObjArgs(t.floats, t.fromlist, copy.get(), nullptr));
   const char* address = nullptr;
   size_t count = 0;
-  if (!filled || !array_items(t, t.floats, sizeof(double), address, count) || count < n) return false;
+  if (!filled || !array_address(t, t.floats, address, count) || count < n) return false;
   out.resize(n);
   for (size_t i = 0; i < n; ++i) {
     double value;
@@ -816,28 +831,26 @@ PyObject* result_list_one_by_one(const std::vector<tovik::ResultTuple>& results)
 // arrays, and the interpreter makes the tuples with zip(ids, scores, texts),
 // which stops at the end of `texts` (exactly one per result).
 
-// Makes `*slot` an array of at least n items by repeating `one`. False on failure.
-bool ensure_length(PyObject*& slot, PyObject* one, size_t n) {
-  if (slot != nullptr && static_cast<size_t>(PySequence_Size(slot)) >= n) return true;
-  PyObject* grown = PySequence_Repeat(one, static_cast<Py_ssize_t>(std::max<size_t>(n, 64)));
-  if (grown == nullptr) return false;
-  Py_XDECREF(slot);
-  slot = grown;
+// Makes `shared` an array of at least n items by repeating `one`, and records where
+// its items are (it is never resized afterwards). False on failure.
+bool ensure_length(const PlainTools& t, SharedArray& shared, PyObject* one, size_t itemsize, size_t n) {
+  if (shared.array != nullptr && shared.count >= n) return true;
+  Ref grown(PySequence_Repeat(one, static_cast<Py_ssize_t>(std::max<size_t>(n, 64))));
+  const char* address = nullptr;
+  size_t count = 0;
+  if (!grown || !array_items(t, grown.get(), itemsize, address, count) || count < n) return false;
+  Py_XDECREF(shared.array);
+  shared = {grown.release(), const_cast<char*>(address), count};  // ours, never exported
   return true;
 }
 
-// Writes read(0..count) into the first `count` items of `array`, whose items must be T.
+// Writes read(0..count) into the first `count` items of `shared`, whose items are T.
 template <typename T, typename Read>
-bool write_array(const PlainTools& t, PyObject* array, size_t count, Read&& read) {
-  const char* address = nullptr;
-  size_t length = 0;
-  if (!array_items(t, array, sizeof(T), address, length) || length < count) return false;
-  char* items = const_cast<char*>(address);  // the array is ours and never exported
+void write_array(SharedArray& shared, size_t count, Read&& read) {
   for (size_t i = 0; i < count; ++i) {
     const T value = read(i);
-    std::memcpy(items + i * sizeof(T), &value, sizeof(T));
+    std::memcpy(shared.address + i * sizeof(T), &value, sizeof(T));
   }
-  return true;
 }
 
 PyObject* texts_of(const PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
@@ -856,20 +869,24 @@ PyObject* texts_of(const PlainTools& t, const std::vector<tovik::ResultTuple>& r
 
 PyObject* result_list_zipped(PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
   const size_t n = results.size();
-  if (!ensure_length(t.ids, t.one_id, n) || !ensure_length(t.scores, t.one_score, n)) return nullptr;
-  if (!write_array<uint32_t>(t, t.ids, n, [&](size_t i) { return results[i].id; }) ||
-      !write_array<double>(t, t.scores, n, [&](size_t i) { return static_cast<double>(results[i].score); })) {
-    return nullptr;
-  }
+  write_array<uint32_t>(t.ids, n, [&](size_t i) { return results[i].id; });
+  write_array<double>(t.scores, n, [&](size_t i) { return static_cast<double>(results[i].score); });
   Ref texts(texts_of(t, results));
-  Ref zipped(texts ? PyObject_CallFunctionObjArgs(t.zip, t.ids, t.scores, texts.get(), nullptr) : nullptr);
+  Ref zipped(texts ? PyObject_CallFunctionObjArgs(t.zip, t.ids.array, t.scores.array, texts.get(), nullptr)
+                   : nullptr);
   return zipped ? PySequence_List(zipped.get()) : nullptr;
 }
 
 PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
   if (results.empty()) return PyList_New(0);
   auto& t = const_cast<PlainTools&>(plain_tools());
-  return t.ready ? result_list_zipped(t, results) : result_list_one_by_one(results);
+  const size_t n = results.size();
+  if (t.ready && ensure_length(t, t.ids, t.one_id, sizeof(uint32_t), n) &&
+      ensure_length(t, t.scores, t.one_score, sizeof(double), n)) {
+    return result_list_zipped(t, results);
+  }
+  PyErr_Clear();  // no shared arrays: one tuple after another
+  return result_list_one_by_one(results);
 }
 #else
 PyObject* result_list(const std::vector<tovik::ResultTuple>& results) { return result_list_one_by_one(results); }
