@@ -249,12 +249,13 @@ std::vector<uint32_t> TovikDB::candidates(std::span<const float> query, size_t k
   return ids;
 }
 
-Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query,
-                                               const std::vector<uint32_t>& ids) const {
+Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query, const std::vector<uint32_t>& ids,
+                                               SearchScratch& scratch) const {
   // The query's norm (raw) or its centroid distance table (quantized) is worked out
   // once here and shared by every piece.
-  const VectorStorage::PreparedQuery prepared = storage_->prepare(query, ids.size());
+  VectorStorage::PreparedQuery prepared = storage_->prepare(query, ids.size(), &scratch.table);
   auto score_range = [&](size_t begin, size_t end, std::vector<ScoredId>& out) {
+    out.clear();
     out.reserve(end - begin);
     storage_->score_many(prepared, std::span<const uint32_t>(ids).subspan(begin, end - begin), out);
   };
@@ -263,24 +264,26 @@ Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query,
     for (const ScoredId& s : piece) scored.push_back({s.id, s.score});
   };
   if (ids.size() <= PARALLEL_THRESHOLD) {
-    std::vector<ScoredId> piece;
-    score_range(0, ids.size(), piece);
-    scored.reserve(piece.size());
-    append(piece);
+    score_range(0, ids.size(), scratch.piece);
+    VectorStorage::recycle(prepared, scratch.table);
+    scored.reserve(scratch.piece.size());
+    append(scratch.piece);
     return scored;
   }
   // One count for both the result slots and the split: asking twice could give two
   // answers if the processors available change in between.
   const size_t piece_total = piece_count(ids.size());
-  std::vector<std::vector<ScoredId>> pieces(piece_total);
+  std::vector<std::vector<ScoredId>>& pieces = scratch.pieces;
+  if (pieces.size() < piece_total) pieces.resize(piece_total);
   auto run = parallel_chunks(ids.size(), piece_total, [&](size_t begin, size_t end, size_t piece) {
     score_range(begin, end, pieces[piece]);
   });
+  VectorStorage::recycle(prepared, scratch.table);
   if (!run) return std::move(run).error();
   size_t total = 0;
-  for (const auto& piece : pieces) total += piece.size();
+  for (size_t p = 0; p < piece_total; ++p) total += pieces[p].size();
   scored.reserve(total);
-  for (const auto& piece : pieces) append(piece);
+  for (size_t p = 0; p < piece_total; ++p) append(pieces[p]);
   return scored;
 }
 
@@ -295,7 +298,9 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
     admissible = filtered->has_value() ? std::move(**filtered) : Bitmap{};
   }
   const std::vector<uint32_t> ids = candidates(query, k, admissible);
-  auto scored = score(query, ids);
+  std::unique_lock scratch_lock(scratch_mutex_, std::try_to_lock);
+  SearchScratch own;
+  auto scored = score(query, ids, scratch_lock.owns_lock() ? scratch_ : own);
   if (!scored) return std::move(scored).error();
   select_best(scored.value(), k);
   return build_results(std::move(scored).value(), include_metadata);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -104,7 +105,17 @@ class TovikDB {
  private:
   explicit TovikDB(std::string path);
   // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
-  Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids) const;
+  // Buffers a search works in, kept between searches so that, once grown, scoring
+  // allocates nothing for them (the distance table alone is tens of kilobytes). One
+  // search at a time uses them; a search that finds them taken uses its own.
+  struct SearchScratch {
+    DistanceTable table;
+    std::vector<ScoredId> piece;                // scores of a search on one thread
+    std::vector<std::vector<ScoredId>> pieces;  // one per worker piece; each worker writes only its own
+  };
+
+  Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,
+                                        SearchScratch& scratch) const;
   void remove_ids(const Bitmap& ids);  // REQUIRES: deleted_mutex_ held exclusively
 
   std::string path_;
@@ -121,6 +132,8 @@ class TovikDB {
   uint32_t dim_ = 0;
   Clock clock_ = system_clock_seconds;
   VectorStorage::Announce announce_;
+  mutable std::mutex scratch_mutex_;  // held by the search using scratch_
+  mutable SearchScratch scratch_;
 };
 
 }  // namespace tovik

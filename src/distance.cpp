@@ -6,6 +6,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace tovik {
 
@@ -116,6 +119,85 @@ void l2sq4_lanes(const float* a, const float* const b[4], uint64_t n, __m128& su
 }
 #endif
 
+using LanesFn = void (*)(const float*, const float*, uint64_t, uint64_t, uint64_t, float*);
+
+#if defined(__SSE2__)
+// Two four-lane halves per block; each lane sees the scalar sequence sum += d * d.
+void lanes_sse2(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count, float* out) {
+  for (uint64_t b = 0; b < count; ++b) {
+    const float* block = blocks + b * stride;
+    __m128 lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
+    for (uint64_t k = 0; k < n; ++k) {
+      const __m128 q = _mm_set1_ps(a[k]);
+      const __m128 dlo = _mm_sub_ps(q, _mm_loadu_ps(block + k * LANES));
+      const __m128 dhi = _mm_sub_ps(q, _mm_loadu_ps(block + k * LANES + 4));
+      lo = _mm_add_ps(lo, _mm_mul_ps(dlo, dlo));
+      hi = _mm_add_ps(hi, _mm_mul_ps(dhi, dhi));
+    }
+    _mm_storeu_ps(out + b * LANES, lo);
+    _mm_storeu_ps(out + b * LANES + 4, hi);
+  }
+}
+#else
+// Eight independent scalar chains per block fill a pipeline without a vector unit.
+void lanes_scalar(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count, float* out) {
+  for (uint64_t b = 0; b < count; ++b) {
+    const float* block = blocks + b * stride;
+    float sum[LANES] = {};
+    for (uint64_t k = 0; k < n; ++k) {
+      const float q = a[k];
+      const float* row = block + k * LANES;
+      for (uint64_t j = 0; j < LANES; ++j) {
+        const float d = q - row[j];
+        sum[j] += d * d;
+      }
+    }
+    for (uint64_t j = 0; j < LANES; ++j) out[b * LANES + j] = sum[j];
+  }
+}
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Eight lanes per block, two blocks per pass to hide the latency of each chain of adds.
+// Built for AVX whatever the build's baseline; only called when the processor has it.
+__attribute__((target("avx"))) void lanes_avx(const float* a, const float* blocks, uint64_t n,
+                                              uint64_t stride, uint64_t count, float* out) {
+  uint64_t b = 0;
+  for (; b + 2 <= count; b += 2) {
+    const float* b0 = blocks + b * stride;
+    const float* b1 = b0 + stride;
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+    for (uint64_t k = 0; k < n; ++k) {
+      const __m256 q = _mm256_set1_ps(a[k]);
+      const __m256 d0 = _mm256_sub_ps(q, _mm256_loadu_ps(b0 + k * LANES));
+      const __m256 d1 = _mm256_sub_ps(q, _mm256_loadu_ps(b1 + k * LANES));
+      s0 = _mm256_add_ps(s0, _mm256_mul_ps(d0, d0));
+      s1 = _mm256_add_ps(s1, _mm256_mul_ps(d1, d1));
+    }
+    _mm256_storeu_ps(out + b * LANES, s0);
+    _mm256_storeu_ps(out + (b + 1) * LANES, s1);
+  }
+  if (b < count) lanes_sse2(a, blocks + b * stride, n, stride, count - b, out + b * LANES);
+}
+#endif
+
+LanesFn portable_lanes() {
+#if defined(__SSE2__)
+  return lanes_sse2;
+#else
+  return lanes_scalar;
+#endif
+}
+
+LanesFn choose_lanes() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (__builtin_cpu_supports("avx")) return lanes_avx;
+#endif
+  return portable_lanes();
+}
+
+std::atomic<LanesFn> lanes_slot{nullptr};
+
 // Picks the implementation for this processor. Only the scalar rules exist for now;
 // any faster variant must reproduce their bits exactly.
 KernelFn choose_cos() { return cos_f32_scalar; }
@@ -215,6 +297,21 @@ void l2sq4_f32(const float* a, const float* const b[4], uint64_t n, double out[4
   sum[0] = s0, sum[1] = s1, sum[2] = s2, sum[3] = s3;
 #endif
   for (int j = 0; j < 4; ++j) out[j] = static_cast<double>(sum[j]);
+}
+
+void l2sq_lanes_f32(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
+                    float* out) {
+  LanesFn fn = lanes_slot.load(std::memory_order_acquire);
+  if (fn == nullptr) {
+    fn = choose_lanes();
+    lanes_slot.store(fn, std::memory_order_release);
+  }
+  fn(a, blocks, n, stride, count, out);
+}
+
+void l2sq_lanes_f32_portable(const float* a, const float* blocks, uint64_t n, uint64_t stride,
+                             uint64_t count, float* out) {
+  portable_lanes()(a, blocks, n, stride, count, out);
 }
 
 void cos_f32(const float* a, const float* b, uint64_t n, double* out) {

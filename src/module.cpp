@@ -51,6 +51,13 @@ class Ref {
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   Ref(Ref&& other) noexcept : p_(other.release()) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(p_);
+      p_ = other.release();
+    }
+    return *this;
+  }
   ~Ref() { Py_XDECREF(p_); }
 
   PyObject* get() const { return p_; }
@@ -452,12 +459,316 @@ bool read_float_buffer(PyObject* seq, std::vector<float>& out) {
   }
 }
 
+// ---------------------------------------------------------------------------------------
+// Plain lists and tuples in one step
+//
+// A list or tuple (exact types, not subclasses) whose items are all exact `float` or
+// `int` is converted without visiting items through the general protocol: no item can
+// run Python code, so the result is the same as item by item. Anything else (a hook
+// object, a subclass, a bool, an int beyond a double, a length other than two in
+// `scored`, an id out of range) makes the fast path decline with no error pending and
+// nothing called, and the general path then produces the values, errors and hook calls.
+
+#if defined(PYPY_VERSION)
+// PyPy's C-API layer gives every item a C-level wrapper when C code reads it (over
+// 100 us for 384 floats). Instead we ask the interpreter for a private copy of the items
+// as a list, learn their kinds from its storage strategy (PyPy stores a list of only
+// exact floats and machine-sized exact ints unboxed, and reports which), have it copy
+// them into an array in one call, and read the array's memory. Only builtins are
+// called, never Python code, so no thread switch can happen in between, and the copy
+// means nothing can change the items between check and conversion.
+// An array only this unit holds, with the address and number of its items.
+struct SharedArray {
+  PyObject* array = nullptr;
+  char* address = nullptr;
+  size_t count = 0;
+};
+
+struct PlainTools {
+  PyObject* strategy = nullptr;  // __pypy__.strategy
+  PyObject* array = nullptr;     // array.array
+  PyObject* map = nullptr;       // builtins map, type, len
+  PyObject* type = nullptr;
+  PyObject* len = nullptr;
+  PyObject* first = nullptr;  // operator.itemgetter(0), itemgetter(1)
+  PyObject* second = nullptr;
+  PyObject* two = nullptr;  // the int 2
+  PyObject* fromlist = nullptr;  // the names "fromlist", "buffer_info", "itemsize"
+  PyObject* buffer_info = nullptr;
+  PyObject* itemsize = nullptr;
+  PyObject* floats = nullptr;    // array("d") appended to by each conversion (see plain_floats_view)
+  PyObject* zip = nullptr;       // builtins zip
+  PyObject* one_id = nullptr;    // array('I', [0]), array('d', [0.0]), [""]: grown by repetition
+  PyObject* one_score = nullptr;
+  PyObject* one_text = nullptr;
+  PyObject* empty = nullptr;  // ""
+  SharedArray ids;     // array('I') and array('d') of at least the longest result list so
+  SharedArray scores;  // far, written in place (see result_list)
+  bool ready = false;
+};
+
+PyObject* import_attr(const char* module, const char* name) {
+  Ref imported(PyImport_ImportModule(module));
+  return imported ? PyObject_GetAttrString(imported.get(), name) : nullptr;
+}
+
+bool load_plain_tools(PlainTools& t) {
+  t.strategy = import_attr("__pypy__", "strategy");
+  t.array = import_attr("array", "array");
+  t.map = import_attr("builtins", "map");
+  t.type = import_attr("builtins", "type");
+  t.len = import_attr("builtins", "len");
+  Ref getter(import_attr("operator", "itemgetter"));
+  t.first = getter ? PyObject_CallFunction(getter.get(), "i", 0) : nullptr;
+  t.second = getter ? PyObject_CallFunction(getter.get(), "i", 1) : nullptr;
+  t.two = PyLong_FromLong(2);
+  t.fromlist = PyUnicode_FromString("fromlist");
+  t.buffer_info = PyUnicode_FromString("buffer_info");
+  t.itemsize = PyUnicode_FromString("itemsize");
+  t.floats = t.array ? PyObject_CallFunction(t.array, "s", "d") : nullptr;
+  t.zip = import_attr("builtins", "zip");
+  t.one_id = t.array ? PyObject_CallFunction(t.array, "s[i]", "I", 0) : nullptr;
+  t.one_score = t.array ? PyObject_CallFunction(t.array, "s[d]", "d", 0.0) : nullptr;
+  t.empty = PyUnicode_FromString("");
+  t.one_text = t.empty ? PyList_New(1) : nullptr;
+  if (t.one_text) PyList_SetItem(t.one_text, 0, new_ref(t.empty));
+  return t.strategy && t.array && t.map && t.type && t.len && t.first && t.second && t.two && t.fromlist &&
+         t.buffer_info && t.itemsize &&
+         t.floats && t.zip && t.one_id && t.one_score && t.one_text;
+}
+
+// The tools, looked up once and kept for the process (no module attribute). Not ready
+// when any is missing; the general path then serves every call.
+bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const char*& address, size_t& count);
+
+const PlainTools& plain_tools() {
+  static PlainTools tools;
+  static bool tried = false;
+  if (!tried) {
+    tried = true;
+    const char* address = nullptr;
+    size_t count = 0;
+    tools.ready = load_plain_tools(tools) && array_items(tools, tools.floats, sizeof(double), address, count);
+    PyErr_Clear();
+  }
+  return tools;
+}
+
+// True when `list`'s strategy holds only exact floats and machine ints (or, with
+// `ints_only`, only machine ints); it is then safe to hand to array().
+bool numeric_strategy(const PlainTools& t, PyObject* list, bool ints_only) {
+  Ref name(PyObject_CallFunctionObjArgs(t.strategy, list, nullptr));
+  const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) return false;
+  const std::string_view s(text);
+  if (s == "EmptyListStrategy" || s == "IntegerListStrategy") return true;
+  return !ints_only && (s == "FloatListStrategy" || s == "IntOrFloatListStrategy");
+}
+
+// array(CODE, list) for a numeric list; null (error cleared) otherwise.
+Ref numeric_array(const PlainTools& t, PyObject* list, const char* code, bool ints_only) {
+  if (!numeric_strategy(t, list, ints_only)) return Ref();
+  Ref result(PyObject_CallFunction(t.array, "sO", code, list));
+  return result;
+}
+
+// list(map(fn, items)) or set(map(fn, items)).
+Ref mapped(const PlainTools& t, PyObject* fn, PyObject* items, bool as_set) {
+  Ref lazy(PyObject_CallFunctionObjArgs(t.map, fn, items, nullptr));
+  if (!lazy) return Ref();
+  return Ref(as_set ? PySet_New(lazy.get()) : PySequence_List(lazy.get()));
+}
+
+// True when `set` is empty or holds exactly `member`.
+bool only_member(PyObject* set, PyObject* member) {
+  const Py_ssize_t size = PySet_Size(set);
+  return size == 0 || (size == 1 && PySet_Contains(set, member) == 1);
+}
+
+// Where an array's items are: (address, item count) from array.buffer_info(). PyPy
+// keeps an array's items in memory that does not move until the array is resized. We
+// ask for the address instead of the buffer interface, because every buffer export of
+// an array leaves some memory behind in PyPy's C-API layer. False unless the items are
+// `itemsize` bytes each.
+bool array_address(const PlainTools& t, PyObject* array, const char*& address, size_t& count) {
+  Ref info(PyObject_CallMethodObjArgs(array, t.buffer_info, nullptr));
+  if (!info || !PyTuple_Check(info.get()) || PyTuple_Size(info.get()) != 2) return false;
+  address = static_cast<const char*>(PyLong_AsVoidPtr(PyTuple_GetItem(info.get(), 0)));
+  const Py_ssize_t length = PyLong_AsSsize_t(PyTuple_GetItem(info.get(), 1));
+  if (PyErr_Occurred() || length < 0 || (address == nullptr && length > 0)) return false;
+  count = static_cast<size_t>(length);
+  return true;
+}
+
+bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const char*& address, size_t& count) {
+  Ref size(PyObject_GetAttr(array, t.itemsize));
+  if (!size || PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(itemsize)) return false;
+  return array_address(t, array, address, count);
+}
+
+// The shared array('d') is emptied once it holds more than this many items.
+constexpr size_t SHARED_ARRAY_MAX = size_t{1} << 16;
+
+// A plain list is checked and read in place: between the strategy check and the copy
+// only C code and builtins run (no bytecode, so no other thread and no finalizer), so
+// the items cannot change in between. A tuple is first copied into a list. The items
+// are appended to a shared array('d') with array.fromlist (a fraction of the cost of
+// making a new array and handing it to C) and read from its end.
+bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& out) {
+  Ref copy(PyList_CheckExact(seq) ? new_ref(seq) : PySequence_List(seq));
+  if (!copy || !numeric_strategy(t, copy.get(), false)) return false;
+  const auto n = static_cast<size_t>(PyList_Size(copy.get()));
+  Ref filled(PyObject_CallMethodObjArgs(t.floats, t.fromlist, copy.get(), nullptr));
+  const char* address = nullptr;
+  size_t count = 0;
+  if (!filled || !array_address(t, t.floats, address, count) || count < n) return false;
+  out.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    double value;
+    std::memcpy(&value, address + (count - n + i) * sizeof(double), sizeof(double));
+    out[i] = static_cast<float>(value);
+  }
+  if (count > SHARED_ARRAY_MAX && PySequence_DelSlice(t.floats, 0, PY_SSIZE_T_MAX) != 0) PyErr_Clear();
+  return true;
+}
+
+bool plain_floats(PyObject* seq, std::vector<float>& out) {
+  if (PySequence_Size(seq) == 0) return true;  // no items: nothing to ask the interpreter
+  const PlainTools& t = plain_tools();
+  const bool done = t.ready && plain_floats_view(t, seq, out);
+  if (!done) PyErr_Clear();
+  return done;
+}
+
+// Ids and scores of a list of exact 2-tuples as two arrays ('q' and 'd').
+bool pair_arrays(const PlainTools& t, PyObject* seq, Ref& ids, Ref& scores) {
+  Ref items(PySequence_List(seq));
+  if (!items) return false;
+  Ref kinds(mapped(t, t.type, items.get(), true));
+  if (!kinds || !only_member(kinds.get(), reinterpret_cast<PyObject*>(&PyTuple_Type))) return false;
+  Ref lengths(mapped(t, t.len, items.get(), true));
+  if (!lengths || !only_member(lengths.get(), t.two)) return false;
+  Ref id_list(mapped(t, t.first, items.get(), false));
+  Ref score_list(mapped(t, t.second, items.get(), false));
+  if (!id_list || !score_list) return false;
+  ids = numeric_array(t, id_list.get(), "q", true);
+  scores = numeric_array(t, score_list.get(), "d", false);
+  return ids && scores;
+}
+
+bool read_pairs(const PlainTools& t, PyObject* ids, PyObject* scores, std::vector<tovik::ScoredPair>& out) {
+  const char *id_items = nullptr, *score_items = nullptr;
+  size_t n = 0, score_count = 0;
+  if (!array_items(t, ids, sizeof(int64_t), id_items, n) ||
+      !array_items(t, scores, sizeof(double), score_items, score_count) || n != score_count) {
+    return false;
+  }
+  out.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    int64_t id;
+    double score;
+    std::memcpy(&id, id_items + i * sizeof(id), sizeof(id));
+    std::memcpy(&score, score_items + i * sizeof(score), sizeof(score));
+    if (id < 0 || id > int64_t{std::numeric_limits<uint32_t>::max()}) {
+      out.clear();  // the general path raises the range error at the right item
+      return false;
+    }
+    out[i] = {static_cast<uint32_t>(id), static_cast<float>(score)};
+  }
+  return true;
+}
+
+// Fewer pairs are cheaper item by item than through the dozen calls below.
+constexpr Py_ssize_t PLAIN_PAIRS_MIN = 32;
+
+bool plain_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
+  const Py_ssize_t length = PySequence_Size(seq);
+  if (length < PLAIN_PAIRS_MIN) {
+    if (length < 0) PyErr_Clear();
+    return false;
+  }
+  const PlainTools& t = plain_tools();
+  Ref ids, scores;
+  const bool done = t.ready && pair_arrays(t, seq, ids, scores) && read_pairs(t, ids.get(), scores.get(), out);
+  if (!done) PyErr_Clear();
+  return done;
+}
+
+#else
+// CPython: read the item array directly; exact floats and ints run no Python code.
+// An int that does not fit a double declines (its OverflowError comes from the general
+// path, after the items before it).
+bool plain_number(PyObject* item, double& out) {
+  if (PyFloat_CheckExact(item)) {
+    out = PyFloat_AS_DOUBLE(item);
+    return true;
+  }
+  if (!PyLong_CheckExact(item)) return false;
+  out = PyLong_AsDouble(item);
+  if (out == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+bool plain_floats(PyObject* seq, std::vector<float>& out) {
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  PyObject** items = PySequence_Fast_ITEMS(seq);
+  out.resize(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    double value = 0;
+    if (!plain_number(items[i], value)) {
+      out.clear();
+      return false;
+    }
+    out[static_cast<size_t>(i)] = static_cast<float>(value);
+  }
+  return true;
+}
+
+bool plain_pair(PyObject* item, tovik::ScoredPair& out) {
+  if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) return false;
+  PyObject* id = PyTuple_GET_ITEM(item, 0);
+  if (!PyLong_CheckExact(id)) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(id, &overflow);
+  if (overflow != 0 || value < 0 || value > static_cast<long long>(std::numeric_limits<uint32_t>::max())) {
+    return false;
+  }
+  double score = 0;
+  if (!plain_number(PyTuple_GET_ITEM(item, 1), score)) return false;
+  out = {static_cast<uint32_t>(value), static_cast<float>(score)};
+  return true;
+}
+
+bool plain_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  PyObject** items = PySequence_Fast_ITEMS(seq);
+  out.resize(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!plain_pair(items[i], out[static_cast<size_t>(i)])) {
+      out.clear();
+      return false;
+    }
+  }
+  return true;
+}
+#endif
+
+bool plain_sequence(PyObject* seq) { return PyList_CheckExact(seq) || PyTuple_CheckExact(seq); }
+
 // Floats, ints or anything with __float__; each double rounded to single precision.
-// A sequence backed by a 1-D buffer of native floats or doubles (an array of float32
+// A plain list or tuple of floats and ints is converted in one step (above). A
+// sequence backed by a 1-D buffer of native floats or doubles (an array of float32
 // or float64, array('f'), array('d'), a memoryview of one) is read from its buffer,
 // with the same values as item by item.
 bool to_vector(PyObject* seq, std::vector<float>& out) {
-  if (!PyUnicode_Check(seq) && PySequence_Check(seq) && read_float_buffer(seq, out)) return true;
+  if (plain_sequence(seq)) {
+    if (plain_floats(seq, out)) return true;
+  } else if (!PyUnicode_Check(seq) && PySequence_Check(seq) && read_float_buffer(seq, out)) {
+    return true;
+  }
   size_t hint = 0;
   return for_each_item(seq, hint, [&](PyObject* item) {
     if (out.empty()) out.reserve(hint);
@@ -482,6 +793,7 @@ bool to_scored_pair(PyObject* item, tovik::ScoredPair& out) {
 }
 
 bool to_scored(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
+  if (plain_sequence(seq) && plain_pairs(seq, out)) return true;
   size_t hint = 0;
   return for_each_item(seq, hint, [&](PyObject* item) {
     if (out.empty()) out.reserve(hint);
@@ -503,7 +815,7 @@ PyObject* result_tuple(const tovik::ResultTuple& r) {
   return PyTuple_Pack(3, id.get(), score.get(), text.get());
 }
 
-PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
+PyObject* result_list_one_by_one(const std::vector<tovik::ResultTuple>& results) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < results.size(); ++i) {
@@ -512,6 +824,73 @@ PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
   }
   return list.release();
 }
+
+#if defined(PYPY_VERSION)
+// Under PyPy every object made in C costs a crossing into the interpreter, four per
+// result tuple. Instead the ids and scores are written into the memory of two shared
+// arrays, and the interpreter makes the tuples with zip(ids, scores, texts),
+// which stops at the end of `texts` (exactly one per result).
+
+// Makes `shared` an array of at least n items by repeating `one`, and records where
+// its items are (it is never resized afterwards). False on failure.
+bool ensure_length(const PlainTools& t, SharedArray& shared, PyObject* one, size_t itemsize, size_t n) {
+  if (shared.array != nullptr && shared.count >= n) return true;
+  Ref grown(PySequence_Repeat(one, static_cast<Py_ssize_t>(std::max<size_t>(n, 64))));
+  const char* address = nullptr;
+  size_t count = 0;
+  if (!grown || !array_items(t, grown.get(), itemsize, address, count) || count < n) return false;
+  Py_XDECREF(shared.array);
+  shared = {grown.release(), const_cast<char*>(address), count};  // ours, never exported
+  return true;
+}
+
+// Writes read(0..count) into the first `count` items of `shared`, whose items are T.
+template <typename T, typename Read>
+void write_array(SharedArray& shared, size_t count, Read&& read) {
+  for (size_t i = 0; i < count; ++i) {
+    const T value = read(i);
+    std::memcpy(shared.address + i * sizeof(T), &value, sizeof(T));
+  }
+}
+
+PyObject* texts_of(const PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
+  const auto n = static_cast<Py_ssize_t>(results.size());
+  const bool all_empty = std::all_of(results.begin(), results.end(), [](const auto& r) { return r.metadata.empty(); });
+  if (all_empty) return PySequence_Repeat(t.one_text, n);
+  Ref list(PyList_New(n));
+  for (Py_ssize_t i = 0; list && i < n; ++i) {
+    const std::string& m = results[static_cast<size_t>(i)].metadata;
+    PyObject* text = m.empty() ? new_ref(t.empty)
+                               : PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace");
+    if (text == nullptr || PyList_SetItem(list.get(), i, text) != 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* result_list_zipped(PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
+  const size_t n = results.size();
+  write_array<uint32_t>(t.ids, n, [&](size_t i) { return results[i].id; });
+  write_array<double>(t.scores, n, [&](size_t i) { return static_cast<double>(results[i].score); });
+  Ref texts(texts_of(t, results));
+  Ref zipped(texts ? PyObject_CallFunctionObjArgs(t.zip, t.ids.array, t.scores.array, texts.get(), nullptr)
+                   : nullptr);
+  return zipped ? PySequence_List(zipped.get()) : nullptr;
+}
+
+PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
+  if (results.empty()) return PyList_New(0);
+  auto& t = const_cast<PlainTools&>(plain_tools());
+  const size_t n = results.size();
+  if (t.ready && ensure_length(t, t.ids, t.one_id, sizeof(uint32_t), n) &&
+      ensure_length(t, t.scores, t.one_score, sizeof(double), n)) {
+    return result_list_zipped(t, results);
+  }
+  PyErr_Clear();  // no shared arrays: one tuple after another
+  return result_list_one_by_one(results);
+}
+#else
+PyObject* result_list(const std::vector<tovik::ResultTuple>& results) { return result_list_one_by_one(results); }
+#endif
 
 PyObject* none_or_raise(const tovik::Result<void>& result) {
   if (!result.ok()) {

@@ -31,6 +31,22 @@ Centroid cut_padded(std::span<const float> v, size_t start, size_t end) {
   return sub;
 }
 
+// The index of the smallest distance among the centroids `usable` admits, scanning in
+// index order with a strict comparison: the lowest index wins ties, and a NaN or
+// infinite distance never wins (0 when none is below FLT_MAX).
+template <typename Usable>
+size_t nearest(const float* distance, Usable&& usable) {
+  float best = FLT_MAX;
+  size_t best_index = 0;
+  for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; ++c) {
+    if (distance[c] < best && usable(c)) {
+      best = distance[c];
+      best_index = c;
+    }
+  }
+  return best_index;
+}
+
 }  // namespace
 
 ProductQuantizer::ProductQuantizer(uint32_t dimension)
@@ -38,6 +54,26 @@ ProductQuantizer::ProductQuantizer(uint32_t dimension)
   Lcg rng(PQ_SEED);
   codebooks_.reserve(num_subspaces_);
   for (uint32_t s = 0; s < num_subspaces_; ++s) codebooks_.push_back(draw_codebook(rng));
+  lanes_.assign(size_t{num_subspaces_} * BLOCKS * BLOCK_FLOATS, 0.0f);
+  min_width_.assign(num_subspaces_, 0);
+  for (size_t s = 0; s < num_subspaces_; ++s) fill_lanes(s);
+}
+
+void ProductQuantizer::fill_lanes(size_t s) {
+  const Codebook& book = codebooks_[s];
+  float* lanes = lanes_.data() + s * BLOCKS * BLOCK_FLOATS;
+  size_t narrowest = book.size() < CENTROIDS_PER_SUBSPACE ? 0 : SUBSPACE_DIM;
+  for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; ++c) {
+    float* block = lanes + (c / LANES) * BLOCK_FLOATS;
+    const size_t length = c < book.size() ? book[c].size() : 0;
+    narrowest = std::min(narrowest, length);
+    for (size_t k = 0; k < SUBSPACE_DIM; ++k) block[k * LANES + c % LANES] = k < length ? book[c][k] : 0.0f;
+  }
+  min_width_[s] = narrowest;
+}
+
+void ProductQuantizer::subspace_distances(size_t s, const float* sub, size_t width, float* out) const {
+  l2sq_lanes_f32(sub, lanes_.data() + s * BLOCKS * BLOCK_FLOATS, width, BLOCK_FLOATS, BLOCKS, out);
 }
 
 void ProductQuantizer::train(const std::vector<std::span<const float>>& training) {
@@ -62,71 +98,56 @@ void ProductQuantizer::train(const std::vector<std::span<const float>>& training
     for (Centroid& centroid : book) normalize_f32(centroid);
     trained.push_back(std::move(book));
   }
-  for (size_t s = 0; s < trained.size(); ++s) codebooks_[s] = std::move(trained[s]);
+  for (size_t s = 0; s < trained.size(); ++s) {
+    codebooks_[s] = std::move(trained[s]);
+    fill_lanes(s);
+  }
 }
 
 std::vector<uint8_t> ProductQuantizer::encode(std::span<const float> v) const {
   std::vector<uint8_t> code(num_subspaces_, 0);
+  float distance[CENTROIDS_PER_SUBSPACE];
   for (size_t s = 0; s < num_subspaces_; ++s) {
     const size_t start = s * subspace_dim_;
     if (start >= v.size()) continue;
     const size_t width = std::min<size_t>(start + subspace_dim_, v.size()) - start;
-    const Codebook& book = codebooks_[s];
-    const size_t count = std::min<size_t>(book.size(), CENTROIDS_PER_SUBSPACE);
-    float best = FLT_MAX;
-    size_t best_index = 0;
-    for (size_t c = 0; c < count; ++c) {
-      if (book[c].size() < width) continue;  // cannot be compared without reading past it
-      double distance = 0.0;
-      l2sq_f32(v.data() + start, book[c].data(), width, &distance);
-      const float narrowed = static_cast<float>(distance);
-      if (narrowed < best) {  // strictly: lowest index wins ties; NaN never wins
-        best = narrowed;
-        best_index = c;
-      }
-    }
-    code[s] = static_cast<uint8_t>(best_index);
+    // All 256 distances first (several centroids per pass, each with the plain rule's
+    // bits), then the choice in index order exactly as one centroid after another.
+    subspace_distances(s, v.data() + start, width, distance);
+    code[s] = static_cast<uint8_t>(width <= min_width_[s] ? nearest(distance, [](size_t) { return true; })
+                                                            : nearest(distance, [&](size_t c) {
+                                                                return comparable(s, c, width);
+                                                              }));
   }
   return code;
 }
 
 DistanceTable ProductQuantizer::distance_table(std::span<const float> q) const {
   DistanceTable table;
+  fill_distance_table(q, table);
+  return table;
+}
+
+void ProductQuantizer::fill_distance_table(std::span<const float> q, DistanceTable& table) const {
   const size_t reached = (q.size() + subspace_dim_ - 1) / subspace_dim_;
   table.subspaces = std::min<size_t>(num_subspaces_, reached);
-  table.distance.assign(table.subspaces * CENTROIDS_PER_SUBSPACE, 0.0f);
-  table.comparable.assign(table.subspaces * CENTROIDS_PER_SUBSPACE, 0);
+  table.all_comparable = true;
+  table.distance.resize(table.subspaces * CENTROIDS_PER_SUBSPACE);  // keeps capacity across queries
+  table.comparable.resize(table.subspaces * CENTROIDS_PER_SUBSPACE);
   for (size_t s = 0; s < table.subspaces; ++s) {
     const size_t start = s * subspace_dim_;
     const size_t width = std::min<size_t>(start + subspace_dim_, q.size()) - start;
-    const Codebook& book = codebooks_[s];
     float* distance = table.distance.data() + s * CENTROIDS_PER_SUBSPACE;
     uint8_t* comparable = table.comparable.data() + s * CENTROIDS_PER_SUBSPACE;
-    // Comparable centroids go through the four-at-a-time kernel; a partial group
-    // repeats its first centroid and drops the extra results.
-    size_t group[4];
-    size_t grouped = 0;
-    auto flush = [&] {
-      if (grouped == 0) return;
-      const float* rows[4];
-      for (size_t j = 0; j < 4; ++j) rows[j] = book[group[j < grouped ? j : 0]].data();
-      double d[4];
-      l2sq4_f32(q.data() + start, rows, width, d);
-      for (size_t j = 0; j < grouped; ++j) distance[group[j]] = static_cast<float>(d[j]);
-      grouped = 0;
-    };
+    subspace_distances(s, q.data() + start, width, distance);
     for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; ++c) {
-      if (c >= book.size() || book[c].size() < width) {
+      comparable[c] = this->comparable(s, c, width) ? 1 : 0;
+      if (!comparable[c]) {
+        distance[c] = 0.0f;
         table.all_comparable = false;
-        continue;
       }
-      comparable[c] = 1;
-      group[grouped++] = c;
-      if (grouped == 4) flush();
     }
-    flush();
   }
-  return table;
 }
 
 }  // namespace tovik

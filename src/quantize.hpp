@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+#include "distance.hpp"
+
 namespace tovik {
 
 constexpr uint32_t SUBSPACE_DIM = 12;
@@ -52,12 +54,36 @@ class ProductQuantizer {
   // The distance table of query q (256 distance computations per subspace it reaches).
   DistanceTable distance_table(std::span<const float> q) const;
 
+  // The same into `table`, reusing its buffers: no allocation once they have grown to
+  // the quantizer's size.
+  void fill_distance_table(std::span<const float> q, DistanceTable& table) const;
+
   uint32_t num_subspaces() const { return num_subspaces_; }
   uint32_t subspace_dim() const { return subspace_dim_; }
   const std::vector<std::vector<std::vector<float>>>& codebooks() const { return codebooks_; }
 
  private:
+  static constexpr size_t BLOCKS = CENTROIDS_PER_SUBSPACE / LANES;  // centroid blocks per subspace
+  static constexpr size_t BLOCK_FLOATS = SUBSPACE_DIM * LANES;        // one block: 12 rows of 8
+
+  // Copies codebook s into its centroid lanes (zero past a centroid's end) and records
+  // its narrowest centroid. Allocates nothing.
+  void fill_lanes(size_t s);
+
+  // out[c] = the narrowed l2sq_f32 of `sub` (width floats) and the first `width`
+  // components of centroid c of subspace s; meaningful only where comparable(s, c, width).
+  void subspace_distances(size_t s, const float* sub, size_t width, float* out) const;
+
+  // Centroid c of subspace s exists and is at least `width` components long.
+  bool comparable(size_t s, size_t c, size_t width) const {
+    return width <= min_width_[s] || (c < codebooks_[s].size() && codebooks_[s][c].size() >= width);
+  }
+
   std::vector<std::vector<std::vector<float>>> codebooks_;  // [subspace][centroid][component]
+  // The same centroids in blocks of LANES, component-major (see distance.hpp):
+  // [subspace][block][component][lane], 48 KiB per subspace.
+  std::vector<float> lanes_;
+  std::vector<size_t> min_width_;  // per subspace: the shortest centroid's length (0 if one is missing)
   uint32_t num_subspaces_;
   uint32_t subspace_dim_ = SUBSPACE_DIM;
 };

@@ -225,7 +225,8 @@ std::optional<float> VectorStorage::code_similarity(std::span<const float> query
   return quantized_score(sum);
 }
 
-VectorStorage::PreparedQuery VectorStorage::prepare(std::span<const float> query, size_t candidates) const {
+VectorStorage::PreparedQuery VectorStorage::prepare(std::span<const float> query, size_t candidates,
+                                                    DistanceTable* reuse) const {
   PreparedQuery prepared;
   prepared.query_ = query;
   std::shared_lock quantizer_lock(quantizer_mutex_);
@@ -234,9 +235,15 @@ VectorStorage::PreparedQuery VectorStorage::prepare(std::span<const float> query
     prepared.has_norm_ = true;
   } else if (candidates >= DISTANCE_TABLE_MIN_CANDIDATES) {
     prepared.quantizer_ = quantizer_;
-    prepared.table_ = quantizer_->distance_table(query);
+    prepared.table_.emplace(reuse != nullptr ? std::move(*reuse) : DistanceTable{});
+    quantizer_->fill_distance_table(query, *prepared.table_);
   }
   return prepared;
+}
+
+void VectorStorage::recycle(PreparedQuery& prepared, DistanceTable& into) {
+  if (prepared.table_) into = std::move(*prepared.table_);
+  prepared.table_.reset();
 }
 
 void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,

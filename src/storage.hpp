@@ -123,7 +123,12 @@ class VectorStorage {
 
   // Prepares `query` for scoring about `candidates` ids; builds the distance table when
   // quantized and candidates >= DISTANCE_TABLE_MIN_CANDIDATES.
-  PreparedQuery prepare(std::span<const float> query, size_t candidates) const;
+  // With `reuse`, the table is built in *reuse's buffers (moved in); hand them back
+  // with recycle once scoring is done, so the next search allocates nothing for it.
+  PreparedQuery prepare(std::span<const float> query, size_t candidates, DistanceTable* reuse = nullptr) const;
+
+  // Moves the prepared query's table (if any) into `into`, for a later prepare.
+  static void recycle(PreparedQuery& prepared, DistanceTable& into);
 
   // Appends {id, compute_similarity(query, id)} for every id in order that has a score:
   // exactly the scores and order of one compute_similarity call per id. Takes the read

@@ -16,6 +16,7 @@
 
 #include "distance.hpp"
 #include "lsh.hpp"
+#include "quantize.hpp"
 #include "storage.hpp"
 
 namespace tovik {
@@ -251,6 +252,74 @@ TEST(FastPathTest, TableEntriesAreThePlainNarrowedDistances) {
         l2sq_f32_scalar(q.data() + 12 * s, pq.codebooks()[s][c].data(), width, &d);
         ASSERT_TRUE(table.comparable[s * 256 + c]);
         ASSERT_TRUE(same_bits(table.distance[s * 256 + c], static_cast<float>(d))) << n << " " << s << " " << c;
+      }
+    }
+  }
+}
+
+TEST(FastPathTest, CentroidLanesMatchTheScalarRule) {
+  Values rng(11);
+  using LanesFn = void (*)(const float*, const float*, uint64_t, uint64_t, uint64_t, float*);
+  for (LanesFn lanes : {l2sq_lanes_f32, l2sq_lanes_f32_portable}) {
+    for (int round = 0; round < 2000; ++round) {
+      const size_t n = round % 13, count = 1 + rng.next() % 5, stride = n * LANES + rng.next() % 3;
+      const Vec a = rng.vector(n);
+      Vec blocks = rng.vector(stride * count);
+      if (round % 4 == 0 && n > 0) blocks[rng.next() % n * LANES] = a[0];  // ties and exact matches
+      Vec out(count * LANES);
+      lanes(a.data(), blocks.data(), n, stride, count, out.data());
+      for (size_t c = 0; c < count * LANES; ++c) {
+        Vec centroid(n);
+        for (size_t k = 0; k < n; ++k) centroid[k] = blocks[c / LANES * stride + k * LANES + c % LANES];
+        double expected = 0.0;
+        l2sq_f32_scalar(a.data(), centroid.data(), n, &expected);
+        ASSERT_TRUE(same_bits(out[c], static_cast<float>(expected))) << "round " << round << " centroid " << c;
+      }
+    }
+  }
+}
+
+// encode as the plain rule states it: one centroid after another, strict improvement.
+std::vector<uint8_t> encode_one_by_one(const ProductQuantizer& pq, const Vec& v) {
+  std::vector<uint8_t> code(pq.num_subspaces(), 0);
+  for (size_t s = 0; s < pq.num_subspaces() && 12 * s < v.size(); ++s) {
+    const size_t width = std::min<size_t>(12, v.size() - 12 * s);
+    float best = std::numeric_limits<float>::max();
+    for (size_t c = 0; c < 256; ++c) {
+      const Vec& centroid = pq.codebooks()[s][c];
+      if (centroid.size() < width) continue;
+      double d = 0.0;
+      l2sq_f32_scalar(v.data() + 12 * s, centroid.data(), width, &d);
+      if (static_cast<float>(d) < best) best = static_cast<float>(d), code[s] = static_cast<uint8_t>(c);
+    }
+  }
+  return code;
+}
+
+TEST(FastPathTest, EncodeMatchesOneCentroidAfterAnother) {
+  Values rng(19);
+  // 100 and 30 leave the last trained subspace's centroids short; few samples leave
+  // equal zero centroids (ties); specials in training give NaN and infinite distances.
+  for (size_t length : {96u, 100u, 30u}) {
+    for (size_t samples : {1u, 40u, 300u}) {
+      ProductQuantizer pq(static_cast<uint32_t>(length));
+      std::vector<Vec> training;
+      for (size_t i = 0; i < samples; ++i) training.push_back(rng.vector(length, i % 5 == 0));
+      if (samples > 2) training[2] = training[1];  // duplicate centroids
+      pq.train(std::vector<std::span<const float>>(training.begin(), training.end()));
+      for (int round = 0; round < 60; ++round) {
+        const size_t n = round % 3 == 0 ? length : rng.next() % (length + 20);
+        Vec v = round % 4 == 1 && samples > 1 ? training[1] : rng.vector(n, round % 2 == 0);
+        ASSERT_EQ(pq.encode(v), encode_one_by_one(pq, v)) << length << " " << samples << " " << round;
+        const DistanceTable table = pq.distance_table(v);
+        for (size_t e = 0; e < table.distance.size(); ++e) {
+          const size_t s = e / 256, width = std::min<size_t>(12, v.size() - 12 * s);
+          const Vec& centroid = pq.codebooks()[s][e % 256];
+          ASSERT_EQ(table.comparable[e] != 0, centroid.size() >= width) << e;
+          double d = 0.0;
+          if (table.comparable[e]) l2sq_f32_scalar(v.data() + 12 * s, centroid.data(), width, &d);
+          ASSERT_TRUE(!table.comparable[e] || same_bits(table.distance[e], static_cast<float>(d))) << e;
+        }
       }
     }
   }
