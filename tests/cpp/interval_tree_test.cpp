@@ -284,13 +284,13 @@ TEST_P(IntervalTreeDifferentialTest, AnswersLikeTheReference) {
 // enough for checkpoints and ranges answered from them.
 INSTANTIATE_TEST_SUITE_P(Shapes, IntervalTreeDifferentialTest,
                          ::testing::Values(DifferentialCase{8, 3, 300}, DifferentialCase{60, 12, 300},
-                                           DifferentialCase{400, 40, 200}, DifferentialCase{6000, 1500, 40},
-                                           DifferentialCase{20000, 6000, 14}));
+                                           DifferentialCase{400, 40, 200}, DifferentialCase{6000, 1500, 24},
+                                           DifferentialCase{20000, 6000, 8}));
 
 // ---- Size: linear in the pairs ----
 
 // Checks the tree's own byte count (array capacities plus the bitmaps' size accounting)
-// per pair, once built in one go and once merged in batches as the filter does.
+// per pair, once built in one go and once merged in batches.
 void expect_linear_size(bool correlated, size_t n) {
   std::mt19937_64 rng(9);
   Pairs pairs(n);
@@ -298,9 +298,10 @@ void expect_linear_size(bool correlated, size_t n) {
     const double v = correlated ? 1.7e9 + 0.37 * id : std::uniform_real_distribution<double>(0, 1)(rng);
     pairs[id] = {v, id};
   }
-  IntervalTree merged;
-  for (size_t at = 0; at < n; at += 5000) {
-    merged.merge(std::span<const IntervalTree::Pair>(pairs).subspan(at, std::min<size_t>(5000, n - at)));
+  IntervalTree merged;  // in batches that fold the delta level into main now and then
+  const size_t batch = n / 20;
+  for (size_t at = 0; at < n; at += batch) {
+    merged.merge(std::span<const IntervalTree::Pair>(pairs).subspan(at, std::min(batch, n - at)));
   }
   constexpr size_t MAX_BYTES_PER_PAIR = 48;
   EXPECT_LE(merged.memory_bytes(), MAX_BYTES_PER_PAIR * n) << (correlated ? "correlated" : "random");
