@@ -110,6 +110,7 @@ void FilterEngine::flush_pending_numeric() {
     Pairs().swap(pairs);
   }
   pending_numeric_.clear();
+  for (auto& [path, tree] : numeric_index_) tree.settle();  // after bulk merges
 }
 
 // ---- Removal ----

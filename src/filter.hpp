@@ -54,7 +54,8 @@ class FilterEngine {
   // not take stay pending.
   void index_object(const json::Object& object, std::string_view prefix, uint32_t id);
 
-  // Merges every pending numeric pair into its path's tree. When memory runs out
+  // Merges every pending numeric pair into its path's tree, then lets each tree fold
+  // what bulk merges left in its small level, so that queries stay fast. When memory runs out
   // (std::bad_alloc), the paths merged so far are merged and the others, the failing
   // one included, keep their pending pairs.
   void flush_pending_numeric();

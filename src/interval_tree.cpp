@@ -15,14 +15,18 @@ namespace {
 constexpr size_t CHECKPOINT_RATIO = 4;
 // Never closer than this many ids: small bitmaps are dominated by fixed overheads.
 constexpr size_t MIN_CHECKPOINT_GAP = 1024;
-// Copying this many bytes of a bitmap costs about as much as adding one id.
-constexpr size_t COPY_BYTES_PER_ID = 8;
-// Delta is folded into main when it passes max(min(DELTA_MAX, main / DELTA_FRACTION),
-// BATCH_FACTOR * batch): bulk loads fold every few batches, single adds every
-// DELTA_MAX of them, and a small tree stays mostly in main.
+// Copying this many bytes of a bitmap costs about as much as adding one id in no
+// particular order.
+constexpr size_t COPY_BYTES_PER_ID = 32;
+// Delta is folded into main when a merge leaves it above min(DELTA_MAX, main /
+// DELTA_FRACTION): single adds fold every DELTA_MAX of them and a small tree stays
+// mostly in main. A batch of at least DELTA_MAX pairs (a bulk load) lets it grow to
+// BATCH_FACTOR times the batch or main / BULK_FRACTION, so bulk loads rewrite main
+// geometrically rarely; the next small merge (the one before a query) folds it.
 constexpr size_t DELTA_MAX = 4096;
 constexpr size_t DELTA_FRACTION = 8;
 constexpr size_t BATCH_FACTOR = 4;
+constexpr size_t BULK_FRACTION = 4;
 constexpr size_t NO_NODE = std::numeric_limits<size_t>::max();
 
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
@@ -34,16 +38,17 @@ bool by_value(const IntervalTree::Pair& a, const IntervalTree::Pair& b) { return
 bool in_group(double v, double first) { return v == first || std::fabs(v - first) < VALUE_TOLERANCE; }
 
 // Calls emit(value, main node or NO_NODE, main ids, delta pairs) once per node of the
-// union of a run and a delta sorted by (value, id), in ascending value order; a value
-// present in both gives one call with both parts.
+// union of a run (whose node values are `values`) and a delta sorted by (value, id),
+// in ascending value order; a value present in both gives one call with both parts.
 template <typename Run, typename Emit>
-void for_each_node(const Run& run, std::span<const IntervalTree::Pair> delta, Emit&& emit) {
+void for_each_node(std::span<const double> values, const Run& run, std::span<const IntervalTree::Pair> delta,
+                   Emit&& emit) {
   size_t i = 0, j = 0;
-  const size_t n = run.node_count();
+  const size_t n = values.size();
   while (i < n || j < delta.size()) {
-    const bool take_main = j == delta.size() || (i < n && run.values()[i] <= delta[j].first);
-    const bool take_delta = i == n || (j < delta.size() && delta[j].first <= run.values()[i]);
-    const double value = take_main ? run.values()[i] : delta[j].first;
+    const bool take_main = j == delta.size() || (i < n && values[i] <= delta[j].first);
+    const bool take_delta = i == n || (j < delta.size() && delta[j].first <= values[i]);
+    const double value = take_main ? values[i] : delta[j].first;
     size_t end = j;
     if (take_delta) {
       while (end < delta.size() && delta[end].first == value) ++end;
@@ -103,13 +108,17 @@ IntervalTree::Run IntervalTree::Run::fold(const Run& run, std::span<const Relabe
   offsets.reserve(run.node_count() + delta.size() + 1);
   ids.reserve(run.pair_count() + delta.size());
   const bool removing = !removed.empty();
-  size_t r = 0;  // relabels naming main nodes ascend with them
-  for_each_node(run, delta, [&](double value, size_t node, std::span<const uint32_t> main_ids,
-                                std::span<const Pair> delta_pairs) {
-    if (node != NO_NODE) {
-      while (r < relabels.size() && (relabels[r].main_node == NO_NODE || relabels[r].main_node < node)) ++r;
-      if (r < relabels.size() && relabels[r].main_node == node) value = relabels[r].new_value;
+  // Relabelled values first, so that a node meets the delta pairs of its new value.
+  std::vector<double> relabelled;
+  if (!relabels.empty()) {
+    relabelled = run.values_;
+    for (const Relabel& r : relabels) {
+      if (r.main_node != NO_NODE) relabelled[r.main_node] = r.new_value;
     }
+  }
+  const std::vector<double>& node_values = relabels.empty() ? run.values_ : relabelled;
+  for_each_node(node_values, run, delta, [&](double value, size_t, std::span<const uint32_t> main_ids,
+                                             std::span<const Pair> delta_pairs) {
     const size_t start = ids.size();
     auto d = delta_pairs.begin();
     for (uint32_t id : main_ids) {
@@ -395,8 +404,10 @@ void IntervalTree::merge(std::span<const Pair> pairs) {
   plan_groups(pending, plan);
   plan_new_pairs(plan);
   const size_t delta_size = delta_.size() - static_cast<size_t>(plan.delta_removed.cardinality()) + plan.added.size();
-  const size_t limit =
-      std::max(std::min(DELTA_MAX, main_.pair_count() / DELTA_FRACTION), BATCH_FACTOR * pending.size());
+  size_t limit = std::min(DELTA_MAX, main_.pair_count() / DELTA_FRACTION);
+  if (pending.size() >= DELTA_MAX) {
+    limit = std::max({limit, BATCH_FACTOR * pending.size(), main_.pair_count() / BULK_FRACTION});
+  }
   if (delta_size > limit || !plan.main_removed.empty()) {
     replace_main(plan, delta_size > limit);
     return;
@@ -448,14 +459,18 @@ void IntervalTree::replace_main(const MergePlan& plan, bool fold) {
   delta_ids_ = std::move(delta_ids);
 }
 
+void IntervalTree::settle() {
+  if (delta_.size() <= std::min(DELTA_MAX, main_.pair_count() / DELTA_FRACTION)) return;
+  Run main = Run::fold(main_, {}, Bitmap(), delta_);
+  main_ = std::move(main);
+  delta_ = Pairs();
+  delta_ids_ = Bitmap();
+}
+
 IntervalTree IntervalTree::build(Pairs pairs) {
   IntervalTree tree;
   tree.merge(pairs);
-  if (!tree.delta_.empty()) {
-    tree.main_ = Run::fold(tree.main_, {}, Bitmap(), tree.delta_);
-    tree.delta_.clear();
-    tree.delta_ids_.clear();
-  }
+  tree.settle();
   return tree;
 }
 
@@ -513,8 +528,8 @@ Bitmap IntervalTree::exact(double x) const {
 IntervalTree::Pairs IntervalTree::pairs() const {
   Pairs out;
   out.reserve(pair_count());
-  for_each_node(main_, delta_, [&](double value, size_t, std::span<const uint32_t> main_ids,
-                                   std::span<const Pair> delta_pairs) {
+  for_each_node(main_.values(), main_, delta_, [&](double value, size_t, std::span<const uint32_t> main_ids,
+                                                   std::span<const Pair> delta_pairs) {
     const size_t start = out.size();
     for (uint32_t id : main_ids) out.emplace_back(value, id);
     for (const Pair& p : delta_pairs) out.emplace_back(value, p.second);
@@ -534,7 +549,7 @@ Bitmap IntervalTree::all() const {
 
 std::vector<double> IntervalTree::node_values() const {
   std::vector<double> out;
-  for_each_node(main_, delta_, [&](double value, size_t, std::span<const uint32_t>, std::span<const Pair>) {
+  for_each_node(main_.values(), main_, delta_, [&](double value, size_t, std::span<const uint32_t>, std::span<const Pair>) {
     out.push_back(value);
   });
   return out;

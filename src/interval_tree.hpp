@@ -51,6 +51,11 @@ class IntervalTree {
   // tree unchanged.
   void merge(std::span<const Pair> pairs);
 
+  // Folds delta into main when a bulk merge left it larger than queries should scan
+  // (what the next small merge would do anyway). Throws std::bad_alloc with the tree
+  // unchanged.
+  void settle();
+
   // op is "$lt", "$lte", "$gt" or "$gte", compared against node values; any other
   // text, or a NaN bound, gives the empty bitmap.
   Bitmap range_query(std::string_view op, double x) const;
