@@ -176,9 +176,40 @@ Bitmap IntervalTree::Run::prefix(size_t end) const {
   return out;
 }
 
+// The ids of positions [begin, size): directly, or every id minus the checkpoint
+// nearest the bound, corrected by the ids between the two.
+Bitmap IntervalTree::Run::suffix(size_t begin) const {
+  const size_t size = ids_.size();
+  auto after = std::partition_point(checkpoints_.begin(), checkpoints_.end(),
+                                    [&](const Checkpoint& c) { return offsets_[c.node] < begin; });
+  size_t best = size - begin;
+  const Checkpoint* from = nullptr;
+  auto consider = [&](const Checkpoint& c) {
+    const size_t at = offsets_[c.node];
+    const size_t cost = c.bytes / COPY_BYTES_PER_ID + (at < begin ? begin - at : at - begin);
+    if (cost < best) best = cost, from = &c;
+  };
+  if (after != checkpoints_.end() && std::next(after) != checkpoints_.end()) consider(*after);
+  if (after != checkpoints_.begin()) consider(*std::prev(after));
+  if (from == nullptr) {
+    Bitmap out;
+    out.add_many(ids_.data() + begin, size - begin);
+    return out;
+  }
+  Bitmap out = Bitmap::difference(checkpoints_.back().ids, from->ids);
+  const size_t at = offsets_[from->node];
+  if (at < begin) {
+    out.remove_many(ids_.data() + at, begin - at);
+  } else {
+    out.add_many(ids_.data() + begin, at - begin);
+  }
+  return out;
+}
+
 Bitmap IntervalTree::Run::ids_between(size_t begin, size_t end) const {
   if (begin >= end) return Bitmap();
   if (begin == 0) return prefix(end);
+  if (end == ids_.size()) return suffix(begin);
   if (end - begin <= prefix_cost(end) + prefix_cost(begin)) {
     Bitmap out;
     out.add_many(ids_.data() + begin, end - begin);

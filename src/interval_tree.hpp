@@ -126,6 +126,7 @@ class IntervalTree {
     void place_checkpoints();
     size_t prefix_cost(size_t end) const;
     Bitmap prefix(size_t end) const;
+    Bitmap suffix(size_t begin) const;
     size_t node_at(size_t position) const;
 
     std::vector<double> values_;
