@@ -14,7 +14,7 @@ namespace {
 // Checkpoints cost at most about this many times the flat ids they cover.
 constexpr size_t CHECKPOINT_RATIO = 4;
 // Never closer than this many ids: small bitmaps are dominated by fixed overheads.
-constexpr size_t MIN_CHECKPOINT_GAP = 1024;
+constexpr size_t MIN_CHECKPOINT_GAP = 256;
 // Copying this many bytes of a bitmap costs about as much as adding one id in no
 // particular order.
 constexpr size_t COPY_BYTES_PER_ID = 32;
@@ -443,7 +443,7 @@ void IntervalTree::merge(std::span<const Pair> pairs) {
     replace_main(plan, delta_size > limit);
     return;
   }
-  delta_.reserve(delta_size);
+  if (delta_size > delta_.capacity()) delta_.reserve(std::max(delta_size, 2 * delta_.capacity()));
   // Nothing below allocates (bar the bitmap library, which ends the process when it
   // cannot): the tree changes all at once or not at all.
   for (const Relabel& r : plan.relabels) {

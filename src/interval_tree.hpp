@@ -13,9 +13,10 @@
 //          once the ids added since the previous one take CHECKPOINT_RATIO times fewer
 //          bytes in the flat array than the cumulative bitmap takes, so together the
 //          checkpoints cost at most about that factor times the flat array.
-//   delta  a short sorted pair list that a merge rewrites; it is folded into main
-//          when it outgrows a fraction of main (or four times the batch merged), so a
-//          merge costs about what it adds, not what the tree holds.
+//   delta  a short sorted pair list that a merge edits; it is folded into main once
+//          it holds more than min(4096, main / 8) pairs (bulk batches let it grow to
+//          main / 4 first, and settle() folds it before the next query), so a merge
+//          costs about what it adds, not what the tree holds.
 // A range query takes the nearest checkpoint (or none) and adds or removes the few ids
 // between it and the bound, then adds delta's ids: O(log n + answer size).
 // Guarded by its owner's lock; queries only read.
