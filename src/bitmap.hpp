@@ -9,6 +9,7 @@
 
 #include <roaring/roaring.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <new>
@@ -34,12 +35,29 @@ class Bitmap {
   }
 
   void add(uint32_t id) { roaring_bitmap_add(raw(), id); }
+  // Adds or removes every id of [first, first + n), in any order.
+  void add_many(const uint32_t* first, size_t n) {
+    if (n > 0) roaring_bitmap_add_many(raw(), n, first);
+  }
+  void remove_many(const uint32_t* first, size_t n) {
+    if (n > 0) roaring_bitmap_remove_many(raw(), n, first);
+  }
   void remove(uint32_t id) { roaring_bitmap_remove(raw(), id); }
   bool contains(uint32_t id) const { return r_ != nullptr && roaring_bitmap_contains(r_, id); }
   // Cardinality is 64-bit: a full set of 2^32 ids does not fit a 32-bit size_t.
   uint64_t cardinality() const { return r_ == nullptr ? 0 : roaring_bitmap_get_cardinality(r_); }
   bool empty() const { return r_ == nullptr || roaring_bitmap_is_empty(r_); }
   void clear() { roaring_bitmap_clear(raw()); }
+
+  // The library's own account of the set's size: the bytes of its serialized form,
+  // which is also what its containers hold in memory once shrunk to fit.
+  size_t size_in_bytes() const { return roaring_bitmap_size_in_bytes(cref()); }
+  // Stores runs of consecutive ids as runs where that is smaller, and gives back the
+  // containers' spare capacity. Changes the representation only, never the set.
+  void compact() {
+    roaring_bitmap_run_optimize(raw());
+    roaring_bitmap_shrink_to_fit(raw());
+  }
 
   // In-place set operations.
   Bitmap& operator|=(const Bitmap& o) { roaring_bitmap_or_inplace(raw(), o.cref()); return *this; }
@@ -50,6 +68,10 @@ class Bitmap {
   friend Bitmap operator|(Bitmap a, const Bitmap& b) { return a |= b; }
   friend Bitmap operator&(Bitmap a, const Bitmap& b) { return a &= b; }
   friend Bitmap operator-(Bitmap a, const Bitmap& b) { return a -= b; }
+  // a minus b in one pass, without copying a first.
+  static Bitmap difference(const Bitmap& a, const Bitmap& b) {
+    return Bitmap(checked(roaring_bitmap_andnot(a.cref(), b.cref())));
+  }
   friend bool operator==(const Bitmap& a, const Bitmap& b) { return roaring_bitmap_equals(a.cref(), b.cref()); }
 
   // Calls f(id) for every id in ascending order; f returns false to stop early. An
@@ -71,6 +93,7 @@ class Bitmap {
   }
 
  private:
+  explicit Bitmap(roaring_bitmap_t* r) : r_(r) {}
   static roaring_bitmap_t* checked(roaring_bitmap_t* r) {
     if (r == nullptr) throw std::bad_alloc();
     return r;

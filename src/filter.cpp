@@ -81,44 +81,36 @@ void FilterEngine::add_value_key(const std::string& path, uint64_t value_key, ui
 }
 
 void FilterEngine::add_number(const std::string& path, double value, uint32_t id) {
-  Pairs full;
-  {
-    WriteLock lock(pending_mutex_);
-    Pairs& list = pending_numeric_[path];
-    list.emplace_back(value, id);
-    if (list.size() < PENDING_NUMERIC_LIMIT) return;
-    full.swap(list);  // the list stays in the map, empty
-  }
-  WriteLock lock(numeric_mutex_);
-  merge_into_tree(path, std::move(full));
+  WriteLock pending_lock(pending_mutex_);
+  Pairs& list = pending_numeric_[path];
+  list.emplace_back(value, id);
+  if (list.size() < PENDING_NUMERIC_LIMIT) return;
+  WriteLock numeric_lock(numeric_mutex_);
+  merge_into_tree(path, list);
+  Pairs().swap(list);  // the list stays in the map, empty
 }
 
-void FilterEngine::merge_into_tree(const std::string& path, Pairs pairs) {
+void FilterEngine::merge_into_tree(const std::string& path, const Pairs& pairs) {
   auto it = numeric_index_.find(path);
   if (it == numeric_index_.end()) {
-    numeric_index_.emplace(path, IntervalTree::build(std::move(pairs)));
+    IntervalTree tree;
+    tree.merge(pairs);
+    numeric_index_.emplace(path, std::move(tree));
     return;
   }
-  // The listing holds each id of the old tree once, at its smallest value, and is
-  // already in value order: sorting the new pairs and merging them in front on ties
-  // gives exactly the stable sort of "new pairs, then listing" that build would do.
-  Pairs listing = it->second.pairs();
-  auto by_value = [](const auto& a, const auto& b) { return a.first < b.first; };
-  std::erase_if(pairs, [](const auto& p) { return std::isnan(p.first); });
-  std::stable_sort(pairs.begin(), pairs.end(), by_value);
-  Pairs merged;
-  merged.reserve(pairs.size() + listing.size());
-  std::merge(pairs.begin(), pairs.end(), listing.begin(), listing.end(), std::back_inserter(merged), by_value);
-  it->second = IntervalTree::build(std::move(merged));
+  it->second.merge(pairs);
 }
 
 void FilterEngine::flush_pending_numeric() {
   WriteLock pending_lock(pending_mutex_);
   WriteLock numeric_lock(numeric_mutex_);
   for (auto& [path, pairs] : pending_numeric_) {
-    if (!pairs.empty()) merge_into_tree(path, std::move(pairs));
+    if (pairs.empty()) continue;
+    merge_into_tree(path, pairs);
+    Pairs().swap(pairs);
   }
   pending_numeric_.clear();
+  for (auto& [path, tree] : numeric_index_) tree.settle();  // after bulk merges
 }
 
 // ---- Removal ----

@@ -49,10 +49,15 @@ class FilterEngine {
   // for id: existence always; strings and booleans by value key; numbers as float64
   // pending pairs, merged into the path's tree when PENDING_NUMERIC_LIMIT of them have
   // gathered. Arrays and null record existence only. Holds one lock at a time
-  // (field_exists, then inverted_index or pending_numeric, then numeric_index).
+  // (field_exists, then inverted_index or pending_numeric), except for a merge, which
+  // holds pending_numeric and then numeric_index so that pairs a failed merge could
+  // not take stay pending.
   void index_object(const json::Object& object, std::string_view prefix, uint32_t id);
 
-  // Merges every pending numeric pair into its path's tree.
+  // Merges every pending numeric pair into its path's tree, then lets each tree fold
+  // what bulk merges left in its small level, so that queries stay fast. When memory runs out
+  // (std::bad_alloc), the paths merged so far are merged and the others, the failing
+  // one included, keep their pending pairs.
   void flush_pending_numeric();
 
   // Takes id (or every id of `ids`) out of all_ids, every inverted and existence
@@ -104,8 +109,10 @@ class FilterEngine {
 
   void add_value_key(const std::string& path, uint64_t value_key, uint32_t id);
   void add_number(const std::string& path, double value, uint32_t id);
-  // REQUIRES: numeric_mutex_ held exclusively.
-  void merge_into_tree(const std::string& path, Pairs pairs);
+  // Merges pairs into the path's tree (creating it), in time linear in the pairs and
+  // the part of the tree rewritten. Throws std::bad_alloc with the tree unchanged; the
+  // callers then keep the pairs pending. REQUIRES: numeric_mutex_ held exclusively.
+  void merge_into_tree(const std::string& path, const Pairs& pairs);
   template <typename Ids>
   void remove_ids(const Ids& ids);
 
