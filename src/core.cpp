@@ -165,6 +165,11 @@ uint64_t TovikDB::id_bound() const {
   return id_bound_;
 }
 
+Bitmap TovikDB::stored_ids() const {
+  std::shared_lock lock(stored_mutex_);
+  return stored_ids_;
+}
+
 Bitmap TovikDB::deleted_ids() const {
   std::shared_lock lock(deleted_mutex_);
   return deleted_ids_;
@@ -172,9 +177,39 @@ Bitmap TovikDB::deleted_ids() const {
 
 std::optional<uint64_t> TovikDB::expiry_of(uint32_t id) const {
   std::shared_lock lock(expirations_mutex_);
-  const auto it = expirations_.find(id);
-  if (it == expirations_.end()) return std::nullopt;
-  return it->second;
+  return expirations_.expiry_of(id);
+}
+
+// What add allocates before its first visible change.
+struct TovikDB::PreparedAdd {
+  std::shared_ptr<LSH> fresh_lsh;  // replaces lsh_ while the dimension is not fixed
+  LSH::PreparedInsert lsh_insert;
+  std::optional<Result<json::Value>> parsed;  // the parser's outcome, reported after storing
+  std::optional<Result<uint64_t>> now;        // the clock, read when a ttl is given
+};
+
+Result<void> TovikDB::prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                                  bool has_ttl, PreparedAdd& prepared) {
+  const uint64_t slots = static_cast<uint64_t>(id) + 1;
+  if (auto r = storage_->reserve(slots); !r) return r;
+  if (auto r = metadata_->reserve(slots); !r) return r;
+  try {
+    LSH* lsh = lsh_.get();
+    if (dim_ == 0) {
+      prepared.fresh_lsh = std::make_shared<LSH>(static_cast<uint32_t>(vector.size()));
+      lsh = prepared.fresh_lsh.get();
+    }
+    prepared.lsh_insert = lsh->prepare_insert(id, vector);
+    prepared.parsed.emplace(json::parse(metadata_json));
+    if (has_ttl) {
+      std::unique_lock lock(expirations_mutex_);
+      expirations_.reserve_for(id);
+    }
+  } catch (const std::bad_alloc&) {
+    return Error::oom();
+  }
+  if (has_ttl) prepared.now.emplace(clock_());
+  return Ok{};
 }
 
 Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
@@ -184,35 +219,36 @@ Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::strin
     return Error::msg("Dimension mismatch: expected " + std::to_string(dim_) + ", got " + std::to_string(n));
   }
   if (n > std::numeric_limits<uint32_t>::max()) return Error::oom("vector too long");
-  // Every per-id table must be able to hold slot `id` before anything changes, so that
-  // running out of memory leaves the database exactly as it was.
-  const uint64_t slots = static_cast<uint64_t>(id) + 1;
-  if (auto r = storage_->reserve(slots); !r) return r;
-  if (auto r = metadata_->reserve(slots); !r) return r;
-
-  if (dim_ == 0) {
-    lsh_ = std::make_shared<LSH>(static_cast<uint32_t>(n));
+  PreparedAdd prepared;
+  if (auto r = prepare_add(id, vector, metadata_json, ttl.has_value(), prepared); !r) return r;
+  // Storage comes first of the changes: it is the one that can still fail for lack of
+  // memory (the switch to quantization), and it then leaves itself as it was.
+  if (auto r = storage_->store(id, vector, announce_); !r) return r;
+  if (prepared.fresh_lsh) {
+    lsh_ = std::move(prepared.fresh_lsh);
     dim_ = static_cast<uint32_t>(n);
   }
+  lsh_->commit_insert(std::move(prepared.lsh_insert));
   {
     std::unique_lock lock(id_bound_mutex_);
-    if (id_bound_ <= id) id_bound_ = slots;
+    if (id_bound_ <= id) id_bound_ = static_cast<uint64_t>(id) + 1;
   }
-  lsh_->insert(id, vector);
-  if (auto r = storage_->store(id, vector, announce_); !r) return r;
+  {
+    std::unique_lock lock(stored_mutex_);
+    stored_ids_.add(id);
+  }
   if (auto r = metadata_->append_metadata(id, metadata_json); !r) return r;
   filter_->add_to_universe(id);
 
-  auto parsed = json::parse(metadata_json);
+  Result<json::Value>& parsed = *prepared.parsed;
   if (!parsed) return std::move(parsed).error();
   if (parsed->is_object()) filter_->index_object(parsed->as_object(), "", id);
 
   if (ttl) {
-    auto now = clock_();
+    Result<uint64_t>& now = *prepared.now;
     if (!now) return std::move(now).error();
-    const uint64_t expiry = expiry_time(now.value(), *ttl);
     std::unique_lock lock(expirations_mutex_);
-    expirations_[id] = expiry;
+    expirations_.set(id, expiry_time(now.value(), *ttl));
   }
   return Ok{};
 }
@@ -239,14 +275,11 @@ std::vector<uint32_t> TovikDB::candidates(std::span<const float> query, size_t k
     });
     return ids;
   }
-  // Every live id below the bound is a candidate; ids past the storage's last slot have
-  // nothing stored and would only drop out at scoring, so the scan stops there.
-  const uint64_t stored = storage_->quantized() ? storage_->code_slot_count() : storage_->vector_slot_count();
-  const uint64_t end = std::min(bound, stored);
-  for (uint64_t id = 0; id < end; ++id) {
-    if (!deleted_ids_.contains(static_cast<uint32_t>(id))) ids.push_back(static_cast<uint32_t>(id));
-  }
-  return ids;
+  // Every live id below the bound is a candidate, but ids that never had a vector
+  // stored would only drop out at scoring: the scan visits the stored ones alone.
+  Bitmap live = stored_ids();
+  live -= deleted_ids_;
+  return live.to_vector();
 }
 
 Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query, const std::vector<uint32_t>& ids,
@@ -341,21 +374,14 @@ Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
 Result<void> TovikDB::clean_expired() {
   auto now = clock_();
   if (!now) return Ok{};  // a clock before the epoch: nothing can be judged expired
-  Bitmap expired;
   {
     std::shared_lock lock(expirations_mutex_);
-    for (const auto& [id, expiry] : expirations_) {
-      if (expiry < now.value()) expired.add(id);
-    }
+    if (!expirations_.may_have_before(now.value())) return Ok{};
   }
-  if (expired.empty()) return Ok{};
   std::unique_lock deleted_lock(deleted_mutex_);
   std::unique_lock expirations_lock(expirations_mutex_);
-  expired.for_each([&](uint32_t id) {
-    expirations_.erase(id);
-    return true;
-  });
-  remove_ids(expired);
+  const Bitmap expired = expirations_.take_before(now.value());
+  if (!expired.empty()) remove_ids(expired);
   return Ok{};
 }
 

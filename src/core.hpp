@@ -4,11 +4,24 @@
 // The binding layer guarantees that add runs with exclusive access to the object and
 // every other operation with shared access; each component additionally guards its
 // own state with a reader-writer lock for search's worker threads. Lock orders:
-//   add:    id_bound -> LSH tables -> storage (quantizer, codes, vectors) ->
-//           metadata records -> all_ids -> filter's own locks -> expirations
+//   add:    LSH tables (prepare) -> metadata records (reserve) -> expirations
+//           (reserve) -> storage (quantizer, codes, vectors) -> LSH tables ->
+//           id_bound -> stored_ids -> metadata records -> all_ids -> filter's own
+//           locks -> expirations, one at a time
 //   delete/purge: deleted_ids (held) -> expirations (purge only, held) -> per batch
 //           LSH tables, then the filter engine's locks, each taken and released
-//   search: LSH tables, id_bound, deleted_ids, one at a time
+//   search: LSH tables, id_bound, deleted_ids (held) -> stored_ids (a leaf lock)
+//
+// add and running out of memory: everything add allocates that it can allocate
+// ahead (room in every per-id table, the LSH insertion, the parsed metadata, room in
+// the expiry index) is allocated before its first change, and the storage step, the
+// first change, leaves itself unchanged when the switch to quantization runs out. So
+// an OutOfMemory error (MemoryError) from add has changed nothing, with one exception:
+// the indexing of the metadata fields (after the vector, the metadata text and the
+// universe are stored) allocates inside the filter indexes; std::bad_alloc thrown
+// there leaves the document stored, counted and searchable, its fields indexed up to
+// the one that failed and no new expiry. (Bitmap growth inside the bitmap library
+// cannot report failure at all: see bitmap.hpp.)
 // Nothing here knows about Python.
 #pragma once
 
@@ -25,6 +38,7 @@
 #include <vector>
 
 #include "bitmap.hpp"
+#include "expiry_index.hpp"
 #include "filter.hpp"
 #include "lsh.hpp"
 #include "metadata_store.hpp"
@@ -79,9 +93,9 @@ class TovikDB {
   // Number of ids the filter matched.
   Result<uint64_t> delete_matching(std::string_view filter_json);
 
-  // Purges every id whose expiry is strictly before now. A clock before the epoch
-  // cannot judge any expiry: nothing is purged and the call still succeeds, so count
-  // and search keep working.
+  // Purges every id whose expiry is strictly before now, in O(log n) per expired id.
+  // A clock before the epoch cannot judge any expiry: nothing is purged and the call
+  // still succeeds, so count and search keep working.
   Result<void> clean_expired();
 
   // Live ids: id_bound minus deleted ids, after a purge.
@@ -93,6 +107,8 @@ class TovikDB {
   uint32_t dim() const { return dim_; }
   uint64_t id_bound() const;
   Bitmap deleted_ids() const;
+  // Every id that has had a vector stored (deleted ones included).
+  Bitmap stored_ids() const;
   std::optional<uint64_t> expiry_of(uint32_t id) const;
   const VectorStorage& storage() const { return *storage_; }
   const FilterEngine& filter() const { return *filter_; }
@@ -104,6 +120,11 @@ class TovikDB {
 
  private:
   explicit TovikDB(std::string path);
+  struct PreparedAdd;
+  // The allocations of add, made before it changes anything. OutOfMemory when one
+  // fails; nothing has changed then.
+  Result<void> prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                           bool has_ttl, PreparedAdd& prepared);
   // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
   // Buffers a search works in, kept between searches so that, once grown, scoring
   // allocates nothing for them (the distance table alone is tens of kilobytes). One
@@ -123,12 +144,14 @@ class TovikDB {
   std::shared_ptr<VectorStorage> storage_;
   std::shared_ptr<MetadataStore> metadata_;
   mutable std::shared_mutex expirations_mutex_;
-  std::unordered_map<uint32_t, uint64_t> expirations_;
+  ExpiryIndex expirations_;
   std::shared_ptr<FilterEngine> filter_;
   mutable std::shared_mutex deleted_mutex_;
   Bitmap deleted_ids_;
   mutable std::shared_mutex id_bound_mutex_;
   uint64_t id_bound_ = 0;  // 64-bit so that id 4294967295 counts
+  mutable std::shared_mutex stored_mutex_;
+  Bitmap stored_ids_;  // the full scan's candidates, so that it skips the ids never stored
   uint32_t dim_ = 0;
   Clock clock_ = system_clock_seconds;
   VectorStorage::Announce announce_;

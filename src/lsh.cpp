@@ -136,27 +136,56 @@ uint64_t LSH::plain_signature(std::span<const float> v, uint32_t table) const {
   return key;
 }
 
-std::vector<uint32_t>& LSH::Table::bucket_for(uint64_t key) {
-  auto it = slot.find(key);
-  if (it == slot.end()) {
-    // Make room first so that a failed allocation leaves the table as it was.
-    make_room_for_one(keys);
-    make_room_for_one(buckets);
-    it = slot.emplace(key, static_cast<uint32_t>(buckets.size())).first;
-    keys.push_back(key);
-    buckets.emplace_back();
-  }
-  return buckets[it->second];
-}
-
 const std::vector<uint32_t>* LSH::Table::find(uint64_t key) const {
   auto it = slot.find(key);
   return it == slot.end() ? nullptr : &buckets[it->second];
 }
 
-void LSH::insert(uint32_t id, std::span<const float> v) {
+void LSH::insert(uint32_t id, std::span<const float> v) { commit_insert(prepare_insert(id, v)); }
+
+LSH::PreparedInsert LSH::prepare_insert(uint32_t id, std::span<const float> v) {
+  PreparedInsert prepared;
+  prepared.id_ = id;
+  prepared.parts_.reserve(num_tables_);
+  std::unique_lock lock(mutex_);  // spare capacity is not observable, but it is written
+  for (uint32_t t = 0; t < num_tables_; ++t) {
+    Table& table = tables_[t];
+    const uint64_t key = signature(v, t);
+    PreparedInsert::Part part{};
+    if (const auto it = table.slot.find(key); it != table.slot.end()) {
+      part.bucket = it->second;
+      make_room_for_one(table.buckets[it->second]);
+    } else {
+      // A new bucket: room in the key and bucket lists, a slot map that will not
+      // rehash, and the map node itself, made in a scratch map and carried over.
+      make_room_for_one(table.keys);
+      make_room_for_one(table.buckets);
+      table.slot.reserve(table.slot.size() + 1);
+      part.bucket = static_cast<uint32_t>(table.buckets.size());
+      std::unordered_map<uint64_t, uint32_t> scratch;
+      scratch.emplace(key, part.bucket);
+      part.node = scratch.extract(key);
+      part.fresh.push_back(id);
+    }
+    prepared.parts_.push_back(std::move(part));
+  }
+  return prepared;
+}
+
+void LSH::commit_insert(PreparedInsert&& prepared) noexcept {
   std::unique_lock lock(mutex_);
-  for (uint32_t t = 0; t < num_tables_; ++t) tables_[t].bucket_for(signature(v, t)).push_back(id);
+  for (uint32_t t = 0; t < num_tables_; ++t) {
+    Table& table = tables_[t];
+    PreparedInsert::Part& part = prepared.parts_[t];
+    if (part.node.empty()) {
+      // Capacity reserved by prepare_insert: this push_back does not allocate.
+      table.buckets[part.bucket].push_back(prepared.id_);
+      continue;
+    }
+    table.keys.push_back(part.node.key());
+    table.slot.insert(std::move(part.node));
+    table.buckets.push_back(std::move(part.fresh));
+  }
 }
 
 std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {

@@ -73,8 +73,28 @@ class LSH {
   // reference the interleaved one is tested against.
   uint64_t plain_signature(std::span<const float> v, uint32_t table) const;
 
+  // An insertion whose memory is already allocated (see prepare_insert).
+  class PreparedInsert {
+   private:
+    friend class LSH;
+    struct Part {
+      uint32_t bucket;                                        // index of the bucket in its table
+      std::unordered_map<uint64_t, uint32_t>::node_type node; // the new bucket's key, when there is none yet
+      std::vector<uint32_t> fresh;                            // the new bucket, holding only the id
+    };
+    std::vector<Part> parts_;  // one per table
+    uint32_t id_ = 0;
+  };
+
   // Files id under v's signature in every table (a second insert files it again).
+  // Throws std::bad_alloc when memory runs out; the tables are unchanged then.
   void insert(uint32_t id, std::span<const float> v);
+  // insert in two steps, so that a caller can allocate everything before changing
+  // anything: prepare_insert computes the signatures and allocates what filing id
+  // needs (throws std::bad_alloc, nothing observable changes); commit_insert files it
+  // and cannot fail. REQUIRES: no other change to this LSH in between.
+  PreparedInsert prepare_insert(uint32_t id, std::span<const float> v);
+  void commit_insert(PreparedInsert&& prepared) noexcept;
 
   // At most `limit` distinct ids, in first-found order (see the class comment).
   std::vector<uint32_t> query(std::span<const float> q, size_t limit) const;
@@ -95,9 +115,6 @@ class LSH {
     std::vector<std::vector<uint32_t>> buckets;   // buckets[i] is the bucket of keys[i]
     std::unordered_map<uint64_t, uint32_t> slot;  // key -> index into buckets
 
-    // The bucket of key, created empty (and appended) if there is none. On
-    // std::bad_alloc the table is unchanged.
-    std::vector<uint32_t>& bucket_for(uint64_t key);
     // The bucket of key, or nullptr.
     const std::vector<uint32_t>* find(uint64_t key) const;
   };

@@ -24,6 +24,7 @@ namespace tovik {
 namespace {
 
 constexpr size_t MAX_IO_CHUNK = 2147483647;  // the most one read or write is asked for
+constexpr uint64_t MAX_RECORD_SLOTS = uint64_t{1} << 32;  // one per 32-bit id
 
 // Owns an open file descriptor and closes it on every path.
 class FileDescriptor {
@@ -133,20 +134,14 @@ std::string decode_utf8_lossy(std::string_view bytes) {
 
 Result<void> MetadataStore::reserve(uint64_t slots) {
   std::unique_lock lock(entries_mutex_);
-  return reserve_locked(slots, slots);
+  return reserve_locked(slots);
 }
 
-Result<void> MetadataStore::reserve_locked(uint64_t slots, uint64_t wanted) {
-  if (!fits_in_size_t(slots)) return Error::oom();
-  if (entries_.capacity() >= slots) return Ok{};
+Result<void> MetadataStore::reserve_locked(uint64_t slots) {
+  if (!fits_in_size_t(slots) || slots > MAX_RECORD_SLOTS) return Error::oom();
   try {
-    // Ask for `wanted` when the platform allows it, never for less than `slots`
-    // (which throws length_error when it is beyond max_size).
-    const uint64_t target = std::max(slots, std::min<uint64_t>(wanted, entries_.max_size()));
-    entries_.reserve(static_cast<size_t>(target));
+    entries_.reserve(slots);
   } catch (const std::bad_alloc&) {
-    return Error::oom();
-  } catch (const std::length_error&) {
     return Error::oom();
   }
   return Ok{};
@@ -160,9 +155,7 @@ Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) 
   const uint64_t slots = uint64_t{id} + 1;
   {
     std::unique_lock lock(entries_mutex_);
-    if (auto room = reserve_locked(slots, std::max<uint64_t>(slots, uint64_t{entries_.size()} * 2)); !room) {
-      return room;
-    }
+    if (auto room = reserve_locked(slots); !room) return room;
   }
   FileDescriptor file(::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   if (!file.valid()) return last_system_error();
@@ -176,14 +169,14 @@ Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) 
 
 void MetadataStore::set_record(uint32_t id, MetadataRecord record) {
   std::unique_lock lock(entries_mutex_);
-  if (entries_.size() <= id) entries_.resize(size_t{id} + 1);  // within the reserved capacity
-  entries_[id] = record;
+  if (entries_.size() <= id) entries_.resize(uint64_t{id} + 1);  // within the reserved capacity
+  entries_.set(id, Entry{record.offset, record.length, 1});
 }
 
 std::optional<MetadataRecord> MetadataStore::record(uint32_t id) const {
   std::shared_lock lock(entries_mutex_);
-  if (id >= entries_.size()) return std::nullopt;
-  return entries_[id];
+  if (id >= entries_.size() || entries_[id].present == 0) return std::nullopt;
+  return MetadataRecord{entries_[id].offset, entries_[id].length};
 }
 
 std::optional<std::string> MetadataStore::read_metadata(uint32_t id) const {

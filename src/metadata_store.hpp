@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "result.hpp"
+#include "zeroed_array.hpp"
 
 namespace tovik {
 
@@ -69,8 +70,8 @@ class MetadataStore {
 
   const std::string& file_path() const { return file_path_; }
 
-  // Ensures the record list can hold `slots` entries without allocating later;
-  // OutOfMemory otherwise (also when `slots` exceeds what this platform can index).
+  // Ensures the record list can hold `slots` entries without allocating later (its
+  // capacity grows geometrically); OutOfMemory otherwise (also when `slots` exceeds what this platform can index).
   // Nothing changes on failure.
   Result<void> reserve(uint64_t slots);
 
@@ -92,16 +93,22 @@ class MetadataStore {
   std::optional<MetadataRecord> record(uint32_t id) const;
 
  private:
-  // Makes the capacity at least `slots`, asking for `wanted` (>= slots) when it must
-  // grow. REQUIRES: the write lock of entries_.
-  Result<void> reserve_locked(uint64_t slots, uint64_t wanted);
+  // Makes the capacity at least `slots`. REQUIRES: the write lock of entries_.
+  Result<void> reserve_locked(uint64_t slots);
   // Grows the list to id + 1 slots and sets slot id, under the write lock.
   // REQUIRES: capacity for id + 1 slots was reserved.
   void set_record(uint32_t id, MetadataRecord record);
 
+  // A record slot; all zero (what an unwritten slot reads as) means no record.
+  struct Entry {
+    uint32_t offset;
+    uint32_t length;
+    uint32_t present;
+  };
+
   std::string file_path_;
   mutable std::shared_mutex entries_mutex_;
-  std::vector<std::optional<MetadataRecord>> entries_;
+  ZeroedArray<Entry> entries_;
 };
 
 }  // namespace tovik

@@ -51,14 +51,13 @@ std::optional<typename FlatSlots<T>::View> FlatSlots<T>::at(uint32_t id) const {
     const std::vector<T>& items = other_.at(id);
     return View{items.data(), items.size()};
   }
-  return View{rows_.data() + size_t{row} * width_, width_};
+  return View{rows_.data() + size_t{row - 1} * width_, width_};
 }
 
 template <typename T>
 void FlatSlots<T>::grow(uint64_t count) {
   if (count <= row_of_.size()) return;
-  reserve_at_least(row_of_, count);
-  row_of_.resize(static_cast<size_t>(count), EMPTY);
+  row_of_.resize(count);  // new slots read as EMPTY
 }
 
 template <typename T>
@@ -69,7 +68,7 @@ uint64_t FlatSlots<T>::row_cap() const {
 
 template <typename T>
 void FlatSlots<T>::reserve(uint64_t slots) {
-  reserve_at_least(row_of_, slots);
+  row_of_.reserve(slots);
   if (width_ != 0) reserve_at_least(rows_, uint64_t{rows_.size()} + width_, row_cap());
 }
 
@@ -78,13 +77,13 @@ void FlatSlots<T>::store(uint32_t id, std::span<const T> items) {
   const uint32_t old_row = id < row_of_.size() ? row_of_[id] : EMPTY;
   if (items.empty()) {
     grow(uint64_t{id} + 1);
-    row_of_[id] = ZERO_LENGTH;
+    row_of_.set(id, ZERO_LENGTH);
     other_.erase(id);
     return;
   }
   if (width_ == 0 || items.size() == width_) {
-    if (old_row < MAX_ROWS) {  // overwrite the slot's own row in place
-      std::copy(items.begin(), items.end(), rows_.begin() + size_t{old_row} * width_);
+    if (holds_row(old_row)) {  // overwrite the slot's own row in place
+      std::copy(items.begin(), items.end(), rows_.begin() + size_t{old_row - 1} * width_);
       return;
     }
     if (row_count() >= MAX_ROWS) throw std::bad_alloc();
@@ -100,7 +99,7 @@ void FlatSlots<T>::store(uint32_t id, std::span<const T> items) {
       width_ = old_width;
       throw;
     }
-    row_of_[id] = row;
+    row_of_.set(id, row + 1);
     other_.erase(id);
     return;
   }
@@ -114,7 +113,7 @@ void FlatSlots<T>::store(uint32_t id, std::span<const T> items) {
     row_of_.resize(old_size);
     throw;
   }
-  row_of_[id] = OTHER_WIDTH;
+  row_of_.set(id, OTHER_WIDTH);
 }
 
 template class FlatSlots<float>;
@@ -333,6 +332,7 @@ void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::
 }
 
 Result<void> VectorStorage::reserve(uint64_t slots) {
+  if (slots > MAX_ID_SLOTS) return Error::oom();  // more slots than there are ids
   std::unique_lock quantizer_lock(quantizer_mutex_);
   try {
     if (quantizer_) {

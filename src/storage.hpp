@@ -7,7 +7,8 @@
 // from a stored empty vector.
 //
 // Layout: each slot list keeps 4 bytes per slot (a row number or an empty/zero-length
-// mark) and the stored items in one flat array of equal-width rows, so scoring streams
+// mark, zero for an empty slot so that unwritten slots cost no resident memory; see
+// zeroed_array.hpp) and the stored items in one flat array of equal-width rows, so scoring streams
 // through memory and a slot costs no allocation of its own. Items of another width
 // than the first stored one (which add never produces once the dimension is fixed) are
 // kept aside per id. search scores through prepare + score_many: the query's own norm
@@ -32,11 +33,14 @@
 
 #include "quantize.hpp"
 #include "result.hpp"
+#include "zeroed_array.hpp"
 
 namespace tovik {
 
 constexpr uint32_t INITIAL_DIMENSION = 768;
 constexpr uint32_t QUANTIZATION_THRESHOLD = 5000;
+// Ids are 32-bit: no per-id table ever needs more slots than this.
+constexpr uint64_t MAX_ID_SLOTS = uint64_t{1} << 32;
 // From this many candidates on, quantized scoring first builds the query's distance
 // table (256 distances per subspace) and then costs one look-up per subspace.
 constexpr size_t DISTANCE_TABLE_MIN_CANDIDATES = 320;
@@ -76,15 +80,18 @@ class FlatSlots {
   void expect_rows(uint32_t rows) { expected_rows_ = rows; }
 
  private:
-  static constexpr uint32_t EMPTY = 0xFFFFFFFFu;         // no list stored
-  static constexpr uint32_t ZERO_LENGTH = 0xFFFFFFFEu;   // an empty list stored
-  static constexpr uint32_t OTHER_WIDTH = 0xFFFFFFFDu;   // kept in other_
-  static constexpr uint32_t MAX_ROWS = OTHER_WIDTH;
+  // Slot marks. A slot holding row r stores r + 1, so that 0 (what an unwritten slot
+  // reads as) means empty.
+  static constexpr uint32_t EMPTY = 0;                   // no list stored
+  static constexpr uint32_t ZERO_LENGTH = 0xFFFFFFFFu;   // an empty list stored
+  static constexpr uint32_t OTHER_WIDTH = 0xFFFFFFFEu;   // kept in other_
+  static constexpr uint32_t MAX_ROWS = OTHER_WIDTH - 1;  // rows 0 .. MAX_ROWS - 1
+  static bool holds_row(uint32_t mark) { return mark != EMPTY && mark <= MAX_ROWS; }
 
   size_t row_count() const { return width_ == 0 ? 0 : rows_.size() / width_; }
   uint64_t row_cap() const;  // soft limit of the flat array's capacity, in items
 
-  std::vector<uint32_t> row_of_;  // per slot: row index or one of the marks above
+  ZeroedArray<uint32_t> row_of_;  // per slot: row index + 1 or one of the marks above
   std::vector<T> rows_;           // row r is [r * width_, (r + 1) * width_)
   std::unordered_map<uint32_t, std::vector<T>> other_;
   size_t width_ = 0;  // length of the first non-empty list stored; 0 until then
@@ -138,8 +145,8 @@ class VectorStorage {
   // Ensures the slot list the next store writes can hold `slots` entries, and one more
   // row of the usual width, without allocating: `vectors` in raw mode, `codes` once quantized, and `codes` (at least
   // as many as there are vector slots) when the next store is the one that switches
-  // on. OutOfMemory when it cannot (also when `slots` exceeds what size_t can count);
-  // nothing changes then.
+  // on. OutOfMemory when it cannot (also when `slots` exceeds MAX_ID_SLOTS or what
+  // size_t can count); nothing changes then.
   Result<void> reserve(uint64_t slots);
 
   // The storage step of add: under the quantizer write lock, stores v raw, or as a

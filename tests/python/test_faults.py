@@ -290,3 +290,27 @@ def test_a_forked_child_scores_in_parallel_without_the_parents_workers(db):
             pytest.fail("the child's parallel search never finished")
         time.sleep(0.05)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+
+@pytest.mark.skipif(ARMHF, reason="the 32-bit address space is exercised by the largest-id test")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+@pytest.mark.parametrize("big_id", [100000000, 2**32 - 2])
+def test_a_large_id_costs_address_space_but_not_resident_memory(tmp_path, big_id):
+    # Slots below the id are never written, so they must not become resident; where
+    # the tables cannot be mapped at all the add fails with MemoryError instead.
+    out = run_child("""
+        import tovik
+        def rss():
+            with open("/proc/self/status") as f:
+                return [int(l.split()[1]) * 1024 for l in f if l.startswith("VmRSS:")][0]
+        db = tovik.TovikDB(%r)
+        db.add(3, [0.0, 1.0], '{"k": 0}', 3600)
+        before = rss()
+        try:
+            db.add(%d, [1.0, 2.0], '{"k": 1}', 3600)
+        except MemoryError:
+            print("MemoryError")
+        else:
+            print(rss() - before < (64 << 20), db.count(), [h[0] for h in db.search([1.0, 2.0], 5)])
+    """ % (str(tmp_path / "db"), big_id))
+    assert out.split("\n")[0] in ("MemoryError", "True %d [%d, 3]" % (big_id + 1, big_id))

@@ -1,0 +1,52 @@
+#include "expiry_index.hpp"
+
+#include <algorithm>
+
+namespace tovik {
+namespace {
+
+// Stale entries are dropped in bulk once they are this many more than the live ones.
+constexpr size_t STALE_SLACK = 64;
+
+}  // namespace
+
+void ExpiryIndex::reserve_for(uint32_t id) {
+  current_.reserve(uint64_t{id} + 1);
+  if (heap_.size() == heap_.capacity()) heap_.reserve(std::max<size_t>(16, heap_.capacity() * 2));
+}
+
+void ExpiryIndex::set(uint32_t id, uint64_t expiry) noexcept {
+  if (id >= current_.size()) current_.resize(uint64_t{id} + 1);  // within the reserved capacity
+  if (current_[id] == expiry + 1) return;  // its entry is in the heap already
+  if (current_[id] == 0) ++live_;
+  current_.set(id, expiry + 1);  // expiry <= 2^63 - 1: no wrap
+  if (heap_.size() > 2 * live_ + STALE_SLACK) drop_stale();
+  heap_.push_back({expiry, id});  // within the reserved capacity
+  std::push_heap(heap_.begin(), heap_.end(), later);
+}
+
+std::optional<uint64_t> ExpiryIndex::expiry_of(uint32_t id) const {
+  if (id >= current_.size() || current_[id] == 0) return std::nullopt;
+  return current_[id] - 1;
+}
+
+Bitmap ExpiryIndex::take_before(uint64_t now) {
+  Bitmap expired;
+  while (may_have_before(now)) {
+    const Entry top = heap_.front();
+    std::pop_heap(heap_.begin(), heap_.end(), later);
+    heap_.pop_back();
+    if (!is_current(top)) continue;
+    expired.add(top.id);
+    current_.set(top.id, 0);
+    --live_;
+  }
+  return expired;
+}
+
+void ExpiryIndex::drop_stale() noexcept {
+  std::erase_if(heap_, [this](const Entry& e) { return !is_current(e); });
+  std::make_heap(heap_.begin(), heap_.end(), later);
+}
+
+}  // namespace tovik
