@@ -12,44 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "alloc_fault.hpp"
 #include "core.hpp"
 #include "expiry_index.hpp"
 #include "zeroed_array.hpp"
-
-// Allocation failure injection: while armed, the countdown-th operator new from now on
-// throws std::bad_alloc. Sanitizer runtimes bring their own operator new, so the
-// injected tests are compiled out there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TOVIK_INJECT_ALLOC 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
-#define TOVIK_INJECT_ALLOC 0
-#endif
-#endif
-#ifndef TOVIK_INJECT_ALLOC
-#define TOVIK_INJECT_ALLOC 1
-#endif
-
-#if TOVIK_INJECT_ALLOC
-#if defined(__GNUC__) && !defined(__clang__)
-// These operators pair malloc with free themselves; GCC cannot see that through inlining.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-namespace {
-thread_local long alloc_countdown = -1;  // < 0: disarmed
-}
-
-void* operator new(std::size_t size) {
-  if (alloc_countdown >= 0 && alloc_countdown-- == 0) throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#endif
 
 namespace tovik {
 namespace {
@@ -194,14 +160,14 @@ void fail_each_allocation_of_add(uint32_t preloaded, uint32_t id, long stride) {
     Result<void> r = Ok{};
     bool threw = false;
     const std::vector<float> vector{1, 1, 1, 1};
-    alloc_countdown = n;
+    test::alloc_countdown = n;
     try {
       r = t.db->add(id, vector, R"({"k": 2, "s": "x", "a": [1, {"b": 2}]})", 60);
     } catch (const std::bad_alloc&) {
       threw = true;
     }
-    const bool injected = alloc_countdown < 0;
-    alloc_countdown = -1;
+    const bool injected = test::alloc_countdown < 0;
+    test::alloc_countdown = -1;
     if (!injected) {
       ASSERT_TRUE(r.ok() && !threw) << n;
       return;  // add needed fewer allocations than n: all of them were tried

@@ -1,5 +1,7 @@
 #include "worker_pool.hpp"
 
+#include "alloc_fault.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,35 +14,6 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
-
-// Fault injection for this test binary: operator new fails once on the thread that
-// armed it, after that many further allocations. Sanitizer runtimes bring their own
-// operator new, so there the plain one stays and the fault test is skipped.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TOVIK_OWN_OPERATOR_NEW 0
-#endif
-#endif
-#if !defined(TOVIK_OWN_OPERATOR_NEW) && (defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__))
-#define TOVIK_OWN_OPERATOR_NEW 0
-#endif
-#ifndef TOVIK_OWN_OPERATOR_NEW
-#define TOVIK_OWN_OPERATOR_NEW 1
-#endif
-
-namespace {
-thread_local long allocations_before_failure = -1;  // -1: never fail
-}  // namespace
-
-#if TOVIK_OWN_OPERATOR_NEW
-void* operator new(size_t size) {
-  if (allocations_before_failure >= 0 && allocations_before_failure-- == 0) throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-#endif
 
 namespace tovik {
 namespace {
@@ -87,7 +60,7 @@ TEST(WorkerPoolTest, ZeroPiecesIsRefused) {
 // (on the calling thread when the queue could not take them). Nothing stays queued
 // to run later against the call's finished stack frame.
 TEST(WorkerPoolTest, AllocationFailureNeverLeavesTasksBehind) {
-  if (!TOVIK_OWN_OPERATOR_NEW) GTEST_SKIP() << "the sanitizer's operator new is in place";
+  if (!test::ALLOC_FAULTS_INJECTABLE) GTEST_SKIP() << "the sanitizer's operator new is in place";
   constexpr size_t PIECES = 1024;
   std::vector<std::atomic<int>> runs(PIECES);
   const std::thread::id caller = std::this_thread::get_id();
@@ -96,7 +69,7 @@ TEST(WorkerPoolTest, AllocationFailureNeverLeavesTasksBehind) {
     for (auto& r : runs) r = 0;
     std::atomic<bool> on_caller{false};
     bool threw = false;
-    allocations_before_failure = failure_at;
+    test::alloc_countdown = failure_at;
     try {
       auto run = parallel_chunks(PIECES, PIECES, [&](size_t, size_t, size_t piece) {
         ++runs[piece];
@@ -106,7 +79,7 @@ TEST(WorkerPoolTest, AllocationFailureNeverLeavesTasksBehind) {
     } catch (const std::bad_alloc&) {
       threw = true;
     }
-    allocations_before_failure = -1;
+    test::alloc_countdown = -1;
     EXPECT_EQ(squares_in_pieces(64).size(), 64u);  // later work gets the pool to itself
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (size_t p = 0; p < PIECES; ++p) ASSERT_EQ(runs[p].load(), threw ? 0 : 1) << failure_at << " " << p;
