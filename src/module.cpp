@@ -527,9 +527,10 @@ bool read_float_buffer(PyObject* seq, std::vector<float>& out) {
 // 100 us for 384 floats). Instead we ask the interpreter for a private copy of the items
 // as a list, learn their kinds from its storage strategy (PyPy stores a list of only
 // exact floats and machine-sized exact ints unboxed, and reports which), have it copy
-// them into an array in one call, and read the array's memory. Only builtins are
-// called, never Python code, so no thread switch can happen in between, and the copy
-// means nothing can change the items between check and conversion.
+// them into an array in one call, and read the array's memory (to_floats below). The
+// copy means nothing can change the items between check and conversion, even if
+// another thread runs while the helper does. `scored` lists (pair_arrays) take the same
+// route through builtins called from C.
 struct PlainTools {
   PyObject* strategy = nullptr;  // __pypy__.strategy
   PyObject* array = nullptr;     // array.array
