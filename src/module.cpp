@@ -203,11 +203,46 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   return false;
 }
 
+// Keyword objects seen before, each held (so that its address cannot be reused) with
+// the parameter name it spells. A call site passes the same keyword objects every time,
+// and under PyPy this saves a call into the interpreter per keyword and name compared.
+struct KnownKeyword {
+  PyObject* object = nullptr;
+  const char* name = nullptr;
+};
+std::array<KnownKeyword, 16> known_keywords;
+
+const char* known_keyword(PyObject* keyword) {
+  for (const KnownKeyword& k : known_keywords) {
+    if (k.object == keyword) return k.name;
+  }
+  return nullptr;
+}
+
+void remember_keyword(PyObject* keyword, const char* name) {
+  if (!PyUnicode_CheckExact(keyword)) return;
+  for (KnownKeyword& k : known_keywords) {
+    if (k.object != nullptr) continue;
+    k = {new_ref(keyword), name};
+    return;
+  }
+}
+
+// True when `keyword` spells `name`: by the remembered spelling, or compared and then
+// remembered.
+bool keyword_is(PyObject* keyword, const char* known, const char* name) {
+  if (known != nullptr) return std::strcmp(known, name) == 0;
+  if (PyUnicode_CompareWithASCIIString(keyword, name) != 0) return false;
+  remember_keyword(keyword, name);
+  return true;
+}
+
 // Files one keyword argument into its slot, or raises the argument-list error.
 bool assign_keyword(const Signature& sig, PyObject* keyword, PyObject* value, Py_ssize_t nargs,
                     Slots& slots) {
-  for (size_t i = 0; PyUnicode_Check(keyword) && i < sig.total; ++i) {
-    if (PyUnicode_CompareWithASCIIString(keyword, sig.names[i]) != 0) continue;
+  const char* known = known_keyword(keyword);
+  for (size_t i = 0; (known != nullptr || PyUnicode_Check(keyword)) && i < sig.total; ++i) {
+    if (!keyword_is(keyword, known, sig.names[i])) continue;
     if (static_cast<Py_ssize_t>(i) < nargs) {
       PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.qualname,
                    sig.names[i]);
@@ -263,9 +298,9 @@ bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
                     Slots& slots) {
   slots.fill(nullptr);
   if (!take_positional(sig, args, nargs, slots)) return false;
-  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;  // always an exact tuple
   for (Py_ssize_t i = 0; i < nkw; ++i) {
-    if (!assign_keyword(sig, PyTuple_GetItem(kwnames, i), args[nargs + i], nargs, slots)) return false;
+    if (!assign_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], nargs, slots)) return false;
   }
   return check_required(sig, slots);
 }
@@ -309,6 +344,15 @@ bool to_bool(PyObject* obj, bool& out) {
 // Any object with __index__, 0 to `max`. Negative values get the interpreter's own
 // OverflowError; values above `max` get "out of range integral type conversion attempted".
 bool to_unsigned(PyObject* obj, uint64_t max, uint64_t& out) {
+  if (PyLong_CheckExact(obj)) {  // in range: one call, and nothing else to run
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0 && value >= 0 && static_cast<unsigned long long>(value) <= max) {
+      out = static_cast<uint64_t>(value);
+      return true;
+    }
+    if (value == -1 && PyErr_Occurred()) PyErr_Clear();  // the general path below raises
+  }
   Ref index(PyNumber_Index(obj));
   if (!index) return false;
   int overflow = 0;
@@ -349,6 +393,15 @@ bool to_size(PyObject* obj, size_t& out) {
 }
 
 bool to_i64(PyObject* obj, int64_t& out) {
+  if (PyLong_CheckExact(obj)) {  // fits: one call, and nothing else to run
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+      out = static_cast<int64_t>(value);
+      return true;
+    }
+    PyErr_Clear();  // the general path below raises
+  }
   Ref index(PyNumber_Index(obj));
   if (!index) return false;
   long long value = PyLong_AsLongLong(index.get());  // out of range: the interpreter's error
@@ -474,16 +527,10 @@ bool read_float_buffer(PyObject* seq, std::vector<float>& out) {
 // 100 us for 384 floats). Instead we ask the interpreter for a private copy of the items
 // as a list, learn their kinds from its storage strategy (PyPy stores a list of only
 // exact floats and machine-sized exact ints unboxed, and reports which), have it copy
-// them into an array in one call, and read the array's memory. Only builtins are
-// called, never Python code, so no thread switch can happen in between, and the copy
-// means nothing can change the items between check and conversion.
-// An array only this unit holds, with the address and number of its items.
-struct SharedArray {
-  PyObject* array = nullptr;
-  char* address = nullptr;
-  size_t count = 0;
-};
-
+// them into an array in one call, and read the array's memory (to_floats below). The
+// copy means nothing can change the items between check and conversion, even if
+// another thread runs while the helper does. `scored` lists (pair_arrays) take the same
+// route through builtins called from C.
 struct PlainTools {
   PyObject* strategy = nullptr;  // __pypy__.strategy
   PyObject* array = nullptr;     // array.array
@@ -493,19 +540,68 @@ struct PlainTools {
   PyObject* first = nullptr;  // operator.itemgetter(0), itemgetter(1)
   PyObject* second = nullptr;
   PyObject* two = nullptr;  // the int 2
-  PyObject* fromlist = nullptr;  // the names "fromlist", "buffer_info", "itemsize"
-  PyObject* buffer_info = nullptr;
+  PyObject* buffer_info = nullptr;  // the names "buffer_info", "itemsize"
   PyObject* itemsize = nullptr;
-  PyObject* floats = nullptr;    // array("d") appended to by each conversion (see plain_floats_view)
-  PyObject* zip = nullptr;       // builtins zip
-  PyObject* one_id = nullptr;    // array('I', [0]), array('d', [0.0]), [""]: grown by repetition
-  PyObject* one_score = nullptr;
-  PyObject* one_text = nullptr;
-  PyObject* empty = nullptr;  // ""
-  SharedArray ids;     // array('I') and array('d') of at least the longest result list so
-  SharedArray scores;  // far, written in place (see result_list)
+  PyObject* to_floats = nullptr;  // the functions of HELPERS
+  PyObject* to_results = nullptr;
   bool ready = false;
 };
+
+// Run inside the interpreter, so that a conversion costs one call from C instead of
+// several per call or per object.
+// to_floats copies a plain list or tuple into a private list (once copied, no other
+// thread can change the items checked and converted), learns their kinds from its
+// storage strategy (PyPy stores a list of only exact floats and machine-sized exact
+// ints unboxed, and reports which), and appends the count and then the items to the
+// shared array('d') `floats` in one call. It returns the address of the count, or 0
+// for any other kind of item. `floats` is emptied once it holds over 65536 items, and
+// is otherwise never shrunk, so the address stays valid until the next call.
+// to_results unpacks the blob that packed_results writes (see there) into the list of
+// result tuples.
+constexpr const char* HELPERS = R"(
+from array import array
+from __pypy__ import strategy
+assert array("d").itemsize == 8 and array("I").itemsize == 4 and array("Q").itemsize == 8
+NUMERIC = frozenset(("EmptyListStrategy", "IntegerListStrategy", "FloatListStrategy",
+                     "IntOrFloatListStrategy"))
+floats = array("d")
+
+def to_floats(seq):
+    items = list(seq)
+    if strategy(items) not in NUMERIC:
+        return 0
+    if len(floats) > 65536:
+        del floats[:]
+    start = len(floats)
+    floats.append(len(items))
+    floats.fromlist(items)
+    return floats.buffer_info()[0] + 8 * start
+
+def to_results(blob):
+    n = array("Q", blob[:8])[0]
+    ids = array("I", blob[8:8 + 4 * n])
+    ends = array("Q", blob[8 + 4 * n:8 + 12 * n])
+    scores = array("d", blob[8 + 12 * n:8 + 20 * n])
+    start = 8 + 20 * n
+    out = []
+    for i in range(n):
+        end = ends[i]
+        out.append((ids[i], scores[i], blob[start:end].decode("utf-8", "replace")))
+        start = end
+    return out
+)";
+
+bool load_helpers(PlainTools& t) {
+  Ref globals(PyDict_New());
+  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) return false;
+  Ref done(PyRun_String(HELPERS, Py_file_input, globals.get(), globals.get()));
+  if (!done) return false;
+  t.to_floats = PyDict_GetItemString(globals.get(), "to_floats");  // borrowed: keep them
+  t.to_results = PyDict_GetItemString(globals.get(), "to_results");
+  Py_XINCREF(t.to_floats);
+  Py_XINCREF(t.to_results);
+  return t.to_floats && t.to_results;
+}
 
 PyObject* import_attr(const char* module, const char* name) {
   Ref imported(PyImport_ImportModule(module));
@@ -522,33 +618,21 @@ bool load_plain_tools(PlainTools& t) {
   t.first = getter ? PyObject_CallFunction(getter.get(), "i", 0) : nullptr;
   t.second = getter ? PyObject_CallFunction(getter.get(), "i", 1) : nullptr;
   t.two = PyLong_FromLong(2);
-  t.fromlist = PyUnicode_FromString("fromlist");
   t.buffer_info = PyUnicode_FromString("buffer_info");
   t.itemsize = PyUnicode_FromString("itemsize");
-  t.floats = t.array ? PyObject_CallFunction(t.array, "s", "d") : nullptr;
-  t.zip = import_attr("builtins", "zip");
-  t.one_id = t.array ? PyObject_CallFunction(t.array, "s[i]", "I", 0) : nullptr;
-  t.one_score = t.array ? PyObject_CallFunction(t.array, "s[d]", "d", 0.0) : nullptr;
-  t.empty = PyUnicode_FromString("");
-  t.one_text = t.empty ? PyList_New(1) : nullptr;
-  if (t.one_text) PyList_SetItem(t.one_text, 0, new_ref(t.empty));
-  return t.strategy && t.array && t.map && t.type && t.len && t.first && t.second && t.two && t.fromlist &&
-         t.buffer_info && t.itemsize &&
-         t.floats && t.zip && t.one_id && t.one_score && t.one_text;
+  return t.strategy && t.array && t.map && t.type && t.len && t.first && t.second && t.two &&
+         t.buffer_info && t.itemsize && load_helpers(t);
 }
 
 // The tools, looked up once and kept for the process (no module attribute). Not ready
 // when any is missing; the general path then serves every call.
-bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const char*& address, size_t& count);
 
 const PlainTools& plain_tools() {
   static PlainTools tools;
   static bool tried = false;
   if (!tried) {
     tried = true;
-    const char* address = nullptr;
-    size_t count = 0;
-    tools.ready = load_plain_tools(tools) && array_items(tools, tools.floats, sizeof(double), address, count);
+    tools.ready = load_plain_tools(tools);
     PyErr_Clear();
   }
   return tools;
@@ -606,36 +690,32 @@ bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const ch
   return array_address(t, array, address, count);
 }
 
-// The shared array('d') is emptied once it holds more than this many items.
-constexpr size_t SHARED_ARRAY_MAX = size_t{1} << 16;
+// Set while to_floats runs: it runs bytecode, so another thread (or a signal handler)
+// may call in meanwhile, and must then leave the shared array alone.
+bool filling = false;
 
-// A plain list is checked and read in place: between the strategy check and the copy
-// only C code and builtins run (no bytecode, so no other thread and no finalizer), so
-// the items cannot change in between. A tuple is first copied into a list. The items
-// are appended to a shared array('d') with array.fromlist (a fraction of the cost of
-// making a new array and handing it to C) and read from its end.
+// One call to to_floats, then the count and the items read at the address it returns.
 bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& out) {
-  Ref copy(PyList_CheckExact(seq) ? new_ref(seq) : PySequence_List(seq));
-  if (!copy || !numeric_strategy(t, copy.get(), false)) return false;
-  const auto n = static_cast<size_t>(PyList_Size(copy.get()));
-  Ref filled(PyObject_CallMethodObjArgs(t.floats, t.fromlist, copy.get(), nullptr));
-  const char* address = nullptr;
-  size_t count = 0;
-  if (!filled || !array_address(t, t.floats, address, count) || count < n) return false;
-  out.resize(n);
-  for (size_t i = 0; i < n; ++i) {
+  Ref address_object(PyObject_CallFunctionObjArgs(t.to_floats, seq, nullptr));
+  const char* address = address_object ? static_cast<const char*>(PyLong_AsVoidPtr(address_object.get())) : nullptr;
+  if (address == nullptr) return false;
+  double count;
+  std::memcpy(&count, address, sizeof(double));
+  out.resize(static_cast<size_t>(count));
+  for (size_t i = 0; i < out.size(); ++i) {
     double value;
-    std::memcpy(&value, address + (count - n + i) * sizeof(double), sizeof(double));
+    std::memcpy(&value, address + (i + 1) * sizeof(double), sizeof(double));
     out[i] = static_cast<float>(value);
   }
-  if (count > SHARED_ARRAY_MAX && PySequence_DelSlice(t.floats, 0, PY_SSIZE_T_MAX) != 0) PyErr_Clear();
   return true;
 }
 
 bool plain_floats(PyObject* seq, std::vector<float>& out) {
-  if (PySequence_Size(seq) == 0) return true;  // no items: nothing to ask the interpreter
   const PlainTools& t = plain_tools();
-  const bool done = t.ready && plain_floats_view(t, seq, out);
+  if (!t.ready || filling) return false;
+  filling = true;
+  const bool done = plain_floats_view(t, seq, out);
+  filling = false;
   if (!done) PyErr_Clear();
   return done;
 }
@@ -827,66 +907,39 @@ PyObject* result_list_one_by_one(const std::vector<tovik::ResultTuple>& results)
 
 #if defined(PYPY_VERSION)
 // Under PyPy every object made in C costs a crossing into the interpreter, four per
-// result tuple. Instead the ids and scores are written into the memory of two shared
-// arrays, and the interpreter makes the tuples with zip(ids, scores, texts),
-// which stops at the end of `texts` (exactly one per result).
-
-// Makes `shared` an array of at least n items by repeating `one`, and records where
-// its items are (it is never resized afterwards). False on failure.
-bool ensure_length(const PlainTools& t, SharedArray& shared, PyObject* one, size_t itemsize, size_t n) {
-  if (shared.array != nullptr && shared.count >= n) return true;
-  Ref grown(PySequence_Repeat(one, static_cast<Py_ssize_t>(std::max<size_t>(n, 64))));
-  const char* address = nullptr;
-  size_t count = 0;
-  if (!grown || !array_items(t, grown.get(), itemsize, address, count) || count < n) return false;
-  Py_XDECREF(shared.array);
-  shared = {grown.release(), const_cast<char*>(address), count};  // ours, never exported
-  return true;
-}
-
-// Writes read(0..count) into the first `count` items of `shared`, whose items are T.
-template <typename T, typename Read>
-void write_array(SharedArray& shared, size_t count, Read&& read) {
-  for (size_t i = 0; i < count; ++i) {
-    const T value = read(i);
-    std::memcpy(shared.address + i * sizeof(T), &value, sizeof(T));
-  }
-}
-
-PyObject* texts_of(const PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
-  const auto n = static_cast<Py_ssize_t>(results.size());
-  const bool all_empty = std::all_of(results.begin(), results.end(), [](const auto& r) { return r.metadata.empty(); });
-  if (all_empty) return PySequence_Repeat(t.one_text, n);
-  Ref list(PyList_New(n));
-  for (Py_ssize_t i = 0; list && i < n; ++i) {
-    const std::string& m = results[static_cast<size_t>(i)].metadata;
-    PyObject* text = m.empty() ? new_ref(t.empty)
-                               : PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace");
-    if (text == nullptr || PyList_SetItem(list.get(), i, text) != 0) return nullptr;
-  }
-  return list.release();
-}
-
-PyObject* result_list_zipped(PlainTools& t, const std::vector<tovik::ResultTuple>& results) {
+// result tuple. Instead everything goes into one bytes object, and to_results makes the
+// tuples inside the interpreter. The blob, in native byte order: the count n (uint64),
+// n ids (uint32), n end offsets of the texts in the blob (uint64), n scores (double,
+// the exact widening of the float), then the UTF-8 texts one after another.
+std::string packed_results(const std::vector<tovik::ResultTuple>& results) {
   const size_t n = results.size();
-  write_array<uint32_t>(t.ids, n, [&](size_t i) { return results[i].id; });
-  write_array<double>(t.scores, n, [&](size_t i) { return static_cast<double>(results[i].score); });
-  Ref texts(texts_of(t, results));
-  Ref zipped(texts ? PyObject_CallFunctionObjArgs(t.zip, t.ids.array, t.scores.array, texts.get(), nullptr)
-                   : nullptr);
-  return zipped ? PySequence_List(zipped.get()) : nullptr;
+  size_t size = 8 + 20 * n;
+  for (const auto& r : results) size += r.metadata.size();
+  std::string blob(size, '\0');
+  char* at = blob.data();
+  auto put = [&at](const auto value) {
+    std::memcpy(at, &value, sizeof(value));
+    at += sizeof(value);
+  };
+  put(uint64_t{n});
+  for (const auto& r : results) put(uint32_t{r.id});
+  uint64_t end = 8 + 20 * n;
+  for (const auto& r : results) put(end += r.metadata.size());
+  for (const auto& r : results) put(static_cast<double>(r.score));
+  for (const auto& r : results) {
+    if (!r.metadata.empty()) std::memcpy(at, r.metadata.data(), r.metadata.size());
+    at += r.metadata.size();
+  }
+  return blob;
 }
 
 PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
   if (results.empty()) return PyList_New(0);
-  auto& t = const_cast<PlainTools&>(plain_tools());
-  const size_t n = results.size();
-  if (t.ready && ensure_length(t, t.ids, t.one_id, sizeof(uint32_t), n) &&
-      ensure_length(t, t.scores, t.one_score, sizeof(double), n)) {
-    return result_list_zipped(t, results);
-  }
-  PyErr_Clear();  // no shared arrays: one tuple after another
-  return result_list_one_by_one(results);
+  const PlainTools& t = plain_tools();
+  if (!t.ready) return result_list_one_by_one(results);
+  const std::string blob = packed_results(results);
+  Ref bytes(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
+  return bytes ? PyObject_CallFunctionObjArgs(t.to_results, bytes.get(), nullptr) : nullptr;
 }
 #else
 PyObject* result_list(const std::vector<tovik::ResultTuple>& results) { return result_list_one_by_one(results); }

@@ -130,6 +130,26 @@ def test_no_argument_methods_refuse_arguments(db, method):
     assert getattr(db, method)() == (None if method == "clean_expired" else 0)
 
 
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("make", [str, lambda s: "".join(list(s)), Name], ids=["literal", "built", "subclass"])
+def test_keyword_objects_seen_again(db, make):
+    """Keyword objects are matched alike on first sight and on every later call, also
+    by a method that has no parameter of that name."""
+    db.add(0, V, '{"a": 1}')
+    expected = db.search(V, 1, None, False)
+    for _ in range(3):
+        assert db.search(V, **{make("k"): 1, make("include_metadata"): False}) == expected
+        with pytest.raises(TypeError) as info:
+            db.delete("{}", **{make("include_metadata"): False})
+        assert str(info.value) == "TovikDB.delete() got an unexpected keyword argument 'include_metadata'"
+        with pytest.raises(TypeError) as info:
+            db.search(V, 1, **{make("k"): 1})
+        assert str(info.value) == "TovikDB.search() got multiple values for argument 'k'"
+
+
 def test_every_parameter_by_keyword(tmp_path):
     db = TovikDB(path=str(tmp_path / "kw"))
     assert db.add(metadata_json="{}", ttl=None, vector=(1, 2), internal_id=Idx(3)) is None
@@ -188,6 +208,9 @@ UNPREFIXED_ERRORS = [
     (lambda db: db.add(1, V, "{}", -(2**63) - 1), OverflowError, None),
     (lambda db: db.search(V, -1), OverflowError, None),
     (lambda db: db.search(V, Idx(2**32)), OverflowError, RANGE_MSG),
+    (lambda db: db.search(V, 2**32), OverflowError, RANGE_MSG),
+    (lambda db: db.search(V, 2**64 + 1), OverflowError, RANGE_MSG),
+    (lambda db: db.search(V, -(2**64)), OverflowError, None),
     (lambda db: db.build_results([(2**32, 0.5)], False), OverflowError, RANGE_MSG),
     (lambda db: db.build_results([(-1, 0.5)], False), OverflowError, None),
     (lambda db: db.build_results([(1, 0.5, 2)], True), ValueError, "expected tuple of length 2, but got tuple of length 3"),
@@ -249,6 +272,15 @@ def test_build_results_keeps_order_duplicates_and_text(db):
     assert db.build_results([], True) == db.build_results([], False) == []
     assert db.build_results([(4, 0.25), (9, 1.0), (4, 0.75)], True) == [(4, 0.25, meta), (4, 0.75, meta)]
     assert db.build_results([(9, 1.0), (4, 0.5), (9, 1.0)], False) == [(9, 1.0, ""), (4, 0.5, ""), (9, 1.0, "")]
+
+
+def test_long_result_lists_keep_every_text_and_score(db):
+    texts = ['["%d%s"]' % (i, "\u00e9\U0001f600" * (i % 4)) for i in range(150)] + ["null"]
+    for i, text in enumerate(texts):
+        db.add(i, V, text)
+    pairs = [((i * 37) % 151, (i - 75) / 8) for i in range(300)]  # every id twice, exact floats
+    assert db.build_results(pairs, True) == [(i, s, texts[i]) for i, s in pairs]
+    assert db.build_results(pairs, False) == [(i, s, "") for i, s in pairs]
 
 
 def test_upper_bounds_are_accepted(db):
