@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "filter.hpp"
 #include "json.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::rss_kib;
 using tovik::Bitmap;
 using tovik::FilterEngine;
 
@@ -24,18 +26,6 @@ double ms_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-long rss_kib() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-  }
-  return -1;
-}
 
 const char* const CATEGORIES[] = {"books", "music", "film", "games", "garden", "kitchen", "toys", "tools",
                                   "sport", "health", "beauty", "auto", "office", "pets", "baby", "food",

@@ -18,30 +18,20 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "filter.hpp"
 #include "json.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::rss_kib;
 using tovik::FilterEngine;
 
 double us_since(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-long rss_kib() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-  }
-  return -1;
-}
 
 size_t heap_in_use() {
   const struct mallinfo2 m = mallinfo2();
