@@ -98,13 +98,30 @@ const Signature ADD_SIG{"TovikDB.add()", {"internal_id", "vector", "metadata_jso
 const Signature SEARCH_SIG{"TovikDB.search()", {"query", "k", "filter_json", "include_metadata"}, 4, 2};
 const Signature BUILD_SIG{"TovikDB.build_results()", {"scored", "include_metadata"}, 2, 2};
 const Signature DELETE_SIG{"TovikDB.delete()", {"filter_json"}, 1, 1};
+const Signature NO_PARAMS{"", {}, 0, 0};
+
+// One method call, in the order every method keeps: match the arguments to `sig`,
+// check `self`, take its borrow flag with ACCESS, then `body(db, args)` converts the
+// arguments (Args::get) and calls into the database. The flag is released on return.
+template <Access ACCESS, typename Body>
+PyObject* run_method(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) {
+  return guarded([&]() -> PyObject* {
+    Args a(sig);
+    if (!a.match(args, nargs, kwnames)) return nullptr;
+    DbObject* obj = as_db(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj, ACCESS);
+    if (!borrow) return nullptr;
+    return body(borrow.db(), a);
+  });
+}
 
 PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Slots a{};
+    Args a(NEW_SIG);
     std::string_view path;
-    if (!match_tuple(NEW_SIG, args, kwargs, a)) return nullptr;
-    if (!param("path", [&] { return to_text(a[0], path); })) return nullptr;
+    if (!a.match(args, kwargs) || !a.get(0, to_text, path)) return nullptr;
 
     auto opened = tovik::TovikDB::open(std::string(path));
     if (!opened.ok()) {
@@ -129,108 +146,69 @@ void db_dealloc(PyObject* self) {
 }
 
 PyObject* db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Slots a{};
-    if (!match_fastcall(ADD_SIG, args, nargs, kwnames, a)) return nullptr;
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Exclusive);
-    if (!borrow) return nullptr;
-
+  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
     uint32_t id = 0;
     std::vector<float> vector;
     std::string_view metadata;
     std::optional<int64_t> ttl;
-    if (!param("internal_id", [&] { return to_u32(a[0], id); }) ||
-        !param("vector", [&] { return to_vector(a[1], vector); }) ||
-        !param("metadata_json", [&] { return to_text(a[2], metadata); }) ||
-        !param("ttl", [&] { return absent(a[3]) || to_i64(a[3], ttl.emplace()); })) {
+    if (!a.get(0, to_u32, id) || !a.get(1, to_vector, vector) || !a.get(2, to_text, metadata) ||
+        !a.get(3, to_i64, ttl)) {
       return nullptr;
     }
-    return none_or_raise(borrow.db().add(id, vector, metadata, ttl));
-  });
+    return none_or_raise(db.add(id, vector, metadata, ttl));
+  };
+  return run_method<Access::Exclusive>(self, ADD_SIG, args, nargs, kwnames, body);
 }
 
 PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Slots a{};
-    if (!match_fastcall(SEARCH_SIG, args, nargs, kwnames, a)) return nullptr;
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-
+  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
     std::vector<float> query;
     size_t k = 0;
     std::optional<std::string_view> filter;
     bool include_metadata = true;
-    if (!param("query", [&] { return to_vector(a[0], query); }) ||
-        !param("k", [&] { return to_size(a[1], k); }) ||
-        !param("filter_json", [&] { return absent(a[2]) || to_text(a[2], filter.emplace()); }) ||
-        !param("include_metadata", [&] { return absent(a[3]) || to_bool(a[3], include_metadata); })) {
+    if (!a.get(0, to_vector, query) || !a.get(1, to_size, k) || !a.get(2, to_text, filter) ||
+        !a.get(3, to_bool, include_metadata)) {
       return nullptr;
     }
-    auto results = borrow.db().search(query, k, filter, include_metadata);
+    auto results = db.search(query, k, filter, include_metadata);
     if (!results.ok()) {
       raise_error(results.error());
       return nullptr;
     }
     return result_list(results.value());
-  });
+  };
+  return run_method<Access::Shared>(self, SEARCH_SIG, args, nargs, kwnames, body);
 }
 
 PyObject* db_build_results(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Slots a{};
-    if (!match_fastcall(BUILD_SIG, args, nargs, kwnames, a)) return nullptr;
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-
+  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
     std::vector<tovik::ScoredPair> scored;
     bool include_metadata = false;
-    if (!param("scored", [&] { return to_scored(a[0], scored); }) ||
-        !param("include_metadata", [&] { return to_bool(a[1], include_metadata); })) {
+    if (!a.get(0, to_scored, scored) || !a.get(1, to_bool, include_metadata)) {
       return nullptr;
     }
-    return result_list(borrow.db().build_results(std::move(scored), include_metadata));
-  });
+    return result_list(db.build_results(std::move(scored), include_metadata));
+  };
+  return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, body);
 }
 
 PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Slots a{};
-    if (!match_fastcall(DELETE_SIG, args, nargs, kwnames, a)) return nullptr;
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-
+  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
     std::string_view filter;
-    if (!param("filter_json", [&] { return to_text(a[0], filter); })) return nullptr;
-    return int_or_raise(borrow.db().delete_matching(filter));
-  });
+    if (!a.get(0, to_text, filter)) return nullptr;
+    return int_or_raise(db.delete_matching(filter));
+  };
+  return run_method<Access::Shared>(self, DELETE_SIG, args, nargs, kwnames, body);
 }
 
 PyObject* db_count(PyObject* self, PyObject* /*unused*/) {
-  return guarded([&]() -> PyObject* {
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-    return int_or_raise(borrow.db().count());
-  });
+  auto body = [](tovik::TovikDB& db, const Args&) { return int_or_raise(db.count()); };
+  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, body);
 }
 
 PyObject* db_clean_expired(PyObject* self, PyObject* /*unused*/) {
-  return guarded([&]() -> PyObject* {
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-    return none_or_raise(borrow.db().clean_expired());
-  });
+  auto body = [](tovik::TovikDB& db, const Args&) { return none_or_raise(db.clean_expired()); };
+  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, body);
 }
 
 template <typename F>

@@ -202,29 +202,33 @@ bool take_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nar
 
 }  // namespace
 
-bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    Slots& slots) {
-  slots.fill(nullptr);
-  if (!take_positional(sig, args, nargs, slots)) return false;
+bool Args::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  slots_.fill(nullptr);
+  if (!take_positional(sig_, args, nargs, slots_)) return false;
   Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;  // always an exact tuple
   for (Py_ssize_t i = 0; i < nkw; ++i) {
-    if (!assign_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], nargs, slots)) return false;
+    if (!assign_keyword(sig_, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], nargs, slots_)) return false;
   }
-  return check_required(sig, slots);
+  return check_required(sig_, slots_);
 }
 
-bool match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Slots& slots) {
-  slots.fill(nullptr);
+bool Args::match(PyObject* args, PyObject* kwargs) {
+  slots_.fill(nullptr);
   Py_ssize_t nargs = PyTuple_Size(args);
-  if (nargs > static_cast<Py_ssize_t>(sig.total)) return too_many_positional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<size_t>(i)] = PyTuple_GetItem(args, i);
+  if (nargs > static_cast<Py_ssize_t>(sig_.total)) return too_many_positional(sig_, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<size_t>(i)] = PyTuple_GetItem(args, i);
   Py_ssize_t pos = 0;
   PyObject* keyword = nullptr;
   PyObject* value = nullptr;
   while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &keyword, &value)) {
-    if (!assign_keyword(sig, keyword, value, nargs, slots)) return false;
+    if (!assign_keyword(sig_, keyword, value, nargs, slots_)) return false;
   }
-  return check_required(sig, slots);
+  return check_required(sig_, slots_);
+}
+
+bool Args::failed(size_t i) const {
+  prefix_type_error(sig_.names[i]);
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------

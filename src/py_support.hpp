@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -114,20 +115,38 @@ struct Signature {
 // An optional parameter that was left out or given as None.
 inline bool absent(PyObject* obj) { return obj == nullptr || obj == Py_None; }
 
-// Vectorcall convention: args[0..nargs) positional, then one value per name in kwnames.
-// Fills `slots` (borrowed from the call); false with the argument-list TypeError.
-bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    Slots& slots);
-// Tuple-and-dict convention (the constructor).
-bool match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Slots& slots);
+// One call's arguments matched to a signature's parameters, then converted one by one.
+// The matched values are borrowed from the call and live as long as it does.
+class Args {
+ public:
+  explicit Args(const Signature& sig) : sig_(sig) {}
 
-// Converts one parameter: on failure applies the parameter's TypeError prefix.
-template <typename Convert>
-bool param(const char* name, Convert&& convert) {
-  if (convert()) return true;
-  prefix_type_error(name);
-  return false;
-}
+  // Vectorcall convention: args[0..nargs) positional, then one value per name in
+  // kwnames. False with the argument-list TypeError.
+  bool match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  // Tuple-and-dict convention (the constructor).
+  bool match(PyObject* args, PyObject* kwargs);
+
+  // Converts parameter i into `out`; a TypeError gets the parameter's prefix. An
+  // optional parameter left out or given None leaves `out` (its default) as it is.
+  template <typename T>
+  bool get(size_t i, bool (*convert)(PyObject*, T&), T& out) const {
+    if (i >= sig_.required && absent(slots_[i])) return true;
+    return convert(slots_[i], out) || failed(i);
+  }
+  // The same for a parameter whose default is "none given".
+  template <typename T>
+  bool get(size_t i, bool (*convert)(PyObject*, T&), std::optional<T>& out) const {
+    if (i >= sig_.required && absent(slots_[i])) return true;
+    return convert(slots_[i], out.emplace()) || failed(i);
+  }
+
+ private:
+  bool failed(size_t i) const;  // applies parameter i's prefix; returns false
+
+  const Signature& sig_;
+  Slots slots_{};
+};
 
 // ---------------------------------------------------------------------------------------
 // Argument conversion
