@@ -1,14 +1,7 @@
-// The Python extension module `tovik` and its one class, `TovikDB`.
-//
-// This is the only unit that includes Python.h. It matches call arguments to parameter
-// names, converts Python values into what tovik::TovikDB takes, converts results back,
-// and maps every failure onto a Python exception:
-//   argument-list and conversion errors -> TypeError (OverflowError for integers out of
-//   range; a TypeError raised while converting parameter NAME is re-raised as
-//   "argument 'NAME': ..." with the original as its __cause__)
-//   ErrorKind::Message -> ValueError, ErrorKind::OutOfMemory -> MemoryError,
-//   ErrorKind::Internal and any stray C++ exception -> the module's internal error type,
-//   which derives from BaseException so that `except Exception` does not swallow it.
+// The Python extension module `tovik` and its one class, `TovikDB`: each method's table
+// entry, the borrow flag it takes, and its call into tovik::TovikDB. Matching and
+// converting arguments, converting results and mapping errors onto exceptions live in
+// py_support.
 //
 // Every entry point runs with the interpreter lock held and never releases it. Each
 // instance carries a borrow flag: add takes it exclusively, every other method shares
@@ -18,17 +11,10 @@
 //
 // The same source builds against CPython and PyPy's C API emulation; it sticks to calls
 // both provide (types from a PyType_Spec, METH_FASTCALL | METH_KEYWORDS, METH_NOARGS).
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "py_support.hpp"  // first: it includes Python.h, which must precede the standard headers
 
-#include <algorithm>
-#include <array>
 #include <cstdint>
-#include <cstring>
-#include <exception>
-#include <limits>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,927 +25,7 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------------------
-// Owned references
-
-// Owns one strong reference (or none). Released on scope exit, so early returns and
-// C++ exceptions cannot leak.
-class Ref {
- public:
-  Ref() = default;
-  explicit Ref(PyObject* owned) : p_(owned) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& other) noexcept : p_(other.release()) {}
-  Ref& operator=(Ref&& other) noexcept {
-    if (this != &other) {
-      Py_XDECREF(p_);
-      p_ = other.release();
-    }
-    return *this;
-  }
-  ~Ref() { Py_XDECREF(p_); }
-
-  PyObject* get() const { return p_; }
-  PyObject* release() { return std::exchange(p_, nullptr); }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  PyObject* p_ = nullptr;
-};
-
-// A new reference to `obj` (PyPy 3.9 has no Py_NewRef).
-PyObject* new_ref(PyObject* obj) {
-  Py_INCREF(obj);
-  return obj;
-}
-
-// ---------------------------------------------------------------------------------------
-// Exceptions
-
-// The type raised for broken invariants. Derives from BaseException; it is deliberately
-// not a module attribute (it is outside the documented surface). Created on first use.
-PyObject* internal_error_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewException("tovik.InternalError", PyExc_BaseException, nullptr);
-  }
-  return type;
-}
-
-void raise_internal(const char* message) noexcept {
-  if (PyObject* type = internal_error_type()) PyErr_SetString(type, message);
-}
-
-// Raises `type` with a message decoded from UTF-8 bytes that may contain anything.
-void raise_text(PyObject* type, const std::string& text) {
-  Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(type, message.get());
-}
-
-void raise_error(const tovik::Error& error) {
-  switch (error.kind) {
-    case tovik::ErrorKind::Message:
-      raise_text(PyExc_ValueError, error.message);
-      return;
-    case tovik::ErrorKind::OutOfMemory:
-      raise_text(PyExc_MemoryError, error.message);
-      return;
-    case tovik::ErrorKind::Internal:
-      if (PyObject* type = internal_error_type()) raise_text(type, error.message);
-      return;
-  }
-  raise_internal("unknown error kind");
-}
-
-// Runs an entry point's body; a C++ exception becomes MemoryError (std::bad_alloc) or
-// the internal error, never an unwind into the interpreter.
-template <typename Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_internal(e.what());
-  } catch (...) {
-    raise_internal("unknown C++ exception");
-  }
-  return nullptr;
-}
-
-// The type's short name ("dict", not "builtins.dict") for conversion messages.
-const char* type_name(PyObject* obj) {
-  const char* name = Py_TYPE(obj)->tp_name;
-  const char* dot = std::strrchr(name, '.');
-  return dot != nullptr ? dot + 1 : name;
-}
-
-// TypeError "'T' object cannot be converted to 'TARGET'". Always returns false.
-bool cannot_convert(PyObject* obj, const char* target) {
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(obj), target);
-  return false;
-}
-
-bool out_of_range() {
-  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-  return false;
-}
-
-// If the pending error is a TypeError, replaces it by TypeError("argument 'NAME': " +
-// its message) whose __cause__ is the original. Other errors are left as they are.
-void prefix_type_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_trace = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_trace);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_trace);
-  Ref type(raw_type), value(raw_value), trace(raw_trace);
-  if (trace) PyException_SetTraceback(value.get(), trace.get());
-
-  Ref text(PyObject_Str(value.get()));
-  Ref message(text ? PyUnicode_FromFormat("argument '%s': %U", name, text.get()) : nullptr);
-  Ref wrapped(message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr) : nullptr);
-  if (!wrapped) {  // could not build the new error: keep the original
-    PyErr_Clear();
-    PyErr_Restore(type.release(), value.release(), trace.release());
-    return;
-  }
-  PyException_SetCause(wrapped.get(), value.release());  // steals the reference
-  PyErr_SetObject(PyExc_TypeError, wrapped.get());
-}
-
-// Converts one parameter: on failure applies the parameter's TypeError prefix.
-template <typename Convert>
-bool param(const char* name, Convert&& convert) {
-  if (convert()) return true;
-  prefix_type_error(name);
-  return false;
-}
-
-// ---------------------------------------------------------------------------------------
-// Argument matching
-
-constexpr size_t MAX_PARAMS = 4;
-using Slots = std::array<PyObject*, MAX_PARAMS>;  // borrowed; null = not given
-
-struct Signature {
-  const char* qualname;  // e.g. "TovikDB.add()"
-  std::array<const char*, MAX_PARAMS> names;
-  size_t total;
-  size_t required;  // the first `required` parameters have no default
-};
-
-bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-  const char* verb = given == 1 ? "was" : "were";
-  if (sig.required < sig.total) {
-    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                 sig.qualname, sig.required, sig.total, given, verb);
-  } else {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.qualname,
-                 sig.total, given, verb);
-  }
-  return false;
-}
-
-// Keyword objects seen before, each held (so that its address cannot be reused) with
-// the parameter name it spells. A call site passes the same keyword objects every time,
-// and under PyPy this saves a call into the interpreter per keyword and name compared.
-struct KnownKeyword {
-  PyObject* object = nullptr;
-  const char* name = nullptr;
-};
-std::array<KnownKeyword, 16> known_keywords;
-
-const char* known_keyword(PyObject* keyword) {
-  for (const KnownKeyword& k : known_keywords) {
-    if (k.object == keyword) return k.name;
-  }
-  return nullptr;
-}
-
-void remember_keyword(PyObject* keyword, const char* name) {
-  if (!PyUnicode_CheckExact(keyword)) return;
-  for (KnownKeyword& k : known_keywords) {
-    if (k.object != nullptr) continue;
-    k = {new_ref(keyword), name};
-    return;
-  }
-}
-
-// True when `keyword` spells `name`: by the remembered spelling, or compared and then
-// remembered.
-bool keyword_is(PyObject* keyword, const char* known, const char* name) {
-  if (known != nullptr) return std::strcmp(known, name) == 0;
-  if (PyUnicode_CompareWithASCIIString(keyword, name) != 0) return false;
-  remember_keyword(keyword, name);
-  return true;
-}
-
-// Files one keyword argument into its slot, or raises the argument-list error.
-bool assign_keyword(const Signature& sig, PyObject* keyword, PyObject* value, Py_ssize_t nargs,
-                    Slots& slots) {
-  const char* known = known_keyword(keyword);
-  for (size_t i = 0; (known != nullptr || PyUnicode_Check(keyword)) && i < sig.total; ++i) {
-    if (!keyword_is(keyword, known, sig.names[i])) continue;
-    if (static_cast<Py_ssize_t>(i) < nargs) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.qualname,
-                   sig.names[i]);
-      return false;
-    }
-    slots[i] = value;
-    return true;
-  }
-  Ref shown(PyUnicode_Check(keyword) ? new_ref(keyword) : PyObject_Str(keyword));
-  if (shown) {
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.qualname,
-                 shown.get());
-  }
-  return false;
-}
-
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string join_names(const std::vector<const char*>& names) {
-  std::string out;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) {
-      if (names.size() > 2) out += ",";
-      out += (i + 1 == names.size()) ? " and " : " ";
-    }
-    out += "'";
-    out += names[i];
-    out += "'";
-  }
-  return out;
-}
-
-bool check_required(const Signature& sig, const Slots& slots) {
-  std::vector<const char*> missing;
-  for (size_t i = 0; i < sig.required; ++i) {
-    if (slots[i] == nullptr) missing.push_back(sig.names[i]);
-  }
-  if (missing.empty()) return true;
-  std::string message = std::string(sig.qualname) + " missing " + std::to_string(missing.size()) +
-                        " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
-                        join_names(missing);
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return false;
-}
-
-bool take_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Slots& slots) {
-  if (nargs > static_cast<Py_ssize_t>(sig.total)) return too_many_positional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<size_t>(i)] = args[i];
-  return true;
-}
-
-// Vectorcall convention: args[0..nargs) positional, then one value per name in kwnames.
-bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    Slots& slots) {
-  slots.fill(nullptr);
-  if (!take_positional(sig, args, nargs, slots)) return false;
-  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;  // always an exact tuple
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    if (!assign_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], nargs, slots)) return false;
-  }
-  return check_required(sig, slots);
-}
-
-// Tuple-and-dict convention (the constructor).
-bool match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Slots& slots) {
-  slots.fill(nullptr);
-  Py_ssize_t nargs = PyTuple_Size(args);
-  if (nargs > static_cast<Py_ssize_t>(sig.total)) return too_many_positional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<size_t>(i)] = PyTuple_GetItem(args, i);
-  Py_ssize_t pos = 0;
-  PyObject* keyword = nullptr;
-  PyObject* value = nullptr;
-  while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &keyword, &value)) {
-    if (!assign_keyword(sig, keyword, value, nargs, slots)) return false;
-  }
-  return check_required(sig, slots);
-}
-
-// An optional parameter that was left out or given as None.
-bool absent(PyObject* obj) { return obj == nullptr || obj == Py_None; }
-
-// ---------------------------------------------------------------------------------------
-// Argument conversion. Each returns false with a Python error set.
-
-bool to_text(PyObject* obj, std::string_view& out) {
-  if (!PyUnicode_Check(obj)) return cannot_convert(obj, "PyString");
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);  // lives as long as obj
-  if (data == nullptr) return false;  // lone surrogates: the interpreter's own error
-  out = std::string_view(data, static_cast<size_t>(size));
-  return true;
-}
-
-bool to_bool(PyObject* obj, bool& out) {
-  if (!PyBool_Check(obj)) return cannot_convert(obj, "PyBool");
-  out = obj == Py_True;
-  return true;
-}
-
-// Any object with __index__, 0 to `max`. Negative values get the interpreter's own
-// OverflowError; values above `max` get "out of range integral type conversion attempted".
-bool to_unsigned(PyObject* obj, uint64_t max, uint64_t& out) {
-  if (PyLong_CheckExact(obj)) {  // in range: one call, and nothing else to run
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0 && value >= 0 && static_cast<unsigned long long>(value) <= max) {
-      out = static_cast<uint64_t>(value);
-      return true;
-    }
-    if (value == -1 && PyErr_Occurred()) PyErr_Clear();  // the general path below raises
-  }
-  Ref index(PyNumber_Index(obj));
-  if (!index) return false;
-  int overflow = 0;
-  long long signed_value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (signed_value == -1 && PyErr_Occurred()) return false;
-  bool negative = overflow < 0 || (overflow == 0 && signed_value < 0);
-  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (negative) {  // the call above raised the interpreter's own error for it
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
-    return false;
-  }
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
-    return out_of_range();
-  }
-  if (value > max) return out_of_range();
-  out = static_cast<uint64_t>(value);
-  return true;
-}
-
-bool to_u32(PyObject* obj, uint32_t& out) {
-  uint64_t value = 0;
-  if (!to_unsigned(obj, std::numeric_limits<uint32_t>::max(), value)) return false;
-  out = static_cast<uint32_t>(value);
-  return true;
-}
-
-// A count: 0 to 4294967295 on every platform (the target's size_t), so that the same
-// call is accepted or refused alike on 32- and 64-bit hosts.
-bool to_size(PyObject* obj, size_t& out) {
-  constexpr uint64_t MAX_COUNT = std::min<uint64_t>(std::numeric_limits<uint32_t>::max(),
-                                                    std::numeric_limits<size_t>::max());
-  uint64_t value = 0;
-  if (!to_unsigned(obj, MAX_COUNT, value)) return false;
-  out = static_cast<size_t>(value);
-  return true;
-}
-
-bool to_i64(PyObject* obj, int64_t& out) {
-  if (PyLong_CheckExact(obj)) {  // fits: one call, and nothing else to run
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
-      out = static_cast<int64_t>(value);
-      return true;
-    }
-    PyErr_Clear();  // the general path below raises
-  }
-  Ref index(PyNumber_Index(obj));
-  if (!index) return false;
-  long long value = PyLong_AsLongLong(index.get());  // out of range: the interpreter's error
-  if (value == -1 && PyErr_Occurred()) return false;
-  out = static_cast<int64_t>(value);
-  return true;
-}
-
-bool to_double(PyObject* obj, double& out) {
-  out = PyFloat_AsDouble(obj);
-  return !(out == -1.0 && PyErr_Occurred());
-}
-
-// The length a sequence reports, as a reservation hint only: a failing length query is
-// ignored, and a lying length cannot make us reserve absurd amounts up front.
-size_t length_hint(PyObject* seq) {
-  constexpr Py_ssize_t MAX_RESERVE = Py_ssize_t{1} << 16;
-  Py_ssize_t length = PySequence_Size(seq);
-  if (length < 0) {
-    PyErr_Clear();
-    return 0;
-  }
-  return static_cast<size_t>(length < MAX_RESERVE ? length : MAX_RESERVE);
-}
-
-// Walks a non-str sequence once, in order, handing each item to `each`.
-template <typename Each>
-bool for_each_item(PyObject* seq, size_t& hint, Each&& each) {
-  if (PyUnicode_Check(seq)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(seq)) return cannot_convert(seq, "Sequence");
-  hint = length_hint(seq);
-  Ref iterator(PyObject_GetIter(seq));
-  if (!iterator) return false;
-  while (Ref item{PyIter_Next(iterator.get())}) {
-    if (!each(item.get())) return false;
-  }
-  return !PyErr_Occurred();
-}
-
-// A read-only view of an object's buffer, released on scope exit. Empty (with no
-// error pending) when the object does not export a strided, formatted view.
-class BufferView {
- public:
-  explicit BufferView(PyObject* obj) {
-    // Lists and tuples never export one; skip the refusal and its exception for them.
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return;
-    held_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
-    if (!held_) PyErr_Clear();
-  }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  explicit operator bool() const { return held_; }
-  const Py_buffer& get() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-// The element type of a 1-D buffer of native floats: 'f' (float) or 'd' (double), or
-// 0 for any other layout or format. Native order and size only: a bare code or one
-// prefixed with '@' or '='.
-char float_format(const Py_buffer& view) {
-  if (view.ndim != 1 || view.shape == nullptr || view.format == nullptr) return 0;
-  std::string_view format(view.format);
-  if (format.size() == 2 && (format[0] == '@' || format[0] == '=')) format.remove_prefix(1);
-  if (format == "f" && view.itemsize == sizeof(float)) return 'f';
-  if (format == "d" && view.itemsize == sizeof(double)) return 'd';
-  return 0;
-}
-
-// Copies a 1-D float or double buffer, each value rounded to single precision exactly
-// as the sequence path rounds the item's double (a float widens and narrows back to
-// itself). Strides may be negative or unaligned.
-template <typename T>
-void copy_floats(const Py_buffer& view, std::vector<float>& out) {
-  const Py_ssize_t n = view.shape[0];
-  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : static_cast<Py_ssize_t>(sizeof(T));
-  const char* base = static_cast<const char*>(view.buf);
-  out.resize(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    T value;
-    std::memcpy(&value, base + i * stride, sizeof(T));
-    out[static_cast<size_t>(i)] = static_cast<float>(value);
-  }
-}
-
-// Reads a sequence that exports a 1-D native float or double buffer straight from its
-// memory. False when the object has no such buffer (nothing is read then).
-bool read_float_buffer(PyObject* seq, std::vector<float>& out) {
-  BufferView view(seq);
-  if (!view) return false;
-  switch (float_format(view.get())) {
-    case 'f':
-      copy_floats<float>(view.get(), out);
-      return true;
-    case 'd':
-      copy_floats<double>(view.get(), out);
-      return true;
-    default:
-      return false;
-  }
-}
-
-// ---------------------------------------------------------------------------------------
-// Plain lists and tuples in one step
-//
-// A list or tuple (exact types, not subclasses) whose items are all exact `float` or
-// `int` is converted without visiting items through the general protocol: no item can
-// run Python code, so the result is the same as item by item. Anything else (a hook
-// object, a subclass, a bool, an int beyond a double, a length other than two in
-// `scored`, an id out of range) makes the fast path decline with no error pending and
-// nothing called, and the general path then produces the values, errors and hook calls.
-
-#if defined(PYPY_VERSION)
-// PyPy's C-API layer gives every item a C-level wrapper when C code reads it (over
-// 100 us for 384 floats). Instead we ask the interpreter for a private copy of the items
-// as a list, learn their kinds from its storage strategy (PyPy stores a list of only
-// exact floats and machine-sized exact ints unboxed, and reports which), have it copy
-// them into an array in one call, and read the array's memory (to_floats below). The
-// copy means nothing can change the items between check and conversion, even if
-// another thread runs while the helper does. `scored` lists (pair_arrays) take the same
-// route through builtins called from C.
-struct PlainTools {
-  PyObject* strategy = nullptr;  // __pypy__.strategy
-  PyObject* array = nullptr;     // array.array
-  PyObject* map = nullptr;       // builtins map, type, len
-  PyObject* type = nullptr;
-  PyObject* len = nullptr;
-  PyObject* first = nullptr;  // operator.itemgetter(0), itemgetter(1)
-  PyObject* second = nullptr;
-  PyObject* two = nullptr;  // the int 2
-  PyObject* buffer_info = nullptr;  // the names "buffer_info", "itemsize"
-  PyObject* itemsize = nullptr;
-  PyObject* to_floats = nullptr;  // the functions of HELPERS
-  PyObject* to_results = nullptr;
-  bool ready = false;
-};
-
-// Run inside the interpreter, so that a conversion costs one call from C instead of
-// several per call or per object.
-// to_floats copies a plain list or tuple into a private list (once copied, no other
-// thread can change the items checked and converted), learns their kinds from its
-// storage strategy (PyPy stores a list of only exact floats and machine-sized exact
-// ints unboxed, and reports which), and appends the count and then the items to the
-// shared array('d') `floats` in one call. It returns the address of the count, or 0
-// for any other kind of item. `floats` is emptied once it holds over 65536 items, and
-// is otherwise never shrunk, so the address stays valid until the next call.
-// to_results unpacks the blob that packed_results writes (see there) into the list of
-// result tuples.
-constexpr const char* HELPERS = R"(
-from array import array
-from __pypy__ import strategy
-assert array("d").itemsize == 8 and array("I").itemsize == 4 and array("Q").itemsize == 8
-NUMERIC = frozenset(("EmptyListStrategy", "IntegerListStrategy", "FloatListStrategy",
-                     "IntOrFloatListStrategy"))
-floats = array("d")
-
-def to_floats(seq):
-    items = list(seq)
-    if strategy(items) not in NUMERIC:
-        return 0
-    if len(floats) > 65536:
-        del floats[:]
-    start = len(floats)
-    floats.append(len(items))
-    floats.fromlist(items)
-    return floats.buffer_info()[0] + 8 * start
-
-def to_results(blob):
-    n = array("Q", blob[:8])[0]
-    ids = array("I", blob[8:8 + 4 * n])
-    ends = array("Q", blob[8 + 4 * n:8 + 12 * n])
-    scores = array("d", blob[8 + 12 * n:8 + 20 * n])
-    start = 8 + 20 * n
-    out = []
-    for i in range(n):
-        end = ends[i]
-        out.append((ids[i], scores[i], blob[start:end].decode("utf-8", "replace")))
-        start = end
-    return out
-)";
-
-bool load_helpers(PlainTools& t) {
-  Ref globals(PyDict_New());
-  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) return false;
-  Ref done(PyRun_String(HELPERS, Py_file_input, globals.get(), globals.get()));
-  if (!done) return false;
-  t.to_floats = PyDict_GetItemString(globals.get(), "to_floats");  // borrowed: keep them
-  t.to_results = PyDict_GetItemString(globals.get(), "to_results");
-  Py_XINCREF(t.to_floats);
-  Py_XINCREF(t.to_results);
-  return t.to_floats && t.to_results;
-}
-
-PyObject* import_attr(const char* module, const char* name) {
-  Ref imported(PyImport_ImportModule(module));
-  return imported ? PyObject_GetAttrString(imported.get(), name) : nullptr;
-}
-
-bool load_plain_tools(PlainTools& t) {
-  t.strategy = import_attr("__pypy__", "strategy");
-  t.array = import_attr("array", "array");
-  t.map = import_attr("builtins", "map");
-  t.type = import_attr("builtins", "type");
-  t.len = import_attr("builtins", "len");
-  Ref getter(import_attr("operator", "itemgetter"));
-  t.first = getter ? PyObject_CallFunction(getter.get(), "i", 0) : nullptr;
-  t.second = getter ? PyObject_CallFunction(getter.get(), "i", 1) : nullptr;
-  t.two = PyLong_FromLong(2);
-  t.buffer_info = PyUnicode_FromString("buffer_info");
-  t.itemsize = PyUnicode_FromString("itemsize");
-  return t.strategy && t.array && t.map && t.type && t.len && t.first && t.second && t.two &&
-         t.buffer_info && t.itemsize && load_helpers(t);
-}
-
-// The tools, looked up once and kept for the process (no module attribute). Not ready
-// when any is missing; the general path then serves every call.
-
-const PlainTools& plain_tools() {
-  static PlainTools tools;
-  static bool tried = false;
-  if (!tried) {
-    tried = true;
-    tools.ready = load_plain_tools(tools);
-    PyErr_Clear();
-  }
-  return tools;
-}
-
-// True when `list`'s strategy holds only exact floats and machine ints (or, with
-// `ints_only`, only machine ints); it is then safe to hand to array().
-bool numeric_strategy(const PlainTools& t, PyObject* list, bool ints_only) {
-  Ref name(PyObject_CallFunctionObjArgs(t.strategy, list, nullptr));
-  const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
-  if (text == nullptr) return false;
-  const std::string_view s(text);
-  if (s == "EmptyListStrategy" || s == "IntegerListStrategy") return true;
-  return !ints_only && (s == "FloatListStrategy" || s == "IntOrFloatListStrategy");
-}
-
-// array(CODE, list) for a numeric list; null (error cleared) otherwise.
-Ref numeric_array(const PlainTools& t, PyObject* list, const char* code, bool ints_only) {
-  if (!numeric_strategy(t, list, ints_only)) return Ref();
-  Ref result(PyObject_CallFunction(t.array, "sO", code, list));
-  return result;
-}
-
-// list(map(fn, items)) or set(map(fn, items)).
-Ref mapped(const PlainTools& t, PyObject* fn, PyObject* items, bool as_set) {
-  Ref lazy(PyObject_CallFunctionObjArgs(t.map, fn, items, nullptr));
-  if (!lazy) return Ref();
-  return Ref(as_set ? PySet_New(lazy.get()) : PySequence_List(lazy.get()));
-}
-
-// True when `set` is empty or holds exactly `member`.
-bool only_member(PyObject* set, PyObject* member) {
-  const Py_ssize_t size = PySet_Size(set);
-  return size == 0 || (size == 1 && PySet_Contains(set, member) == 1);
-}
-
-// Where an array's items are: (address, item count) from array.buffer_info(). PyPy
-// keeps an array's items in memory that does not move until the array is resized. We
-// ask for the address instead of the buffer interface, because every buffer export of
-// an array leaves some memory behind in PyPy's C-API layer. False unless the items are
-// `itemsize` bytes each.
-bool array_address(const PlainTools& t, PyObject* array, const char*& address, size_t& count) {
-  Ref info(PyObject_CallMethodObjArgs(array, t.buffer_info, nullptr));
-  if (!info || !PyTuple_Check(info.get()) || PyTuple_Size(info.get()) != 2) return false;
-  address = static_cast<const char*>(PyLong_AsVoidPtr(PyTuple_GetItem(info.get(), 0)));
-  const Py_ssize_t length = PyLong_AsSsize_t(PyTuple_GetItem(info.get(), 1));
-  if (PyErr_Occurred() || length < 0 || (address == nullptr && length > 0)) return false;
-  count = static_cast<size_t>(length);
-  return true;
-}
-
-bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const char*& address, size_t& count) {
-  Ref size(PyObject_GetAttr(array, t.itemsize));
-  if (!size || PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(itemsize)) return false;
-  return array_address(t, array, address, count);
-}
-
-// Set while to_floats runs: it runs bytecode, so another thread (or a signal handler)
-// may call in meanwhile, and must then leave the shared array alone.
-bool filling = false;
-
-// One call to to_floats, then the count and the items read at the address it returns.
-bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& out) {
-  Ref address_object(PyObject_CallFunctionObjArgs(t.to_floats, seq, nullptr));
-  const char* address = address_object ? static_cast<const char*>(PyLong_AsVoidPtr(address_object.get())) : nullptr;
-  if (address == nullptr) return false;
-  double count;
-  std::memcpy(&count, address, sizeof(double));
-  out.resize(static_cast<size_t>(count));
-  for (size_t i = 0; i < out.size(); ++i) {
-    double value;
-    std::memcpy(&value, address + (i + 1) * sizeof(double), sizeof(double));
-    out[i] = static_cast<float>(value);
-  }
-  return true;
-}
-
-bool plain_floats(PyObject* seq, std::vector<float>& out) {
-  const PlainTools& t = plain_tools();
-  if (!t.ready || filling) return false;
-  filling = true;
-  const bool done = plain_floats_view(t, seq, out);
-  filling = false;
-  if (!done) PyErr_Clear();
-  return done;
-}
-
-// Ids and scores of a list of exact 2-tuples as two arrays ('q' and 'd').
-bool pair_arrays(const PlainTools& t, PyObject* seq, Ref& ids, Ref& scores) {
-  Ref items(PySequence_List(seq));
-  if (!items) return false;
-  Ref kinds(mapped(t, t.type, items.get(), true));
-  if (!kinds || !only_member(kinds.get(), reinterpret_cast<PyObject*>(&PyTuple_Type))) return false;
-  Ref lengths(mapped(t, t.len, items.get(), true));
-  if (!lengths || !only_member(lengths.get(), t.two)) return false;
-  Ref id_list(mapped(t, t.first, items.get(), false));
-  Ref score_list(mapped(t, t.second, items.get(), false));
-  if (!id_list || !score_list) return false;
-  ids = numeric_array(t, id_list.get(), "q", true);
-  scores = numeric_array(t, score_list.get(), "d", false);
-  return ids && scores;
-}
-
-bool read_pairs(const PlainTools& t, PyObject* ids, PyObject* scores, std::vector<tovik::ScoredPair>& out) {
-  const char *id_items = nullptr, *score_items = nullptr;
-  size_t n = 0, score_count = 0;
-  if (!array_items(t, ids, sizeof(int64_t), id_items, n) ||
-      !array_items(t, scores, sizeof(double), score_items, score_count) || n != score_count) {
-    return false;
-  }
-  out.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    int64_t id;
-    double score;
-    std::memcpy(&id, id_items + i * sizeof(id), sizeof(id));
-    std::memcpy(&score, score_items + i * sizeof(score), sizeof(score));
-    if (id < 0 || id > int64_t{std::numeric_limits<uint32_t>::max()}) {
-      out.clear();  // the general path raises the range error at the right item
-      return false;
-    }
-    out[i] = {static_cast<uint32_t>(id), static_cast<float>(score)};
-  }
-  return true;
-}
-
-// Fewer pairs are cheaper item by item than through the dozen calls below.
-constexpr Py_ssize_t PLAIN_PAIRS_MIN = 32;
-
-bool plain_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
-  const Py_ssize_t length = PySequence_Size(seq);
-  if (length < PLAIN_PAIRS_MIN) {
-    if (length < 0) PyErr_Clear();
-    return false;
-  }
-  const PlainTools& t = plain_tools();
-  Ref ids, scores;
-  const bool done = t.ready && pair_arrays(t, seq, ids, scores) && read_pairs(t, ids.get(), scores.get(), out);
-  if (!done) PyErr_Clear();
-  return done;
-}
-
-#else
-// CPython: read the item array directly; exact floats and ints run no Python code.
-// An int that does not fit a double declines (its OverflowError comes from the general
-// path, after the items before it).
-bool plain_number(PyObject* item, double& out) {
-  if (PyFloat_CheckExact(item)) {
-    out = PyFloat_AS_DOUBLE(item);
-    return true;
-  }
-  if (!PyLong_CheckExact(item)) return false;
-  out = PyLong_AsDouble(item);
-  if (out == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  return true;
-}
-
-bool plain_floats(PyObject* seq, std::vector<float>& out) {
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-  PyObject** items = PySequence_Fast_ITEMS(seq);
-  out.resize(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    double value = 0;
-    if (!plain_number(items[i], value)) {
-      out.clear();
-      return false;
-    }
-    out[static_cast<size_t>(i)] = static_cast<float>(value);
-  }
-  return true;
-}
-
-bool plain_pair(PyObject* item, tovik::ScoredPair& out) {
-  if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) return false;
-  PyObject* id = PyTuple_GET_ITEM(item, 0);
-  if (!PyLong_CheckExact(id)) return false;
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(id, &overflow);
-  if (overflow != 0 || value < 0 || value > static_cast<long long>(std::numeric_limits<uint32_t>::max())) {
-    return false;
-  }
-  double score = 0;
-  if (!plain_number(PyTuple_GET_ITEM(item, 1), score)) return false;
-  out = {static_cast<uint32_t>(value), static_cast<float>(score)};
-  return true;
-}
-
-bool plain_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-  PyObject** items = PySequence_Fast_ITEMS(seq);
-  out.resize(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!plain_pair(items[i], out[static_cast<size_t>(i)])) {
-      out.clear();
-      return false;
-    }
-  }
-  return true;
-}
-#endif
-
-bool plain_sequence(PyObject* seq) { return PyList_CheckExact(seq) || PyTuple_CheckExact(seq); }
-
-// Floats, ints or anything with __float__; each double rounded to single precision.
-// A plain list or tuple of floats and ints is converted in one step (above). A
-// sequence backed by a 1-D buffer of native floats or doubles (an array of float32
-// or float64, array('f'), array('d'), a memoryview of one) is read from its buffer,
-// with the same values as item by item.
-bool to_vector(PyObject* seq, std::vector<float>& out) {
-  if (plain_sequence(seq)) {
-    if (plain_floats(seq, out)) return true;
-  } else if (!PyUnicode_Check(seq) && PySequence_Check(seq) && read_float_buffer(seq, out)) {
-    return true;
-  }
-  size_t hint = 0;
-  return for_each_item(seq, hint, [&](PyObject* item) {
-    if (out.empty()) out.reserve(hint);
-    double value = 0;
-    if (!to_double(item, value)) return false;
-    out.push_back(static_cast<float>(value));
-    return true;
-  });
-}
-
-bool to_scored_pair(PyObject* item, tovik::ScoredPair& out) {
-  if (!PyTuple_Check(item)) return cannot_convert(item, "PyTuple");
-  Py_ssize_t length = PyTuple_Size(item);
-  if (length != 2) {
-    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", length);
-    return false;
-  }
-  double score = 0;
-  if (!to_u32(PyTuple_GetItem(item, 0), out.id) || !to_double(PyTuple_GetItem(item, 1), score)) return false;
-  out.score = static_cast<float>(score);
-  return true;
-}
-
-bool to_scored(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
-  if (plain_sequence(seq) && plain_pairs(seq, out)) return true;
-  size_t hint = 0;
-  return for_each_item(seq, hint, [&](PyObject* item) {
-    if (out.empty()) out.reserve(hint);
-    tovik::ScoredPair pair{};
-    if (!to_scored_pair(item, pair)) return false;
-    out.push_back(pair);
-    return true;
-  });
-}
-
-// ---------------------------------------------------------------------------------------
-// Result conversion
-
-PyObject* result_tuple(const tovik::ResultTuple& r) {
-  Ref id(PyLong_FromUnsignedLong(r.id));
-  Ref score(PyFloat_FromDouble(static_cast<double>(r.score)));  // exact widening
-  Ref text(PyUnicode_DecodeUTF8(r.metadata.data(), static_cast<Py_ssize_t>(r.metadata.size()), "replace"));
-  if (!id || !score || !text) return nullptr;
-  return PyTuple_Pack(3, id.get(), score.get(), text.get());
-}
-
-PyObject* result_list_one_by_one(const std::vector<tovik::ResultTuple>& results) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(results.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < results.size(); ++i) {
-    PyObject* tuple = result_tuple(results[i]);
-    if (tuple == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple) != 0) return nullptr;
-  }
-  return list.release();
-}
-
-#if defined(PYPY_VERSION)
-// Under PyPy every object made in C costs a crossing into the interpreter, four per
-// result tuple. Instead everything goes into one bytes object, and to_results makes the
-// tuples inside the interpreter. The blob, in native byte order: the count n (uint64),
-// n ids (uint32), n end offsets of the texts in the blob (uint64), n scores (double,
-// the exact widening of the float), then the UTF-8 texts one after another.
-std::string packed_results(const std::vector<tovik::ResultTuple>& results) {
-  const size_t n = results.size();
-  size_t size = 8 + 20 * n;
-  for (const auto& r : results) size += r.metadata.size();
-  std::string blob(size, '\0');
-  char* at = blob.data();
-  auto put = [&at](const auto value) {
-    std::memcpy(at, &value, sizeof(value));
-    at += sizeof(value);
-  };
-  put(uint64_t{n});
-  for (const auto& r : results) put(uint32_t{r.id});
-  uint64_t end = 8 + 20 * n;
-  for (const auto& r : results) put(end += r.metadata.size());
-  for (const auto& r : results) put(static_cast<double>(r.score));
-  for (const auto& r : results) {
-    if (!r.metadata.empty()) std::memcpy(at, r.metadata.data(), r.metadata.size());
-    at += r.metadata.size();
-  }
-  return blob;
-}
-
-PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
-  if (results.empty()) return PyList_New(0);
-  const PlainTools& t = plain_tools();
-  if (!t.ready) return result_list_one_by_one(results);
-  const std::string blob = packed_results(results);
-  Ref bytes(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
-  return bytes ? PyObject_CallFunctionObjArgs(t.to_results, bytes.get(), nullptr) : nullptr;
-}
-#else
-PyObject* result_list(const std::vector<tovik::ResultTuple>& results) { return result_list_one_by_one(results); }
-#endif
-
-PyObject* none_or_raise(const tovik::Result<void>& result) {
-  if (!result.ok()) {
-    raise_error(result.error());
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
-PyObject* int_or_raise(const tovik::Result<uint64_t>& result) {
-  if (!result.ok()) {
-    raise_error(result.error());
-    return nullptr;
-  }
-  return PyLong_FromUnsignedLongLong(result.value());
-}
+using namespace tovik::py;
 
 // ---------------------------------------------------------------------------------------
 // The TovikDB instance and its borrow flag
@@ -1032,13 +98,30 @@ const Signature ADD_SIG{"TovikDB.add()", {"internal_id", "vector", "metadata_jso
 const Signature SEARCH_SIG{"TovikDB.search()", {"query", "k", "filter_json", "include_metadata"}, 4, 2};
 const Signature BUILD_SIG{"TovikDB.build_results()", {"scored", "include_metadata"}, 2, 2};
 const Signature DELETE_SIG{"TovikDB.delete()", {"filter_json"}, 1, 1};
+const Signature NO_PARAMS{"", {}, 0, 0};
+
+// One method call, in the order every method keeps: match the arguments to `sig`,
+// check `self`, take its borrow flag with ACCESS, then `body(db, args)` converts the
+// arguments (Args::get) and calls into the database. The flag is released on return.
+template <Access ACCESS, typename Body>
+PyObject* run_method(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) {
+  return guarded([&]() -> PyObject* {
+    Args a(sig);
+    if (!a.match(args, nargs, kwnames)) return nullptr;
+    DbObject* obj = as_db(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj, ACCESS);
+    if (!borrow) return nullptr;
+    return body(borrow.db(), a);
+  });
+}
 
 PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Slots a{};
+    Args a(NEW_SIG);
     std::string_view path;
-    if (!match_tuple(NEW_SIG, args, kwargs, a)) return nullptr;
-    if (!param("path", [&] { return to_text(a[0], path); })) return nullptr;
+    if (!a.match(args, kwargs) || !a.get(0, to_text, path)) return nullptr;
 
     auto opened = tovik::TovikDB::open(std::string(path));
     if (!opened.ok()) {
@@ -1063,108 +146,69 @@ void db_dealloc(PyObject* self) {
 }
 
 PyObject* db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Slots a{};
-    if (!match_fastcall(ADD_SIG, args, nargs, kwnames, a)) return nullptr;
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Exclusive);
-    if (!borrow) return nullptr;
-
+  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
     uint32_t id = 0;
     std::vector<float> vector;
     std::string_view metadata;
     std::optional<int64_t> ttl;
-    if (!param("internal_id", [&] { return to_u32(a[0], id); }) ||
-        !param("vector", [&] { return to_vector(a[1], vector); }) ||
-        !param("metadata_json", [&] { return to_text(a[2], metadata); }) ||
-        !param("ttl", [&] { return absent(a[3]) || to_i64(a[3], ttl.emplace()); })) {
+    if (!a.get(0, to_u32, id) || !a.get(1, to_vector, vector) || !a.get(2, to_text, metadata) ||
+        !a.get(3, to_i64, ttl)) {
       return nullptr;
     }
-    return none_or_raise(borrow.db().add(id, vector, metadata, ttl));
-  });
+    return none_or_raise(db.add(id, vector, metadata, ttl));
+  };
+  return run_method<Access::Exclusive>(self, ADD_SIG, args, nargs, kwnames, body);
 }
 
 PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Slots a{};
-    if (!match_fastcall(SEARCH_SIG, args, nargs, kwnames, a)) return nullptr;
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-
+  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
     std::vector<float> query;
     size_t k = 0;
     std::optional<std::string_view> filter;
     bool include_metadata = true;
-    if (!param("query", [&] { return to_vector(a[0], query); }) ||
-        !param("k", [&] { return to_size(a[1], k); }) ||
-        !param("filter_json", [&] { return absent(a[2]) || to_text(a[2], filter.emplace()); }) ||
-        !param("include_metadata", [&] { return absent(a[3]) || to_bool(a[3], include_metadata); })) {
+    if (!a.get(0, to_vector, query) || !a.get(1, to_size, k) || !a.get(2, to_text, filter) ||
+        !a.get(3, to_bool, include_metadata)) {
       return nullptr;
     }
-    auto results = borrow.db().search(query, k, filter, include_metadata);
+    auto results = db.search(query, k, filter, include_metadata);
     if (!results.ok()) {
       raise_error(results.error());
       return nullptr;
     }
     return result_list(results.value());
-  });
+  };
+  return run_method<Access::Shared>(self, SEARCH_SIG, args, nargs, kwnames, body);
 }
 
 PyObject* db_build_results(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Slots a{};
-    if (!match_fastcall(BUILD_SIG, args, nargs, kwnames, a)) return nullptr;
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-
+  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
     std::vector<tovik::ScoredPair> scored;
     bool include_metadata = false;
-    if (!param("scored", [&] { return to_scored(a[0], scored); }) ||
-        !param("include_metadata", [&] { return to_bool(a[1], include_metadata); })) {
+    if (!a.get(0, to_scored, scored) || !a.get(1, to_bool, include_metadata)) {
       return nullptr;
     }
-    return result_list(borrow.db().build_results(std::move(scored), include_metadata));
-  });
+    return result_list(db.build_results(std::move(scored), include_metadata));
+  };
+  return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, body);
 }
 
 PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Slots a{};
-    if (!match_fastcall(DELETE_SIG, args, nargs, kwnames, a)) return nullptr;
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-
+  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
     std::string_view filter;
-    if (!param("filter_json", [&] { return to_text(a[0], filter); })) return nullptr;
-    return int_or_raise(borrow.db().delete_matching(filter));
-  });
+    if (!a.get(0, to_text, filter)) return nullptr;
+    return int_or_raise(db.delete_matching(filter));
+  };
+  return run_method<Access::Shared>(self, DELETE_SIG, args, nargs, kwnames, body);
 }
 
 PyObject* db_count(PyObject* self, PyObject* /*unused*/) {
-  return guarded([&]() -> PyObject* {
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-    return int_or_raise(borrow.db().count());
-  });
+  auto body = [](tovik::TovikDB& db, const Args&) { return int_or_raise(db.count()); };
+  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, body);
 }
 
 PyObject* db_clean_expired(PyObject* self, PyObject* /*unused*/) {
-  return guarded([&]() -> PyObject* {
-    DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, Access::Shared);
-    if (!borrow) return nullptr;
-    return none_or_raise(borrow.db().clean_expired());
-  });
+  auto body = [](tovik::TovikDB& db, const Args&) { return none_or_raise(db.clean_expired()); };
+  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, body);
 }
 
 template <typename F>
