@@ -136,12 +136,9 @@ float prefix_similarity(std::span<const float> q, const float* v) {
   return dot / (std::sqrt(vv) * std::sqrt(qq));
 }
 
-// The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
-float quantized_score(float sum) { return 1.0f - std::fmin(0.25f * std::sqrt(sum), 1.0f); }
-
-// Candidates scored side by side: enough independent chains of adds to keep the
-// processor busy while each chain waits on its previous add.
-constexpr size_t GROUP = 8;
+// Candidates scored side by side (raw vectors through cos8_f32, codes through the
+// quantizer's score_group).
+constexpr size_t GROUP = CODE_GROUP;
 
 // Collects up to GROUP items, then hands them to `score` as one group; a partial group
 // is padded by repeating its first item. Keeps output in the order items were added.
@@ -201,27 +198,7 @@ std::optional<float> VectorStorage::quantized_similarity_locked(std::span<const 
   std::shared_lock lock(codes_mutex_);
   const auto code = codes_.at(id);
   if (!code) return std::nullopt;
-  return code_similarity(query, code->data, code->size);
-}
-
-std::optional<float> VectorStorage::code_similarity(std::span<const float> query, const uint8_t* code,
-                                                    size_t length) const {
-  const ProductQuantizer& pq = *quantizer_;
-  const size_t d = pq.subspace_dim();
-  const size_t subspaces = std::min<size_t>(pq.num_subspaces(), length);
-  float sum = 0.0f;
-  for (size_t s = 0; s < subspaces; ++s) {
-    const size_t start = s * d;
-    if (start >= query.size()) break;
-    const size_t width = std::min(start + d, query.size()) - start;
-    const auto& book = pq.codebooks()[s];
-    const uint8_t c = code[s];
-    if (c >= book.size() || book[c].size() < width) return std::nullopt;
-    double distance = 0.0;
-    l2sq_f32(query.data() + start, book[c].data(), width, &distance);
-    sum += static_cast<float>(distance);
-  }
-  return quantized_score(sum);
+  return quantizer_->score(query, code->data, code->size);
 }
 
 VectorStorage::PreparedQuery VectorStorage::prepare(std::span<const float> query, size_t candidates,
@@ -260,7 +237,7 @@ void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const ui
   for (uint32_t id : ids) {
     const auto code = codes_.at(id);
     if (!code) continue;
-    if (const auto s = code_similarity(prepared.query_, code->data, code->size)) out.push_back({id, *s});
+    if (const auto s = quantizer_->score(prepared.query_, code->data, code->size)) out.push_back({id, *s});
   }
 }
 
@@ -294,28 +271,10 @@ void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::
                                             std::vector<ScoredId>& out) const {
   std::shared_lock lock(codes_mutex_);
   const DistanceTable& table = *prepared.table_;
-  const size_t m = quantizer_->num_subspaces();
-  const float* distance = table.distance.data();
-  // Sum over subspaces [0, min(m, len(code), reached)) in order, one look-up each;
-  // nothing when a named centroid cannot be compared with the query.
-  auto sum_of = [&](const uint8_t* code, size_t length) -> std::optional<float> {
-    const size_t subspaces = std::min({m, length, table.subspaces});
-    float sum = 0.0f;
-    for (size_t s = 0; s < subspaces; ++s) {
-      const size_t entry = s * CENTROIDS_PER_SUBSPACE + code[s];
-      if (!table.comparable[entry]) return std::nullopt;
-      sum += distance[entry];
-    }
-    return sum;
-  };
-  // A group of codes of the common width at once, each summed in subspace order.
-  const size_t width = std::min({m, table.subspaces});
+  const ProductQuantizer& pq = *quantizer_;
+  const size_t width = pq.group_width(table);
   auto score_group = [&](const uint8_t* const (&codes)[GROUP], float (&scores)[GROUP]) {
-    float sum[GROUP] = {};
-    for (size_t s = 0, base = 0; s < width; ++s, base += CENTROIDS_PER_SUBSPACE) {
-      for (size_t j = 0; j < GROUP; ++j) sum[j] += distance[base + codes[j][s]];
-    }
-    for (size_t j = 0; j < GROUP; ++j) scores[j] = quantized_score(sum[j]);
+    pq.score_group(table, codes, scores);
   };
   Group<const uint8_t*> group;
   for (uint32_t id : ids) {
@@ -326,7 +285,7 @@ void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::
       continue;
     }
     group.flush(out, score_group);  // keep candidate order
-    if (const auto sum = sum_of(code->data, code->size)) out.push_back({id, quantized_score(*sum)});
+    if (const auto score = pq.score(table, code->data, code->size)) out.push_back({id, *score});
   }
   group.flush(out, score_group);
 }

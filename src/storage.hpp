@@ -179,8 +179,6 @@ class VectorStorage {
   // REQUIRES: quantizer_mutex_ held (shared or exclusive).
   std::optional<float> raw_similarity_locked(std::span<const float> query, uint32_t id) const;
   std::optional<float> quantized_similarity_locked(std::span<const float> query, uint32_t id) const;
-  // The plain quantized score of one code (length bytes). REQUIRES: a quantizer.
-  std::optional<float> code_similarity(std::span<const float> query, const uint8_t* code, size_t length) const;
   void raw_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
                              std::vector<ScoredId>& out) const;
   void table_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
