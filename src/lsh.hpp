@@ -12,7 +12,6 @@
 // so results are the same on every platform.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "bitmap.hpp"
+#include "seeded_random.hpp"
 
 namespace tovik {
 
@@ -29,32 +29,6 @@ constexpr uint32_t NUM_HYPERPLANES = 32;
 constexpr uint32_t NUM_TABLES = 1;
 constexpr uint32_t PROBE_BITS = 16;
 constexpr uint32_t FALLBACK_BUCKETS = 20;
-
-// The 64-bit linear congruential generator shared by the LSH and the quantizer:
-// s = s * 1103515245 + 12345 (mod 2^64); value = float(s >> 16) * 2^-15 - 1 in float32.
-class Lcg {
- public:
-  explicit Lcg(uint64_t seed) : state_(seed) {}
-  float next() {
-    state_ = state_ * 1103515245ULL + 12345ULL;
-    const float x = static_cast<float>(state_ >> 16);  // the whole 48-bit value, rounded once
-    return x * 0x1p-15f - 1.0f;
-  }
-
- private:
-  uint64_t state_;
-};
-
-// Normalises v in place: sum of squares in float32 from -0.0 in index order; when the
-// sum is > 0 (NaN is not) every component is divided by its float32 square root.
-inline void normalize_f32(std::span<float> v) {
-  float sum = -0.0f;
-  for (float x : v) sum += x * x;
-  if (sum > 0.0f) {
-    const float r = std::sqrt(sum);
-    for (float& x : v) x /= r;
-  }
-}
 
 class LSH {
  public:

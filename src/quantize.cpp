@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "distance.hpp"
-#include "lsh.hpp"
+#include "seeded_random.hpp"
 
 namespace tovik {
 

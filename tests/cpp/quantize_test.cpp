@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "lsh.hpp"
+#include "seeded_random.hpp"
 
 namespace tovik {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "distance.hpp"
-#include "lsh.hpp"
+#include "seeded_random.hpp"
 
 namespace tovik {
 namespace {
