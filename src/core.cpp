@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "json.hpp"
+#include "system_error.hpp"
 #include "worker_pool.hpp"
 
 namespace tovik {

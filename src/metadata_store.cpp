@@ -17,6 +17,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "system_error.hpp"
+
 static_assert(sizeof(off_t) == 8, "the metadata file needs 64-bit file offsets");
 
 namespace tovik {
@@ -80,10 +82,6 @@ bool pread_exact(int fd, std::string& out, off_t offset) {
 bool fits_in_size_t(uint64_t slots) { return slots <= SIZE_MAX; }
 
 }  // namespace
-
-std::string system_error_text(int err) {
-  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
-}
 
 std::string decode_utf8_lossy(std::string_view bytes) {
   static constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";

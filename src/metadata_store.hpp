@@ -29,9 +29,6 @@ struct MetadataRecord {
   uint32_t length;
 };
 
-// The system's description of errno value `err`, then " (os error N)".
-std::string system_error_text(int err);
-
 // bytes as UTF-8, with each maximal invalid subsequence (a byte that cannot start a
 // sequence, or the valid start of a sequence cut short) replaced by one U+FFFD.
 std::string decode_utf8_lossy(std::string_view bytes);
