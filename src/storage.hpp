@@ -6,12 +6,9 @@
 // the centroids the code names. Slot lists grow to id + 1; an empty slot is distinct
 // from a stored empty vector.
 //
-// Layout: each slot list keeps 4 bytes per slot (a row number or an empty/zero-length
-// mark, zero for an empty slot so that unwritten slots cost no resident memory; see
-// zeroed_array.hpp) and the stored items in one flat array of equal-width rows, so scoring streams
-// through memory and a slot costs no allocation of its own. Items of another width
-// than the first stored one (which add never produces once the dimension is fixed) are
-// kept aside per id. search scores through prepare + score_many: the query's own norm
+// Layout: vectors and codes each sit in a FlatSlots list (flat_slots.hpp: 4 bytes per
+// slot plus one flat array of equal-width rows), so scoring streams through memory and
+// a slot costs no allocation of its own. search scores through prepare + score_many: the query's own norm
 // and, for many quantized candidates, a table of its distances to every centroid are
 // computed once, and the read locks are taken once per batch.
 //
@@ -27,13 +24,12 @@
 #include <optional>
 #include <shared_mutex>
 #include <span>
-#include <unordered_map>
 #include <string>
 #include <vector>
 
+#include "flat_slots.hpp"
 #include "quantize.hpp"
 #include "result.hpp"
-#include "zeroed_array.hpp"
 
 namespace tovik {
 
@@ -50,58 +46,6 @@ struct ScoredId {
   uint32_t id;
   float score;
 };
-
-namespace detail {
-
-// A growable list of slots, each empty or holding a list of T, stored as described in
-// the storage comment above. Not thread-safe; VectorStorage guards each with its lock.
-template <typename T>
-class FlatSlots {
- public:
-  struct View {
-    const T* data;  // nullptr for a stored empty list
-    size_t size;
-  };
-
-  size_t size() const { return row_of_.size(); }
-  // The list in slot id, or nothing when the slot is missing or empty.
-  std::optional<View> at(uint32_t id) const;
-  // Stores a copy of items in slot id (growing the list to id + 1 slots), replacing any
-  // old list. Throws std::bad_alloc when memory runs out; nothing changes then.
-  void store(uint32_t id, std::span<const T> items);
-  // Room for `slots` slots and one more row, so that the next store of a list of the
-  // usual width needs no allocation. Throws std::bad_alloc (nothing observable changes).
-  void reserve(uint64_t slots);
-  // Grows the list with empty slots to at least `count`. Throws std::bad_alloc
-  // (unchanged then).
-  void grow(uint64_t count);
-  // The flat array's capacity grows geometrically, but not past `rows` rows unless
-  // more are stored (0: no limit). Saves memory where the row count has a known bound.
-  void expect_rows(uint32_t rows) { expected_rows_ = rows; }
-
- private:
-  // Slot marks. A slot holding row r stores r + 1, so that 0 (what an unwritten slot
-  // reads as) means empty.
-  static constexpr uint32_t EMPTY = 0;                   // no list stored
-  static constexpr uint32_t ZERO_LENGTH = 0xFFFFFFFFu;   // an empty list stored
-  static constexpr uint32_t OTHER_WIDTH = 0xFFFFFFFEu;   // kept in other_
-  static constexpr uint32_t MAX_ROWS = OTHER_WIDTH - 1;  // rows 0 .. MAX_ROWS - 1
-  static bool holds_row(uint32_t mark) { return mark != EMPTY && mark <= MAX_ROWS; }
-
-  size_t row_count() const { return width_ == 0 ? 0 : rows_.size() / width_; }
-  uint64_t row_cap() const;  // soft limit of the flat array's capacity, in items
-
-  ZeroedArray<uint32_t> row_of_;  // per slot: row index + 1 or one of the marks above
-  std::vector<T> rows_;           // row r is [r * width_, (r + 1) * width_)
-  std::unordered_map<uint32_t, std::vector<T>> other_;
-  size_t width_ = 0;  // length of the first non-empty list stored; 0 until then
-  uint32_t expected_rows_ = 0;
-};
-
-extern template class FlatSlots<float>;
-extern template class FlatSlots<uint8_t>;
-
-}  // namespace detail
 
 class VectorStorage {
  public:
@@ -185,9 +129,9 @@ class VectorStorage {
                                std::vector<ScoredId>& out) const;
 
   mutable std::shared_mutex vectors_mutex_;
-  detail::FlatSlots<float> vectors_;
+  FlatSlots<float> vectors_;
   mutable std::shared_mutex codes_mutex_;
-  detail::FlatSlots<uint8_t> codes_;
+  FlatSlots<uint8_t> codes_;
   mutable std::shared_mutex quantizer_mutex_;
   std::shared_ptr<const ProductQuantizer> quantizer_;
   uint32_t quantization_threshold_;
