@@ -19,7 +19,7 @@
 //          costs about what it adds, not what the tree holds.
 // A range query takes the nearest checkpoint (or none) and adds or removes the few ids
 // between it and the bound, then adds delta's ids: O(log n + answer size).
-// Guarded by its owner's lock; queries only read.
+// No locks: the database is externally synchronised (see core.hpp); queries only read.
 #pragma once
 
 #include <cstddef>

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <mutex>
 #include <unordered_set>
 
 #if defined(__SSE2__)
@@ -147,7 +146,6 @@ LSH::PreparedInsert LSH::prepare_insert(uint32_t id, std::span<const float> v) {
   PreparedInsert prepared;
   prepared.id_ = id;
   prepared.parts_.reserve(num_tables_);
-  std::unique_lock lock(mutex_);  // spare capacity is not observable, but it is written
   for (uint32_t t = 0; t < num_tables_; ++t) {
     Table& table = tables_[t];
     const uint64_t key = signature(v, t);
@@ -173,7 +171,6 @@ LSH::PreparedInsert LSH::prepare_insert(uint32_t id, std::span<const float> v) {
 }
 
 void LSH::commit_insert(PreparedInsert&& prepared) noexcept {
-  std::unique_lock lock(mutex_);
   for (uint32_t t = 0; t < num_tables_; ++t) {
     Table& table = tables_[t];
     PreparedInsert::Part& part = prepared.parts_[t];
@@ -189,7 +186,6 @@ void LSH::commit_insert(PreparedInsert&& prepared) noexcept {
 }
 
 std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {
-  std::shared_lock lock(mutex_);
   Gatherer found(limit);
   if (found.full()) return found.release();
   for (uint32_t t = 0; t < num_tables_; ++t) {
@@ -217,7 +213,6 @@ std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {
 }
 
 void LSH::remove(uint32_t id) {
-  std::unique_lock lock(mutex_);
   for (auto& table : tables_) {
     for (auto& bucket : table.buckets) std::erase(bucket, id);
   }
@@ -225,7 +220,6 @@ void LSH::remove(uint32_t id) {
 
 void LSH::remove_many(const Bitmap& ids) {
   if (ids.empty()) return;
-  std::unique_lock lock(mutex_);
   for (auto& table : tables_) {
     for (auto& bucket : table.buckets) {
       std::erase_if(bucket, [&](uint32_t id) { return ids.contains(id); });
@@ -234,7 +228,6 @@ void LSH::remove_many(const Bitmap& ids) {
 }
 
 size_t LSH::filed_count() const {
-  std::shared_lock lock(mutex_);
   size_t total = 0;
   for (const auto& table : tables_) {
     for (const auto& bucket : table.buckets) total += bucket.size();
@@ -243,7 +236,6 @@ size_t LSH::filed_count() const {
 }
 
 size_t LSH::bucket_count() const {
-  std::shared_lock lock(mutex_);
   size_t total = 0;
   for (const auto& table : tables_) total += table.buckets.size();
   return total;

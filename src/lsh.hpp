@@ -6,15 +6,14 @@
 // limit / 2, of the first 20 buckets of the table. Hyperplanes come from a fixed-seed
 // generator, so the same dimension always gives the same index.
 //
-// Thread-safety: hyperplanes are immutable; the bucket tables sit behind one
-// reader-writer lock: insert/remove take it exclusively, query shared.
+// Thread-safety: no locks; the database is externally synchronised (see core.hpp).
+// Hyperplanes are immutable; const calls only read.
 // Iteration orders (buckets of a table, ids of a query result) are insertion orders,
 // so results are the same on every platform.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -97,7 +96,6 @@ class LSH {
   // The same hyperplanes interleaved, [table][component * 32 + hyperplane], so that a
   // signature computes the 32 dot products side by side in one pass over the vector.
   std::vector<std::vector<float>> interleaved_;
-  mutable std::shared_mutex mutex_;                           // guards tables_
   std::vector<Table> tables_;
   uint32_t num_tables_ = NUM_TABLES;
   uint32_t num_bits_ = NUM_HYPERPLANES;

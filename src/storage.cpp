@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -67,13 +66,11 @@ VectorStorage::VectorStorage(uint32_t dimension, uint32_t quantization_threshold
 }
 
 std::optional<float> VectorStorage::compute_similarity(std::span<const float> query, uint32_t id) const {
-  std::shared_lock quantizer_lock(quantizer_mutex_);
-  if (quantizer_) return quantized_similarity_locked(query, id);
-  return raw_similarity_locked(query, id);
+  if (quantizer_) return quantized_similarity(query, id);
+  return raw_similarity(query, id);
 }
 
-std::optional<float> VectorStorage::raw_similarity_locked(std::span<const float> query, uint32_t id) const {
-  std::shared_lock lock(vectors_mutex_);
+std::optional<float> VectorStorage::raw_similarity(std::span<const float> query, uint32_t id) const {
   const auto v = vectors_.at(id);
   if (!v) return std::nullopt;
   if (query.size() > v->size) return std::nullopt;  // no components to compare against
@@ -83,9 +80,8 @@ std::optional<float> VectorStorage::raw_similarity_locked(std::span<const float>
   return static_cast<float>(1.0 - distance);
 }
 
-std::optional<float> VectorStorage::quantized_similarity_locked(std::span<const float> query,
+std::optional<float> VectorStorage::quantized_similarity(std::span<const float> query,
                                                                 uint32_t id) const {
-  std::shared_lock lock(codes_mutex_);
   const auto code = codes_.at(id);
   if (!code) return std::nullopt;
   return quantizer_->score(query, code->data, code->size);
@@ -95,7 +91,6 @@ VectorStorage::PreparedQuery VectorStorage::prepare(std::span<const float> query
                                                     DistanceTable* reuse) const {
   PreparedQuery prepared;
   prepared.query_ = query;
-  std::shared_lock quantizer_lock(quantizer_mutex_);
   if (!quantizer_) {
     prepared.query_norm2_ = sum_squares_f32(query.data(), query.size());
     prepared.has_norm_ = true;
@@ -114,16 +109,14 @@ void VectorStorage::recycle(PreparedQuery& prepared, DistanceTable& into) {
 
 void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
                                std::vector<ScoredId>& out) const {
-  std::shared_lock quantizer_lock(quantizer_mutex_);
   if (!quantizer_) {
-    raw_score_many_locked(prepared, ids, out);
+    raw_score_many(prepared, ids, out);
     return;
   }
   if (prepared.table_ && prepared.quantizer_ == quantizer_) {
-    table_score_many_locked(prepared, ids, out);
+    table_score_many(prepared, ids, out);
     return;
   }
-  std::shared_lock lock(codes_mutex_);
   for (uint32_t id : ids) {
     const auto code = codes_.at(id);
     if (!code) continue;
@@ -131,9 +124,8 @@ void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const ui
   }
 }
 
-void VectorStorage::raw_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+void VectorStorage::raw_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
                                           std::vector<ScoredId>& out) const {
-  std::shared_lock lock(vectors_mutex_);
   const std::span<const float> q = prepared.query_;
   // prepare computed the norm unless it found the storage quantized, which it then
   // stays: this is only a safeguard.
@@ -157,9 +149,8 @@ void VectorStorage::raw_score_many_locked(const PreparedQuery& prepared, std::sp
   group.flush(out, cosine);
 }
 
-void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+void VectorStorage::table_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
                                             std::vector<ScoredId>& out) const {
-  std::shared_lock lock(codes_mutex_);
   const DistanceTable& table = *prepared.table_;
   const ProductQuantizer& pq = *quantizer_;
   const size_t width = pq.group_width(table);
@@ -182,20 +173,16 @@ void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::
 
 Result<void> VectorStorage::reserve(uint64_t slots) {
   if (slots > MAX_ID_SLOTS) return Error::oom();  // more slots than there are ids
-  std::unique_lock quantizer_lock(quantizer_mutex_);
   try {
     if (quantizer_) {
-      std::unique_lock lock(codes_mutex_);
       codes_.reserve(slots);
       return Ok{};
     }
     const uint64_t vector_slots = vector_slot_count();
     if (vector_slots >= quantization_threshold_) {  // the next store switches on
-      std::unique_lock lock(codes_mutex_);
       codes_.reserve(std::max(slots, vector_slots));
       return Ok{};
     }
-    std::unique_lock lock(vectors_mutex_);
     vectors_.reserve(slots);
     return Ok{};
   } catch (const std::bad_alloc&) {
@@ -206,7 +193,6 @@ Result<void> VectorStorage::reserve(uint64_t slots) {
 }
 
 Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const Announce& announce) {
-  std::unique_lock quantizer_lock(quantizer_mutex_);
   try {
     if (!quantizer_) {
       if (vector_slot_count() < quantization_threshold_) {
@@ -218,7 +204,7 @@ Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const A
       if (announce && !announce(line)) {
         return Error::internal("could not write the quantization activation line to standard output");
       }
-      switch_on_locked();
+      switch_on();
     }
     store_code(id, quantizer_->encode(v));
     return Ok{};
@@ -229,10 +215,9 @@ Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const A
   }
 }
 
-void VectorStorage::switch_on_locked() {
+void VectorStorage::switch_on() {
   auto pq = std::make_shared<ProductQuantizer>(dimension_);
   {
-    std::shared_lock lock(vectors_mutex_);
     std::vector<std::span<const float>> training;
     for (size_t i = 0; i < vectors_.size(); ++i) {
       if (const auto v = vectors_.at(static_cast<uint32_t>(i))) training.emplace_back(v->data, v->size);
@@ -240,8 +225,6 @@ void VectorStorage::switch_on_locked() {
     pq->train(training);
   }
   {
-    std::unique_lock codes_lock(codes_mutex_);
-    std::shared_lock vectors_lock(vectors_mutex_);
     // Encode into a copy; codes_ is replaced only once nothing can fail.
     FlatSlots<uint8_t> encoded = codes_;
     encoded.grow(vectors_.size());
@@ -252,7 +235,6 @@ void VectorStorage::switch_on_locked() {
     std::swap(codes_, encoded);
   }
   {
-    std::unique_lock lock(vectors_mutex_);
     vectors_ = FlatSlots<float>();  // frees every vector and the slot list itself
     vectors_.expect_rows(quantization_threshold_);
   }
@@ -260,46 +242,38 @@ void VectorStorage::switch_on_locked() {
 }
 
 void VectorStorage::store_vector(uint32_t id, std::span<const float> v) {
-  std::unique_lock lock(vectors_mutex_);
   vectors_.store(id, v);
 }
 
 void VectorStorage::store_code(uint32_t id, std::span<const uint8_t> code) {
-  std::unique_lock lock(codes_mutex_);
   codes_.store(id, code);
 }
 
 size_t VectorStorage::vector_slot_count() const {
-  std::shared_lock lock(vectors_mutex_);
   return vectors_.size();
 }
 
 size_t VectorStorage::code_slot_count() const {
-  std::shared_lock lock(codes_mutex_);
   return codes_.size();
 }
 
 bool VectorStorage::quantized() const {
-  std::shared_lock lock(quantizer_mutex_);
   return quantizer_ != nullptr;
 }
 
 std::optional<std::vector<float>> VectorStorage::vector_at(uint32_t id) const {
-  std::shared_lock lock(vectors_mutex_);
   const auto v = vectors_.at(id);
   if (!v) return std::nullopt;
   return std::vector<float>(v->data, v->data + v->size);
 }
 
 std::optional<std::vector<uint8_t>> VectorStorage::code_at(uint32_t id) const {
-  std::shared_lock lock(codes_mutex_);
   const auto code = codes_.at(id);
   if (!code) return std::nullopt;
   return std::vector<uint8_t>(code->data, code->data + code->size);
 }
 
 std::shared_ptr<const ProductQuantizer> VectorStorage::quantizer() const {
-  std::shared_lock lock(quantizer_mutex_);
   return quantizer_;
 }
 

@@ -10,19 +10,17 @@
 // slot plus one flat array of equal-width rows), so scoring streams through memory and
 // a slot costs no allocation of its own. search scores through prepare + score_many: the query's own norm
 // and, for many quantized candidates, a table of its distances to every centroid are
-// computed once, and the read locks are taken once per batch.
+// computed once.
 //
-// Locks: `quantizer`, `codes` and `vectors` each have a reader-writer lock, always taken
-// quantizer first, then codes before vectors when both are held. compute_similarity
-// takes only read locks and is safe from many threads at once; writers are serialized
-// by the caller (add has exclusive access to the database).
+// Thread-safety: no locks. The database is externally synchronised (see core.hpp);
+// the const scoring calls (compute_similarity, score_many) only read, so search's
+// worker threads run them side by side while no writer can run.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -82,8 +80,8 @@ class VectorStorage {
   static void recycle(PreparedQuery& prepared, DistanceTable& into);
 
   // Appends {id, compute_similarity(query, id)} for every id in order that has a score:
-  // exactly the scores and order of one compute_similarity call per id. Takes the read
-  // locks once (quantizer, then codes or vectors); safe from many threads at once.
+  // exactly the scores and order of one compute_similarity call per id. Only reads:
+  // safe from many threads at once while nothing writes.
   void score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids, std::vector<ScoredId>& out) const;
 
   // Ensures the slot list the next store writes can hold `slots` entries, and one more
@@ -93,7 +91,7 @@ class VectorStorage {
   // size_t can count); nothing changes then.
   Result<void> reserve(uint64_t slots);
 
-  // The storage step of add: under the quantizer write lock, stores v raw, or as a
+  // The storage step of add: stores v raw, or as a
   // code; when the raw slot count has reached the threshold, first announces the
   // switch ("Activating quantization at 5000 vectors...\n"), trains, encodes every
   // stored vector and empties `vectors`. A failed announcement is an Internal error
@@ -102,8 +100,7 @@ class VectorStorage {
   // or leaves the storage as it was.
   Result<void> store(uint32_t id, std::span<const float> v, const Announce& announce);
 
-  // Direct slot writes (used by store and by tests), each under its own list's lock
-  // only. Throw std::bad_alloc when the list cannot grow to id + 1 (unchanged then).
+  // Direct slot writes (used by store and by tests). Throw std::bad_alloc when the list cannot grow to id + 1 (unchanged then).
   void store_vector(uint32_t id, std::span<const float> v);
   void store_code(uint32_t id, std::span<const uint8_t> code);
 
@@ -119,20 +116,16 @@ class VectorStorage {
   std::shared_ptr<const ProductQuantizer> quantizer() const;
 
  private:
-  void switch_on_locked();  // REQUIRES: quantizer_mutex_ held exclusively, no quantizer yet
-  // REQUIRES: quantizer_mutex_ held (shared or exclusive).
-  std::optional<float> raw_similarity_locked(std::span<const float> query, uint32_t id) const;
-  std::optional<float> quantized_similarity_locked(std::span<const float> query, uint32_t id) const;
-  void raw_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+  void switch_on();  // REQUIRES: no quantizer yet
+  std::optional<float> raw_similarity(std::span<const float> query, uint32_t id) const;
+  std::optional<float> quantized_similarity(std::span<const float> query, uint32_t id) const;
+  void raw_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
                              std::vector<ScoredId>& out) const;
-  void table_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+  void table_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
                                std::vector<ScoredId>& out) const;
 
-  mutable std::shared_mutex vectors_mutex_;
   FlatSlots<float> vectors_;
-  mutable std::shared_mutex codes_mutex_;
   FlatSlots<uint8_t> codes_;
-  mutable std::shared_mutex quantizer_mutex_;
   std::shared_ptr<const ProductQuantizer> quantizer_;
   uint32_t quantization_threshold_;
   uint32_t dimension_;
