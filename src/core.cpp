@@ -276,14 +276,14 @@ Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query, con
   // The query's norm (raw) or its centroid distance table (quantized) is worked out
   // once here and shared by every piece.
   VectorStorage::PreparedQuery prepared = storage_->prepare(query, ids.size(), &scratch.table);
-  auto score_range = [&](size_t begin, size_t end, std::vector<ScoredId>& out) {
+  auto score_range = [&](size_t begin, size_t end, std::vector<ScoredPair>& out) {
     out.clear();
     out.reserve(end - begin);
     storage_->score_many(prepared, std::span<const uint32_t>(ids).subspan(begin, end - begin), out);
   };
   std::vector<ScoredPair> scored;
-  auto append = [&scored](const std::vector<ScoredId>& piece) {
-    for (const ScoredId& s : piece) scored.push_back({s.id, s.score});
+  auto append = [&scored](const std::vector<ScoredPair>& piece) {
+    scored.insert(scored.end(), piece.begin(), piece.end());
   };
   if (ids.size() <= PARALLEL_THRESHOLD) {
     score_range(0, ids.size(), scratch.piece);
@@ -295,7 +295,7 @@ Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query, con
   // One count for both the result slots and the split: asking twice could give two
   // answers if the processors available change in between.
   const size_t piece_total = piece_count(ids.size());
-  std::vector<std::vector<ScoredId>>& pieces = scratch.pieces;
+  std::vector<std::vector<ScoredPair>>& pieces = scratch.pieces;
   if (pieces.size() < piece_total) pieces.resize(piece_total);
   auto run = parallel_chunks(ids.size(), piece_total, [&](size_t begin, size_t end, size_t piece) {
     score_range(begin, end, pieces[piece]);

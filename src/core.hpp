@@ -47,11 +47,6 @@ constexpr size_t CANDIDATE_FACTOR = 10;
 constexpr size_t FULL_SCAN_FACTOR = 2;
 constexpr size_t PARALLEL_THRESHOLD = 1000;
 
-struct ScoredPair {
-  uint32_t id;
-  float score;
-};
-
 struct ResultTuple {
   uint32_t id;
   float score;
@@ -125,8 +120,8 @@ class TovikDB {
   // allocates nothing for them (the distance table alone is tens of kilobytes).
   struct SearchScratch {
     DistanceTable table;
-    std::vector<ScoredId> piece;                // scores of a search on one thread
-    std::vector<std::vector<ScoredId>> pieces;  // one per worker piece; each worker writes only its own
+    std::vector<ScoredPair> piece;                // scores of a search on one thread
+    std::vector<std::vector<ScoredPair>> pieces;  // one per worker piece; each worker writes only its own
   };
 
   Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,

@@ -41,7 +41,7 @@ class Group {
   }
   // score(const Item (&)[GROUP], float (&)[GROUP]) fills the scores.
   template <typename Score>
-  void flush(std::vector<ScoredId>& out, Score&& score) {
+  void flush(std::vector<ScoredPair>& out, Score&& score) {
     if (count_ == 0) return;
     for (size_t j = count_; j < GROUP; ++j) items_[j] = items_[0];
     float scores[GROUP];
@@ -108,7 +108,7 @@ void VectorStorage::recycle(PreparedQuery& prepared, DistanceTable& into) {
 }
 
 void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                               std::vector<ScoredId>& out) const {
+                               std::vector<ScoredPair>& out) const {
   if (!quantizer_) {
     raw_score_many(prepared, ids, out);
     return;
@@ -125,7 +125,7 @@ void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const ui
 }
 
 void VectorStorage::raw_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                                          std::vector<ScoredId>& out) const {
+                                          std::vector<ScoredPair>& out) const {
   const std::span<const float> q = prepared.query_;
   // prepare computed the norm unless it found the storage quantized, which it then
   // stays: this is only a safeguard.
@@ -150,7 +150,7 @@ void VectorStorage::raw_score_many(const PreparedQuery& prepared, std::span<cons
 }
 
 void VectorStorage::table_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                                            std::vector<ScoredId>& out) const {
+                                            std::vector<ScoredPair>& out) const {
   const DistanceTable& table = *prepared.table_;
   const ProductQuantizer& pq = *quantizer_;
   const size_t width = pq.group_width(table);

@@ -39,8 +39,8 @@ constexpr uint64_t MAX_ID_SLOTS = uint64_t{1} << 32;
 // table (256 distances per subspace) and then costs one look-up per subspace.
 constexpr size_t DISTANCE_TABLE_MIN_CANDIDATES = 320;
 
-// One scored document.
-struct ScoredId {
+// One scored document: the unit of search's scoring, selection and results.
+struct ScoredPair {
   uint32_t id;
   float score;
 };
@@ -82,7 +82,7 @@ class VectorStorage {
   // Appends {id, compute_similarity(query, id)} for every id in order that has a score:
   // exactly the scores and order of one compute_similarity call per id. Only reads:
   // safe from many threads at once while nothing writes.
-  void score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids, std::vector<ScoredId>& out) const;
+  void score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids, std::vector<ScoredPair>& out) const;
 
   // Ensures the slot list the next store writes can hold `slots` entries, and one more
   // row of the usual width, without allocating: `vectors` in raw mode, `codes` once quantized, and `codes` (at least
@@ -120,9 +120,9 @@ class VectorStorage {
   std::optional<float> raw_similarity(std::span<const float> query, uint32_t id) const;
   std::optional<float> quantized_similarity(std::span<const float> query, uint32_t id) const;
   void raw_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                             std::vector<ScoredId>& out) const;
+                             std::vector<ScoredPair>& out) const;
   void table_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                               std::vector<ScoredId>& out) const;
+                               std::vector<ScoredPair>& out) const;
 
   FlatSlots<float> vectors_;
   FlatSlots<uint8_t> codes_;

@@ -124,8 +124,8 @@ TEST(FastPathTest, InterleavedSignatureMatchesOneDotProductAfterAnother) {
 }
 
 // What compute_similarity answers for each id, in order: the batch must equal it.
-std::vector<ScoredId> one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids) {
-  std::vector<ScoredId> out;
+std::vector<ScoredPair> one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids) {
+  std::vector<ScoredPair> out;
   for (uint32_t id : ids) {
     if (const auto s = storage.compute_similarity(q, id)) out.push_back({id, *s});
   }
@@ -134,10 +134,10 @@ std::vector<ScoredId> one_by_one(const VectorStorage& storage, const Vec& q, con
 
 void expect_batch_equals_one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids,
                                     const std::string& what) {
-  const std::vector<ScoredId> expected = one_by_one(storage, q, ids);
+  const std::vector<ScoredPair> expected = one_by_one(storage, q, ids);
   // Small and large batches: the quantized table is built only for the latter.
   for (size_t candidates : {size_t{1}, DISTANCE_TABLE_MIN_CANDIDATES}) {
-    std::vector<ScoredId> got;
+    std::vector<ScoredPair> got;
     storage.score_many(storage.prepare(q, candidates), ids, got);
     ASSERT_EQ(got.size(), expected.size()) << what << " candidates " << candidates;
     for (size_t i = 0; i < got.size(); ++i) {
