@@ -13,8 +13,8 @@ namespace tovik {
 namespace {
 
 using Vec = std::vector<float>;
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float QUIET_NAN = std::numeric_limits<float>::quiet_NaN();
+constexpr float INF = std::numeric_limits<float>::infinity();
 
 double cos_of(const Vec& a, const Vec& b) {
   double out = -1.0;
@@ -84,8 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CosCase{"nonzero_and_zero", {3, 4}, {0, 0}, 1.0},
                       CosCase{"orthogonal", {1, 0}, {0, 1}, 1.0},
                       CosCase{"orthogonal_by_cancellation", {1, 1}, {1, -1}, 1.0},
-                      CosCase{"nan_component", {kNaN, 1}, {1, 1}, 0.0},
-                      CosCase{"inf_component", {kInf, 1}, {1, 1}, 0.0}),
+                      CosCase{"nan_component", {QUIET_NAN, 1}, {1, 1}, 0.0},
+                      CosCase{"inf_component", {INF, 1}, {1, 1}, 0.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DistanceTest, SelfDistanceIsClampedWhenRoundingGoesNegative) {
