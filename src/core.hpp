@@ -91,7 +91,9 @@ class TovikDB {
   // Live ids: id_bound minus deleted ids, after a purge.
   Result<uint64_t> count();
 
-  // Hooks for tests and the binding layer.
+  // Test hooks: not used by the binding (which needs only open and the operations
+  // above); they let tests fix the clock, capture the activation line and inspect
+  // the components.
   void set_clock(Clock clock) { clock_ = std::move(clock); }
   void set_announce(VectorStorage::Announce announce) { announce_ = std::move(announce); }
   uint32_t dim() const { return dim_; }

@@ -63,8 +63,9 @@ class FilterEngine {
   // ids never indexed are a no-op.
   // remove_documents sweeps every bitmap once with the whole set; the outcome equals
   // removing the ids one by one.
-  void remove_document(uint32_t id);
   void remove_documents(const Bitmap& ids);
+  // Test hook: remove_documents of one id.
+  void remove_document(uint32_t id);
 
   // Flushes pending numbers, parses `text` and evaluates it. Error: the parser's
   // message (description + " at line L column C").

@@ -42,8 +42,8 @@ class LSH {
   // Signature of v for table t: only bits 0..31 can be set. Uses min(len(v), dimension)
   // components. The 32 dot products run interleaved, each in its own index order.
   uint64_t signature(std::span<const float> v, uint32_t table) const;
-  // The same signature from one dot product after another: the plain rule, kept as the
-  // reference the interleaved one is tested against.
+  // Test hook: the same signature from one dot product after another, the plain rule
+  // the interleaved one is tested against.
   uint64_t plain_signature(std::span<const float> v, uint32_t table) const;
 
   // An insertion whose memory is already allocated (see prepare_insert).
@@ -72,10 +72,11 @@ class LSH {
   // At most `limit` distinct ids, in first-found order (see the class comment).
   std::vector<uint32_t> query(std::span<const float> q, size_t limit) const;
 
-  // Removes every occurrence of id (or of every id in `ids`) from every bucket;
-  // emptied buckets stay.
-  void remove(uint32_t id);
+  // Removes every occurrence of every id in `ids` from every bucket; emptied buckets
+  // stay.
   void remove_many(const Bitmap& ids);
+  // Test hook: remove_many of one id.
+  void remove(uint32_t id);
 
   // Total number of filed ids (duplicates counted) and of buckets (emptied ones
   // included), for tests and benchmarks.

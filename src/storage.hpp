@@ -109,10 +109,10 @@ class VectorStorage {
   bool quantized() const;
   uint32_t dimension() const { return dimension_; }
   uint32_t quantization_threshold() const { return quantization_threshold_; }
-  // Copy of a stored vector / code, for tests.
+  // Test hooks: copies of a stored vector / code, and the installed quantizer.
   std::optional<std::vector<float>> vector_at(uint32_t id) const;
   std::optional<std::vector<uint8_t>> code_at(uint32_t id) const;
-  // The installed quantizer (null while raw), for tests.
+  // (null while raw)
   std::shared_ptr<const ProductQuantizer> quantizer() const;
 
  private:
