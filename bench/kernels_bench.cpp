@@ -52,7 +52,7 @@ double per_id_scan(const tovik::VectorStorage& storage, const std::vector<float>
 // The same ids scored in one batch, as search does.
 double batch_scan(const tovik::VectorStorage& storage, const std::vector<float>& q,
                   const std::vector<uint32_t>& ids, size_t rounds) {
-  std::vector<tovik::ScoredId> out;
+  std::vector<tovik::ScoredPair> out;
   out.reserve(ids.size());
   return time_per_call(rounds, [&](size_t) {
     out.clear();

@@ -13,6 +13,10 @@ import struct
 import sys
 import tempfile
 
+# The seeded generator is shared with the golden scenario.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "golden"))
+from seeded_rng import Rng  # noqa: E402
+
 MASK64 = (1 << 64) - 1
 CENTRES = 64
 NOISES = 512
@@ -20,18 +24,6 @@ CATEGORIES = ["books", "music", "garden", "tools", "toys", "food", "sport", "hea
               "office", "travel", "film", "games", "pets", "baby", "auto", "art",
               "beauty", "photo", "home", "kitchen"]
 COUNTRIES = ["NO", "CH", "PL", "BR", "JP", "NG", "PE", "AU", "DE", "IN"]
-
-
-class Rng:
-    def __init__(self, seed):
-        self.state = seed & MASK64
-
-    def next_int(self):
-        self.state = (self.state * 6364136223846793005 + 1442695040888963407) & MASK64
-        return self.state >> 33
-
-    def unit(self):
-        return (self.next_int() >> 7) / 8388608.0 - 1.0
 
 
 class Corpus:

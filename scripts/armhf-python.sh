@@ -158,14 +158,19 @@ build_modules() {
   "$CMAKE" --build "$PY_DIR" -j "$JOBS"
 }
 
+# Stops with a message unless $1 names an interpreter of the root and the root exists.
+require_interpreter() {
+  case "$1" in
+    pypy3 | python3.11) ;;
+    *) log "unknown interpreter '$1' (pypy3 or python3.11)"; exit 2 ;;
+  esac
+  [ -f "$STAMP" ] || { log "no root in $ROOT; run '$0 build' first"; exit 2; }
+}
+
 run_tests() {
   local name="$1"
   shift
-  case "$name" in
-    pypy3 | python3.11) ;;
-    *) log "unknown interpreter '$name' (pypy3 or python3.11)"; exit 2 ;;
-  esac
-  [ -f "$STAMP" ] || { log "no root in $ROOT; run '$0 build' first"; exit 2; }
+  require_interpreter "$name"
   # -S keeps the host's site directories (and their .pth hooks and compiled
   # extensions) out; the module's directory and the host's pytest come in by path.
   # Plugins installed on the host are not loaded.
@@ -179,11 +184,7 @@ run_tests() {
 run_script() {
   local name="$1"
   shift
-  case "$name" in
-    pypy3 | python3.11) ;;
-    *) log "unknown interpreter '$name' (pypy3 or python3.11)"; exit 2 ;;
-  esac
-  [ -f "$STAMP" ] || { log "no root in $ROOT; run '$0 build' first"; exit 2; }
+  require_interpreter "$name"
   PYTHONPATH="$PY_DIR/$name" in_root "/usr/bin/$name" -S "$@"
 }
 

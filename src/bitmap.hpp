@@ -1,8 +1,8 @@
 // Bitmap: an owned, compressed set of 32-bit document ids (Roaring format).
 //
 // The only place in the code that calls the bitmap library. Value semantics: copying
-// a Bitmap copies the set; moving leaves the source empty but valid. Not thread-safe
-// on its own; components guard their bitmaps with their own locks.
+// a Bitmap copies the set; moving leaves the source empty but valid. No locks:
+// the database is externally synchronised (see core.hpp).
 // Memory exhaustion inside the library ends the process (the library gives no error
 // channel for it); Bitmap itself throws std::bad_alloc when it cannot create a set.
 #pragma once

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
-#include <mutex>
 
 #include "json.hpp"
+#include "system_error.hpp"
 #include "worker_pool.hpp"
 
 namespace tovik {
@@ -58,8 +58,6 @@ uint64_t expiry_time(uint64_t now, int64_t ttl) {
 
 // Writes the whole line to file descriptor 1, bypassing any interpreter buffering.
 bool write_to_stdout(const std::string& line) {
-  static std::mutex stdout_mutex;
-  std::lock_guard<std::mutex> lock(stdout_mutex);
   const char* p = line.data();
   size_t left = line.size();
   while (left > 0) {
@@ -161,22 +159,18 @@ Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
 }
 
 uint64_t TovikDB::id_bound() const {
-  std::shared_lock lock(id_bound_mutex_);
   return id_bound_;
 }
 
 Bitmap TovikDB::stored_ids() const {
-  std::shared_lock lock(stored_mutex_);
   return stored_ids_;
 }
 
 Bitmap TovikDB::deleted_ids() const {
-  std::shared_lock lock(deleted_mutex_);
   return deleted_ids_;
 }
 
 std::optional<uint64_t> TovikDB::expiry_of(uint32_t id) const {
-  std::shared_lock lock(expirations_mutex_);
   return expirations_.expiry_of(id);
 }
 
@@ -202,7 +196,6 @@ Result<void> TovikDB::prepare_add(uint32_t id, std::span<const float> vector, st
     prepared.lsh_insert = lsh->prepare_insert(id, vector);
     prepared.parsed.emplace(json::parse(metadata_json));
     if (has_ttl) {
-      std::unique_lock lock(expirations_mutex_);
       expirations_.reserve_for(id);
     }
   } catch (const std::bad_alloc&) {
@@ -230,11 +223,9 @@ Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::strin
   }
   lsh_->commit_insert(std::move(prepared.lsh_insert));
   {
-    std::unique_lock lock(id_bound_mutex_);
     if (id_bound_ <= id) id_bound_ = static_cast<uint64_t>(id) + 1;
   }
   {
-    std::unique_lock lock(stored_mutex_);
     stored_ids_.add(id);
   }
   if (auto r = metadata_->append_metadata(id, metadata_json); !r) return r;
@@ -247,7 +238,6 @@ Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::strin
   if (ttl) {
     Result<uint64_t>& now = *prepared.now;
     if (!now) return std::move(now).error();
-    std::unique_lock lock(expirations_mutex_);
     expirations_.set(id, expiry_time(now.value(), *ttl));
   }
   return Ok{};
@@ -259,7 +249,6 @@ std::vector<uint32_t> TovikDB::candidates(std::span<const float> query, size_t k
   std::vector<uint32_t> ids = lsh_->query(query, limit);
   const uint64_t bound = id_bound();
 
-  std::shared_lock deleted_lock(deleted_mutex_);
   const bool full_scan = ids.size() < full_scan_bound(k) && ids.size() < bound;
   if (!full_scan) {
     std::erase_if(ids, [&](uint32_t id) {
@@ -287,14 +276,14 @@ Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query, con
   // The query's norm (raw) or its centroid distance table (quantized) is worked out
   // once here and shared by every piece.
   VectorStorage::PreparedQuery prepared = storage_->prepare(query, ids.size(), &scratch.table);
-  auto score_range = [&](size_t begin, size_t end, std::vector<ScoredId>& out) {
+  auto score_range = [&](size_t begin, size_t end, std::vector<ScoredPair>& out) {
     out.clear();
     out.reserve(end - begin);
     storage_->score_many(prepared, std::span<const uint32_t>(ids).subspan(begin, end - begin), out);
   };
   std::vector<ScoredPair> scored;
-  auto append = [&scored](const std::vector<ScoredId>& piece) {
-    for (const ScoredId& s : piece) scored.push_back({s.id, s.score});
+  auto append = [&scored](const std::vector<ScoredPair>& piece) {
+    scored.insert(scored.end(), piece.begin(), piece.end());
   };
   if (ids.size() <= PARALLEL_THRESHOLD) {
     score_range(0, ids.size(), scratch.piece);
@@ -306,7 +295,7 @@ Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query, con
   // One count for both the result slots and the split: asking twice could give two
   // answers if the processors available change in between.
   const size_t piece_total = piece_count(ids.size());
-  std::vector<std::vector<ScoredId>>& pieces = scratch.pieces;
+  std::vector<std::vector<ScoredPair>>& pieces = scratch.pieces;
   if (pieces.size() < piece_total) pieces.resize(piece_total);
   auto run = parallel_chunks(ids.size(), piece_total, [&](size_t begin, size_t end, size_t piece) {
     score_range(begin, end, pieces[piece]);
@@ -331,9 +320,7 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
     admissible = filtered->has_value() ? std::move(**filtered) : Bitmap{};
   }
   const std::vector<uint32_t> ids = candidates(query, k, admissible);
-  std::unique_lock scratch_lock(scratch_mutex_, std::try_to_lock);
-  SearchScratch own;
-  auto scored = score(query, ids, scratch_lock.owns_lock() ? scratch_ : own);
+  auto scored = score(query, ids, scratch_);
   if (!scored) return std::move(scored).error();
   select_best(scored.value(), k);
   return build_results(std::move(scored).value(), include_metadata);
@@ -366,7 +353,6 @@ Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
   if (!filtered->has_value()) return uint64_t{0};
   const Bitmap& matched = **filtered;
   const uint64_t n = matched.cardinality();
-  std::unique_lock deleted_lock(deleted_mutex_);
   if (n > 0) remove_ids(matched);
   return n;
 }
@@ -375,11 +361,8 @@ Result<void> TovikDB::clean_expired() {
   auto now = clock_();
   if (!now) return Ok{};  // a clock before the epoch: nothing can be judged expired
   {
-    std::shared_lock lock(expirations_mutex_);
     if (!expirations_.may_have_before(now.value())) return Ok{};
   }
-  std::unique_lock deleted_lock(deleted_mutex_);
-  std::unique_lock expirations_lock(expirations_mutex_);
   const Bitmap expired = expirations_.take_before(now.value());
   if (!expired.empty()) remove_ids(expired);
   return Ok{};
@@ -388,7 +371,6 @@ Result<void> TovikDB::clean_expired() {
 Result<uint64_t> TovikDB::count() {
   if (auto purged = clean_expired(); !purged) return std::move(purged).error();
   const uint64_t bound = id_bound();
-  std::shared_lock lock(deleted_mutex_);
   return bound - deleted_ids_.cardinality();
 }
 

@@ -1,16 +1,13 @@
 // TovikDB: the database object. Owns every component and runs the operations the
 // Python methods call: add, search, build_results, delete, clean_expired, count.
 //
-// The binding layer guarantees that add runs with exclusive access to the object and
-// every other operation with shared access; each component additionally guards its
-// own state with a reader-writer lock for search's worker threads. Lock orders:
-//   add:    LSH tables (prepare) -> metadata records (reserve) -> expirations
-//           (reserve) -> storage (quantizer, codes, vectors) -> LSH tables ->
-//           id_bound -> stored_ids -> metadata records -> all_ids -> filter's own
-//           locks -> expirations, one at a time
-//   delete/purge: deleted_ids (held) -> expirations (purge only, held) -> per batch
-//           LSH tables, then the filter engine's locks, each taken and released
-//   search: LSH tables, id_bound, deleted_ids (held) -> stored_ids (a leaf lock)
+// Threading, the one model every component follows: the database is externally
+// synchronised. Every entry point runs with the interpreter lock held (the binding
+// never releases it inside a call into the core), so calls into one database, and
+// into different databases, never overlap; no component takes a lock of its own.
+// REQUIRES of C++ callers: the same, one call at a time. Inside search, the worker
+// threads (worker_pool.hpp) only read storage, which nothing can change until the
+// search returns.
 //
 // add and running out of memory: everything add allocates that it can allocate
 // ahead (room in every per-id table, the LSH insertion, the parsed metadata, room in
@@ -28,9 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -51,11 +46,6 @@ constexpr size_t MIN_CANDIDATES = 1000;
 constexpr size_t CANDIDATE_FACTOR = 10;
 constexpr size_t FULL_SCAN_FACTOR = 2;
 constexpr size_t PARALLEL_THRESHOLD = 1000;
-
-struct ScoredPair {
-  uint32_t id;
-  float score;
-};
 
 struct ResultTuple {
   uint32_t id;
@@ -101,7 +91,9 @@ class TovikDB {
   // Live ids: id_bound minus deleted ids, after a purge.
   Result<uint64_t> count();
 
-  // Hooks for tests and the binding layer.
+  // Test hooks: not used by the binding (which needs only open and the operations
+  // above); they let tests fix the clock, capture the activation line and inspect
+  // the components.
   void set_clock(Clock clock) { clock_ = std::move(clock); }
   void set_announce(VectorStorage::Announce announce) { announce_ = std::move(announce); }
   uint32_t dim() const { return dim_; }
@@ -127,36 +119,30 @@ class TovikDB {
                            bool has_ttl, PreparedAdd& prepared);
   // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
   // Buffers a search works in, kept between searches so that, once grown, scoring
-  // allocates nothing for them (the distance table alone is tens of kilobytes). One
-  // search at a time uses them; a search that finds them taken uses its own.
+  // allocates nothing for them (the distance table alone is tens of kilobytes).
   struct SearchScratch {
     DistanceTable table;
-    std::vector<ScoredId> piece;                // scores of a search on one thread
-    std::vector<std::vector<ScoredId>> pieces;  // one per worker piece; each worker writes only its own
+    std::vector<ScoredPair> piece;                // scores of a search on one thread
+    std::vector<std::vector<ScoredPair>> pieces;  // one per worker piece; each worker writes only its own
   };
 
   Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,
                                         SearchScratch& scratch) const;
-  void remove_ids(const Bitmap& ids);  // REQUIRES: deleted_mutex_ held exclusively
+  void remove_ids(const Bitmap& ids);
 
   std::string path_;
   std::shared_ptr<LSH> lsh_;
   std::shared_ptr<VectorStorage> storage_;
   std::shared_ptr<MetadataStore> metadata_;
-  mutable std::shared_mutex expirations_mutex_;
   ExpiryIndex expirations_;
   std::shared_ptr<FilterEngine> filter_;
-  mutable std::shared_mutex deleted_mutex_;
   Bitmap deleted_ids_;
-  mutable std::shared_mutex id_bound_mutex_;
   uint64_t id_bound_ = 0;  // 64-bit so that id 4294967295 counts
-  mutable std::shared_mutex stored_mutex_;
   Bitmap stored_ids_;  // the full scan's candidates, so that it skips the ids never stored
   uint32_t dim_ = 0;
   Clock clock_ = system_clock_seconds;
   VectorStorage::Announce announce_;
-  mutable std::mutex scratch_mutex_;  // held by the search using scratch_
-  mutable SearchScratch scratch_;
+  SearchScratch scratch_;
 };
 
 }  // namespace tovik

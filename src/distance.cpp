@@ -12,6 +12,21 @@
 
 namespace tovik {
 
+namespace {
+
+// The finishing steps of the cosine rule for accumulators a2, ab, b2 over n > 0 items,
+// in float64; every cosine kernel ends here.
+double cos_finish(float a2, float ab, float b2) {
+  if (a2 == 0.0f && b2 == 0.0f) return 0.0;
+  if (ab == 0.0f) return 1.0;
+  const double ra = 1.0 / std::sqrt(static_cast<double>(a2));
+  const double rb = 1.0 / std::sqrt(static_cast<double>(b2));
+  const double r = 1.0 - (static_cast<double>(ab) * ra) * rb;
+  return r > 0.0 ? r : 0.0;  // NaN compares false and yields 0
+}
+
+}  // namespace
+
 void cos_f32_scalar(const float* a, const float* b, uint64_t n, double* out) {
   if (n == 0) {
     *out = 0.0;
@@ -23,18 +38,7 @@ void cos_f32_scalar(const float* a, const float* b, uint64_t n, double* out) {
     ab += a[i] * b[i];
     b2 += b[i] * b[i];
   }
-  if (a2 == 0.0f && b2 == 0.0f) {
-    *out = 0.0;
-    return;
-  }
-  if (ab == 0.0f) {
-    *out = 1.0;
-    return;
-  }
-  const double ra = 1.0 / std::sqrt(static_cast<double>(a2));
-  const double rb = 1.0 / std::sqrt(static_cast<double>(b2));
-  const double r = 1.0 - (static_cast<double>(ab) * ra) * rb;
-  *out = r > 0.0 ? r : 0.0;  // NaN compares false and yields 0
+  *out = cos_finish(a2, ab, b2);
 }
 
 void l2sq_f32_scalar(const float* a, const float* b, uint64_t n, double* out) {
@@ -47,16 +51,6 @@ void l2sq_f32_scalar(const float* a, const float* b, uint64_t n, double* out) {
 }
 
 namespace {
-
-// The finishing steps of cos_f32_scalar for accumulators a2, ab, b2 over n > 0 items.
-double cos_finish(float a2, float ab, float b2) {
-  if (a2 == 0.0f && b2 == 0.0f) return 0.0;
-  if (ab == 0.0f) return 1.0;
-  const double ra = 1.0 / std::sqrt(static_cast<double>(a2));
-  const double rb = 1.0 / std::sqrt(static_cast<double>(b2));
-  const double r = 1.0 - (static_cast<double>(ab) * ra) * rb;
-  return r > 0.0 ? r : 0.0;  // NaN compares false and yields 0
-}
 
 #if defined(__SSE2__)
 // Lane j of the result holds b[j][i]: one candidate per lane.

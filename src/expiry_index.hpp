@@ -9,7 +9,7 @@
 // replaced never purges the id. When stale entries outnumber the live ones the heap
 // is compacted in place. Memory: 16 bytes per heap entry and 8 bytes per id slot
 // (slots never written cost no resident memory, see zeroed_array.hpp).
-// Not thread-safe; the database guards it with its expirations lock.
+// No locks: the database is externally synchronised (see core.hpp).
 #pragma once
 
 #include <cstdint>

@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <mutex>
 
 #include "siphash.hpp"
 
 namespace tovik {
 
-using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
 
 namespace {
 
@@ -51,7 +48,6 @@ void intersect_into(FilterResult& acc, Bitmap next) {
 // ---- Indexing ----
 
 void FilterEngine::add_to_universe(uint32_t id) {
-  WriteLock lock(all_ids_mutex_);
   all_ids_.add(id);
 }
 
@@ -59,7 +55,6 @@ void FilterEngine::index_object(const json::Object& object, std::string_view pre
   for (const auto& [key, value] : object) {
     const std::string path = child_path(prefix, key);
     {
-      WriteLock lock(exists_mutex_);
       field_exists_[path].add(id);
     }
     if (value.is_string()) {
@@ -76,16 +71,13 @@ void FilterEngine::index_object(const json::Object& object, std::string_view pre
 }
 
 void FilterEngine::add_value_key(const std::string& path, uint64_t value_key, uint32_t id) {
-  WriteLock lock(inverted_mutex_);
   inverted_index_[path][value_key].add(id);
 }
 
 void FilterEngine::add_number(const std::string& path, double value, uint32_t id) {
-  WriteLock pending_lock(pending_mutex_);
   Pairs& list = pending_numeric_[path];
   list.emplace_back(value, id);
   if (list.size() < PENDING_NUMERIC_LIMIT) return;
-  WriteLock numeric_lock(numeric_mutex_);
   merge_into_tree(path, list);
   Pairs().swap(list);  // the list stays in the map, empty
 }
@@ -102,8 +94,6 @@ void FilterEngine::merge_into_tree(const std::string& path, const Pairs& pairs) 
 }
 
 void FilterEngine::flush_pending_numeric() {
-  WriteLock pending_lock(pending_mutex_);
-  WriteLock numeric_lock(numeric_mutex_);
   for (auto& [path, pairs] : pending_numeric_) {
     if (pairs.empty()) continue;
     merge_into_tree(path, pairs);
@@ -118,21 +108,16 @@ void FilterEngine::flush_pending_numeric() {
 template <typename Ids>
 void FilterEngine::remove_ids(const Ids& ids) {
   {
-    WriteLock lock(all_ids_mutex_);
     ids.take_out_of(all_ids_);
   }
   {
-    WriteLock lock(inverted_mutex_);
     for (auto& [path, values] : inverted_index_) {
       for (auto& [value_key, bitmap] : values) ids.take_out_of(bitmap);
     }
   }
   {
-    WriteLock lock(exists_mutex_);
     for (auto& [path, bitmap] : field_exists_) ids.take_out_of(bitmap);
   }
-  WriteLock pending_lock(pending_mutex_);
-  WriteLock numeric_lock(numeric_mutex_);
   for (auto& [path, pairs] : pending_numeric_) {
     std::erase_if(pairs, [&ids](const auto& p) { return ids.holds(p.second); });
   }
@@ -237,17 +222,14 @@ FilterResult FilterEngine::eval_in(std::string_view path, const json::Array& val
 }
 
 FilterResult FilterEngine::eval_exists(std::string_view path, bool wanted) const {
-  ReadLock exists_lock(exists_mutex_);
   auto it = field_exists_.find(path);
   if (it == field_exists_.end()) return std::nullopt;
   if (wanted) return it->second;
-  ReadLock all_lock(all_ids_mutex_);
   return all_ids_ - it->second;
 }
 
 FilterResult FilterEngine::eval_eq(std::string_view path, const json::Value& value) const {
   if (value.is_number()) {
-    ReadLock lock(numeric_mutex_);
     auto tree = numeric_index_.find(path);
     if (tree == numeric_index_.end()) return std::nullopt;
     return tree->second.exact(value.as_double());
@@ -259,14 +241,12 @@ FilterResult FilterEngine::eval_eq(std::string_view path, const json::Value& val
 }
 
 FilterResult FilterEngine::numeric_range(std::string_view path, std::string_view op, double x) const {
-  ReadLock lock(numeric_mutex_);
   auto tree = numeric_index_.find(path);
   if (tree == numeric_index_.end()) return std::nullopt;
   return tree->second.range_query(op, x);
 }
 
 Bitmap FilterEngine::universe() const {
-  ReadLock lock(all_ids_mutex_);
   return all_ids_;
 }
 
@@ -275,14 +255,12 @@ Bitmap FilterEngine::universe() const {
 Bitmap FilterEngine::all_ids() const { return universe(); }
 
 FilterResult FilterEngine::exists_bitmap(std::string_view path) const {
-  ReadLock lock(exists_mutex_);
   auto it = field_exists_.find(path);
   if (it == field_exists_.end()) return std::nullopt;
   return it->second;
 }
 
 FilterResult FilterEngine::inverted_bitmap(std::string_view path, uint64_t value_key) const {
-  ReadLock lock(inverted_mutex_);
   auto values = inverted_index_.find(path);
   if (values == inverted_index_.end()) return std::nullopt;
   auto bitmap = values->second.find(value_key);
@@ -291,14 +269,12 @@ FilterResult FilterEngine::inverted_bitmap(std::string_view path, uint64_t value
 }
 
 std::vector<std::pair<double, uint32_t>> FilterEngine::pending_pairs(std::string_view path) const {
-  ReadLock lock(pending_mutex_);
   auto it = pending_numeric_.find(path);
   if (it == pending_numeric_.end()) return {};
   return it->second;
 }
 
 std::optional<std::vector<std::pair<double, uint32_t>>> FilterEngine::tree_pairs(std::string_view path) const {
-  ReadLock lock(numeric_mutex_);
   auto it = numeric_index_.find(path);
   if (it == numeric_index_.end()) return std::nullopt;
   return it->second.pairs();

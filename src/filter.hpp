@@ -1,15 +1,15 @@
 // FilterEngine: everything known about documents' metadata for filtering, and the
 // filter language evaluated over it.
 //
-// Five components, each behind its own reader-writer lock:
+// Five components:
 //   inverted_index  path -> (hash_value of string/bool -> ids)
 //   numeric_index   path -> IntervalTree of merged numeric values
 //   pending_numeric path -> (value, id) pairs not merged yet (merged at 5000 per path
 //                   or by the next evaluation)
 //   field_exists    path -> ids of documents having the path
 //   all_ids         the ids of all live documents (the universe of negations)
-// Lock order where two are held: pending_numeric before numeric_index; field_exists
-// before all_ids (both shared). Otherwise one lock at a time.
+// Thread-safety: no locks; the database is externally synchronised (see core.hpp).
+// apply_filter flushes pending pairs, so it writes; it runs before search's workers.
 //
 // A filter evaluates to a bitmap or to "no result" (std::nullopt), which callers treat
 // as the empty bitmap. Removed ids leave every structure, numeric ones included, so a
@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -48,10 +47,8 @@ class FilterEngine {
   // Records every path of `object` (ascending key order, dotted paths under `prefix`)
   // for id: existence always; strings and booleans by value key; numbers as float64
   // pending pairs, merged into the path's tree when PENDING_NUMERIC_LIMIT of them have
-  // gathered. Arrays and null record existence only. Holds one lock at a time
-  // (field_exists, then inverted_index or pending_numeric), except for a merge, which
-  // holds pending_numeric and then numeric_index so that pairs a failed merge could
-  // not take stay pending.
+  // gathered. Arrays and null record existence only. Pairs a failed merge could not
+  // take stay pending.
   void index_object(const json::Object& object, std::string_view prefix, uint32_t id);
 
   // Merges every pending numeric pair into its path's tree, then lets each tree fold
@@ -63,12 +60,12 @@ class FilterEngine {
   // Takes id (or every id of `ids`) out of all_ids, every inverted and existence
   // bitmap, the pending pairs and the trees (each tree holding one of them becomes
   // the tree built from its pair listing without them). Paths and value keys stay;
-  // ids never indexed are a no-op. Locks all_ids, inverted_index and field_exists one
-  // after the other, then pending_numeric and numeric_index together (in that order).
+  // ids never indexed are a no-op.
   // remove_documents sweeps every bitmap once with the whole set; the outcome equals
   // removing the ids one by one.
-  void remove_document(uint32_t id);
   void remove_documents(const Bitmap& ids);
+  // Test hook: remove_documents of one id.
+  void remove_document(uint32_t id);
 
   // Flushes pending numbers, parses `text` and evaluates it. Error: the parser's
   // message (description + " at line L column C").
@@ -78,15 +75,14 @@ class FilterEngine {
   // seen: apply_filter flushes them first). Only the first key of an object counts;
   // $and/$or/$not combine, any other key is a field path with an operator object.
   // Constructs that cannot be decided give std::nullopt, which $and and operator
-  // objects skip, $or ignores, and $not/$ne pass on. Takes shared locks, one
-  // component at a time ($exists false: field_exists, then all_ids under it).
+  // objects skip, $or ignores, and $not/$ne pass on.
   FilterResult eval_filter(const json::Value& filter) const;
   // Equality on a path: strings and booleans by value key, numbers by the tree's
   // exact lookup (empty when no node has the value); nullopt when the path has no
   // such key or no tree, and for null, arrays and objects.
   FilterResult eval_eq(std::string_view path, const json::Value& value) const;
 
-  // Read-only views for tests and consistency checks (copies, under the locks).
+  // Read-only views for tests and consistency checks (copies).
   Bitmap all_ids() const;
   FilterResult exists_bitmap(std::string_view path) const;
   FilterResult inverted_bitmap(std::string_view path, uint64_t value_key) const;
@@ -111,7 +107,7 @@ class FilterEngine {
   void add_number(const std::string& path, double value, uint32_t id);
   // Merges pairs into the path's tree (creating it), in time linear in the pairs and
   // the part of the tree rewritten. Throws std::bad_alloc with the tree unchanged; the
-  // callers then keep the pairs pending. REQUIRES: numeric_mutex_ held exclusively.
+  // callers then keep the pairs pending.
   void merge_into_tree(const std::string& path, const Pairs& pairs);
   template <typename Ids>
   void remove_ids(const Ids& ids);
@@ -126,15 +122,10 @@ class FilterEngine {
   FilterResult numeric_range(std::string_view path, std::string_view op, double x) const;
   Bitmap universe() const;
 
-  mutable std::shared_mutex inverted_mutex_;
   InvertedIndex inverted_index_;
-  mutable std::shared_mutex numeric_mutex_;
   NumericIndex numeric_index_;
-  mutable std::shared_mutex pending_mutex_;
   PendingNumeric pending_numeric_;
-  mutable std::shared_mutex exists_mutex_;
   FieldExists field_exists_;
-  mutable std::shared_mutex all_ids_mutex_;
   Bitmap all_ids_;
 };
 

@@ -397,7 +397,7 @@ void IntervalTree::plan_new_pairs(MergePlan& plan) const {
       existing = plan.relabeled(main_.values()[main_nodes[next_main++]]);
       leaving = &plan.main_removed;
     } else if (delta_ids_.contains(id)) {
-      auto at = std::find_if(delta_.begin(), delta_.end(), [id](const Pair& p) { return p.second == id; });
+      auto at = std::find_if(delta_.begin(), delta_.end(), [wanted = id](const Pair& p) { return p.second == wanted; });
       existing = plan.relabeled(at->first);
       leaving = &plan.delta_removed;
     } else {

@@ -19,7 +19,7 @@
 //          costs about what it adds, not what the tree holds.
 // A range query takes the nearest checkpoint (or none) and adds or removes the few ids
 // between it and the bound, then adds delta's ids: O(log n + answer size).
-// Guarded by its owner's lock; queries only read.
+// No locks: the database is externally synchronised (see core.hpp); queries only read.
 #pragma once
 
 #include <cstddef>
@@ -76,6 +76,7 @@ class IntervalTree {
   // Takes ids out of the tree: their pairs leave the listing, nodes left empty go.
   // Linear in the part of main from the first checkpoint segment holding one of them.
   void remove_ids(const Bitmap& ids);
+  // Test hook (and the filter's one-id removal): remove_ids of one id.
   void remove_id(uint32_t id);
 
   // Bytes held: array capacities plus every checkpoint's own size accounting.

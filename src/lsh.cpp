@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <mutex>
 #include <unordered_set>
 
 #if defined(__SSE2__)
@@ -39,36 +38,36 @@ std::vector<float> interleave(const std::vector<std::vector<float>>& planes, uin
 // dot_f32 does (one SSE2 lane per hyperplane on x86-64).
 uint64_t interleaved_signature(const float* v, const float* planes, size_t n) {
 #if defined(__SSE2__)
-  constexpr int kGroups = NUM_HYPERPLANES / 4;
-  __m128 dot[kGroups];
+  constexpr int GROUPS = NUM_HYPERPLANES / 4;
+  __m128 dot[GROUPS];
   for (auto& d : dot) d = _mm_set1_ps(-0.0f);
   for (size_t i = 0; i < n; ++i) {
     const __m128 x = _mm_set1_ps(v[i]);
     const float* row = planes + i * NUM_HYPERPLANES;
-    for (int g = 0; g < kGroups; ++g) dot[g] = _mm_add_ps(dot[g], _mm_mul_ps(x, _mm_loadu_ps(row + 4 * g)));
+    for (int g = 0; g < GROUPS; ++g) dot[g] = _mm_add_ps(dot[g], _mm_mul_ps(x, _mm_loadu_ps(row + 4 * g)));
   }
   uint64_t key = 0;
-  for (int g = 0; g < kGroups; ++g) {
+  for (int g = 0; g < GROUPS; ++g) {
     const int bits = _mm_movemask_ps(_mm_cmpgt_ps(dot[g], _mm_setzero_ps()));
     key |= static_cast<uint64_t>(bits) << (4 * g);
   }
   return key;
 #else
   // Eight hyperplanes per pass over v: their sums fit in registers without spilling.
-  constexpr uint32_t kBlock = 8;
+  constexpr uint32_t BLOCK = 8;
   uint64_t key = 0;
-  for (uint32_t first = 0; first < NUM_HYPERPLANES; first += kBlock) {
-    float dot[kBlock];
+  for (uint32_t first = 0; first < NUM_HYPERPLANES; first += BLOCK) {
+    float dot[BLOCK];
     for (float& d : dot) d = -0.0f;
     for (size_t i = 0; i < n; ++i) {
       const float x = v[i];
       const float* row = planes + i * NUM_HYPERPLANES + first;
-      for (uint32_t h = 0; h < kBlock; ++h) {
+      for (uint32_t h = 0; h < BLOCK; ++h) {
         const float product = x * row[h];
         dot[h] += product;
       }
     }
-    for (uint32_t h = 0; h < kBlock; ++h) {
+    for (uint32_t h = 0; h < BLOCK; ++h) {
       if (dot[h] > 0.0f) key |= uint64_t{1} << (first + h);
     }
   }
@@ -147,7 +146,6 @@ LSH::PreparedInsert LSH::prepare_insert(uint32_t id, std::span<const float> v) {
   PreparedInsert prepared;
   prepared.id_ = id;
   prepared.parts_.reserve(num_tables_);
-  std::unique_lock lock(mutex_);  // spare capacity is not observable, but it is written
   for (uint32_t t = 0; t < num_tables_; ++t) {
     Table& table = tables_[t];
     const uint64_t key = signature(v, t);
@@ -173,7 +171,6 @@ LSH::PreparedInsert LSH::prepare_insert(uint32_t id, std::span<const float> v) {
 }
 
 void LSH::commit_insert(PreparedInsert&& prepared) noexcept {
-  std::unique_lock lock(mutex_);
   for (uint32_t t = 0; t < num_tables_; ++t) {
     Table& table = tables_[t];
     PreparedInsert::Part& part = prepared.parts_[t];
@@ -189,7 +186,6 @@ void LSH::commit_insert(PreparedInsert&& prepared) noexcept {
 }
 
 std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {
-  std::shared_lock lock(mutex_);
   Gatherer found(limit);
   if (found.full()) return found.release();
   for (uint32_t t = 0; t < num_tables_; ++t) {
@@ -217,7 +213,6 @@ std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {
 }
 
 void LSH::remove(uint32_t id) {
-  std::unique_lock lock(mutex_);
   for (auto& table : tables_) {
     for (auto& bucket : table.buckets) std::erase(bucket, id);
   }
@@ -225,7 +220,6 @@ void LSH::remove(uint32_t id) {
 
 void LSH::remove_many(const Bitmap& ids) {
   if (ids.empty()) return;
-  std::unique_lock lock(mutex_);
   for (auto& table : tables_) {
     for (auto& bucket : table.buckets) {
       std::erase_if(bucket, [&](uint32_t id) { return ids.contains(id); });
@@ -234,7 +228,6 @@ void LSH::remove_many(const Bitmap& ids) {
 }
 
 size_t LSH::filed_count() const {
-  std::shared_lock lock(mutex_);
   size_t total = 0;
   for (const auto& table : tables_) {
     for (const auto& bucket : table.buckets) total += bucket.size();
@@ -243,7 +236,6 @@ size_t LSH::filed_count() const {
 }
 
 size_t LSH::bucket_count() const {
-  std::shared_lock lock(mutex_);
   size_t total = 0;
   for (const auto& table : tables_) total += table.buckets.size();
   return total;

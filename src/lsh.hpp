@@ -6,21 +6,20 @@
 // limit / 2, of the first 20 buckets of the table. Hyperplanes come from a fixed-seed
 // generator, so the same dimension always gives the same index.
 //
-// Thread-safety: hyperplanes are immutable; the bucket tables sit behind one
-// reader-writer lock: insert/remove take it exclusively, query shared.
+// Thread-safety: no locks; the database is externally synchronised (see core.hpp).
+// Hyperplanes are immutable; const calls only read.
 // Iteration orders (buckets of a table, ids of a query result) are insertion orders,
 // so results are the same on every platform.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
 #include "bitmap.hpp"
+#include "seeded_random.hpp"
 
 namespace tovik {
 
@@ -29,32 +28,6 @@ constexpr uint32_t NUM_HYPERPLANES = 32;
 constexpr uint32_t NUM_TABLES = 1;
 constexpr uint32_t PROBE_BITS = 16;
 constexpr uint32_t FALLBACK_BUCKETS = 20;
-
-// The 64-bit linear congruential generator shared by the LSH and the quantizer:
-// s = s * 1103515245 + 12345 (mod 2^64); value = float(s >> 16) * 2^-15 - 1 in float32.
-class Lcg {
- public:
-  explicit Lcg(uint64_t seed) : state_(seed) {}
-  float next() {
-    state_ = state_ * 1103515245ULL + 12345ULL;
-    const float x = static_cast<float>(state_ >> 16);  // the whole 48-bit value, rounded once
-    return x * 0x1p-15f - 1.0f;
-  }
-
- private:
-  uint64_t state_;
-};
-
-// Normalises v in place: sum of squares in float32 from -0.0 in index order; when the
-// sum is > 0 (NaN is not) every component is divided by its float32 square root.
-inline void normalize_f32(std::span<float> v) {
-  float sum = -0.0f;
-  for (float x : v) sum += x * x;
-  if (sum > 0.0f) {
-    const float r = std::sqrt(sum);
-    for (float& x : v) x /= r;
-  }
-}
 
 class LSH {
  public:
@@ -69,8 +42,8 @@ class LSH {
   // Signature of v for table t: only bits 0..31 can be set. Uses min(len(v), dimension)
   // components. The 32 dot products run interleaved, each in its own index order.
   uint64_t signature(std::span<const float> v, uint32_t table) const;
-  // The same signature from one dot product after another: the plain rule, kept as the
-  // reference the interleaved one is tested against.
+  // Test hook: the same signature from one dot product after another, the plain rule
+  // the interleaved one is tested against.
   uint64_t plain_signature(std::span<const float> v, uint32_t table) const;
 
   // An insertion whose memory is already allocated (see prepare_insert).
@@ -99,10 +72,11 @@ class LSH {
   // At most `limit` distinct ids, in first-found order (see the class comment).
   std::vector<uint32_t> query(std::span<const float> q, size_t limit) const;
 
-  // Removes every occurrence of id (or of every id in `ids`) from every bucket;
-  // emptied buckets stay.
-  void remove(uint32_t id);
+  // Removes every occurrence of every id in `ids` from every bucket; emptied buckets
+  // stay.
   void remove_many(const Bitmap& ids);
+  // Test hook: remove_many of one id.
+  void remove(uint32_t id);
 
   // Total number of filed ids (duplicates counted) and of buckets (emptied ones
   // included), for tests and benchmarks.
@@ -123,7 +97,6 @@ class LSH {
   // The same hyperplanes interleaved, [table][component * 32 + hyperplane], so that a
   // signature computes the 32 dot products side by side in one pass over the vector.
   std::vector<std::vector<float>> interleaved_;
-  mutable std::shared_mutex mutex_;                           // guards tables_
   std::vector<Table> tables_;
   uint32_t num_tables_ = NUM_TABLES;
   uint32_t num_bits_ = NUM_HYPERPLANES;

@@ -13,9 +13,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <stdexcept>
+
+#include "system_error.hpp"
 
 static_assert(sizeof(off_t) == 8, "the metadata file needs 64-bit file offsets");
 
@@ -81,10 +82,6 @@ bool fits_in_size_t(uint64_t slots) { return slots <= SIZE_MAX; }
 
 }  // namespace
 
-std::string system_error_text(int err) {
-  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
-}
-
 std::string decode_utf8_lossy(std::string_view bytes) {
   static constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
   std::string out;
@@ -133,11 +130,6 @@ std::string decode_utf8_lossy(std::string_view bytes) {
 }
 
 Result<void> MetadataStore::reserve(uint64_t slots) {
-  std::unique_lock lock(entries_mutex_);
-  return reserve_locked(slots);
-}
-
-Result<void> MetadataStore::reserve_locked(uint64_t slots) {
   if (!fits_in_size_t(slots) || slots > MAX_RECORD_SLOTS) return Error::oom();
   try {
     entries_.reserve(slots);
@@ -153,10 +145,7 @@ Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) 
   // Room for the record is made first, so that running out of memory writes nothing
   // and the record can be set once the bytes are in.
   const uint64_t slots = uint64_t{id} + 1;
-  {
-    std::unique_lock lock(entries_mutex_);
-    if (auto room = reserve_locked(slots); !room) return room;
-  }
+  if (auto room = reserve(slots); !room) return room;
   FileDescriptor file(::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   if (!file.valid()) return last_system_error();
   const off_t end = ::lseek(file.get(), 0, SEEK_END);
@@ -168,13 +157,11 @@ Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) 
 }
 
 void MetadataStore::set_record(uint32_t id, MetadataRecord record) {
-  std::unique_lock lock(entries_mutex_);
   if (entries_.size() <= id) entries_.resize(uint64_t{id} + 1);  // within the reserved capacity
   entries_.set(id, Entry{record.offset, record.length, 1});
 }
 
 std::optional<MetadataRecord> MetadataStore::record(uint32_t id) const {
-  std::shared_lock lock(entries_mutex_);
   if (id >= entries_.size() || entries_[id].present == 0) return std::nullopt;
   return MetadataRecord{entries_[id].offset, entries_[id].length};
 }

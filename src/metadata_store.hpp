@@ -5,14 +5,12 @@
 // The file is opened afresh for every append and for every reader (no handle outlives
 // a call), so a file removed or replaced between calls behaves as the filesystem says.
 // A MetadataReader serves the reads of one result list from a single open.
-// Thread-safety: the per-id records sit behind a reader-writer lock, taken only to
-// update or copy one record, never during file access. Appends are serialized by the
-// caller (add has exclusive access).
+// Thread-safety: none of its own. The database is externally synchronised (see
+// core.hpp): every call runs under the interpreter lock, one at a time.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,9 +26,6 @@ struct MetadataRecord {
   uint32_t offset;
   uint32_t length;
 };
-
-// The system's description of errno value `err`, then " (os error N)".
-std::string system_error_text(int err);
 
 // bytes as UTF-8, with each maximal invalid subsequence (a byte that cannot start a
 // sequence, or the valid start of a sequence cut short) replaced by one U+FFFD.
@@ -93,9 +88,7 @@ class MetadataStore {
   std::optional<MetadataRecord> record(uint32_t id) const;
 
  private:
-  // Makes the capacity at least `slots`. REQUIRES: the write lock of entries_.
-  Result<void> reserve_locked(uint64_t slots);
-  // Grows the list to id + 1 slots and sets slot id, under the write lock.
+  // Grows the list to id + 1 slots and sets slot id.
   // REQUIRES: capacity for id + 1 slots was reserved.
   void set_record(uint32_t id, MetadataRecord record);
 
@@ -107,7 +100,6 @@ class MetadataStore {
   };
 
   std::string file_path_;
-  mutable std::shared_mutex entries_mutex_;
   ZeroedArray<Entry> entries_;
 };
 

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <cmath>
 
 #include "distance.hpp"
-#include "lsh.hpp"
+#include "seeded_random.hpp"
 
 namespace tovik {
 
@@ -46,6 +47,9 @@ size_t nearest(const float* distance, Usable&& usable) {
   }
   return best_index;
 }
+
+// The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
+float score_of_sum(float sum) { return 1.0f - std::fmin(0.25f * std::sqrt(sum), 1.0f); }
 
 }  // namespace
 
@@ -148,6 +152,49 @@ void ProductQuantizer::fill_distance_table(std::span<const float> q, DistanceTab
       }
     }
   }
+}
+
+std::optional<float> ProductQuantizer::score(std::span<const float> query, const uint8_t* code,
+                                             size_t length) const {
+  const size_t d = subspace_dim_;
+  const size_t subspaces = std::min<size_t>(num_subspaces_, length);
+  float sum = 0.0f;
+  for (size_t s = 0; s < subspaces; ++s) {
+    const size_t start = s * d;
+    if (start >= query.size()) break;
+    const size_t width = std::min(start + d, query.size()) - start;
+    const Codebook& book = codebooks_[s];
+    const uint8_t c = code[s];
+    if (c >= book.size() || book[c].size() < width) return std::nullopt;
+    double distance = 0.0;
+    l2sq_f32(query.data() + start, book[c].data(), width, &distance);
+    sum += static_cast<float>(distance);
+  }
+  return score_of_sum(sum);
+}
+
+std::optional<float> ProductQuantizer::score(const DistanceTable& table, const uint8_t* code,
+                                             size_t length) const {
+  const size_t subspaces = std::min({size_t{num_subspaces_}, length, table.subspaces});
+  const float* distance = table.distance.data();
+  float sum = 0.0f;
+  for (size_t s = 0; s < subspaces; ++s) {
+    const size_t entry = s * CENTROIDS_PER_SUBSPACE + code[s];
+    if (!table.comparable[entry]) return std::nullopt;
+    sum += distance[entry];
+  }
+  return score_of_sum(sum);
+}
+
+void ProductQuantizer::score_group(const DistanceTable& table, const uint8_t* const (&codes)[CODE_GROUP],
+                                   float (&scores)[CODE_GROUP]) const {
+  const size_t width = group_width(table);
+  const float* distance = table.distance.data();
+  float sum[CODE_GROUP] = {};
+  for (size_t s = 0, base = 0; s < width; ++s, base += CENTROIDS_PER_SUBSPACE) {
+    for (size_t j = 0; j < CODE_GROUP; ++j) sum[j] += distance[base + codes[j][s]];
+  }
+  for (size_t j = 0; j < CODE_GROUP; ++j) scores[j] = score_of_sum(sum[j]);
 }
 
 }  // namespace tovik

@@ -8,7 +8,10 @@
 // threads.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -19,6 +22,9 @@ namespace tovik {
 constexpr uint32_t SUBSPACE_DIM = 12;
 constexpr uint32_t CENTROIDS_PER_SUBSPACE = 256;
 constexpr uint64_t PQ_SEED = 54321;
+// Codes scored side by side by score_group: enough independent chains of adds to keep
+// the processor busy while each chain waits on its previous add.
+constexpr size_t CODE_GROUP = 8;
 
 // One query's distances to every centroid, for scoring many codes against it. Entry
 // [s * 256 + c] is l2sq_f32 of the query's sub-vector s and the first `width` components
@@ -57,6 +63,28 @@ class ProductQuantizer {
   // The same into `table`, reusing its buffers: no allocation once they have grown to
   // the quantizer's size.
   void fill_distance_table(std::span<const float> q, DistanceTable& table) const;
+
+  // Scoring a code against a query: the summed float32 squared distance from each
+  // reached sub-vector of the query to the centroid the code names, over subspaces
+  // [0, min(num_subspaces, len(code))) that start before len(query), in order; the
+  // score is 1 - min(0.25 * sqrt(sum), 1). Nothing when a named centroid is missing or
+  // shorter than the sub-vector.
+
+  // The plain rule, from the codebooks. REQUIRES: code holds `length` bytes.
+  std::optional<float> score(std::span<const float> query, const uint8_t* code, size_t length) const;
+
+  // The same from the query's distance table, bit for bit: one look-up per subspace.
+  // REQUIRES: table was filled by this quantizer; code holds `length` bytes.
+  std::optional<float> score(const DistanceTable& table, const uint8_t* code, size_t length) const;
+
+  // How long a code must be to be scored in a group against `table`.
+  size_t group_width(const DistanceTable& table) const { return std::min<size_t>(num_subspaces_, table.subspaces); }
+
+  // scores[j] = *score(table, codes[j], length) for CODE_GROUP codes side by side, each
+  // summed in subspace order. REQUIRES: table.all_comparable; every code holds at least
+  // group_width(table) bytes (codes may repeat).
+  void score_group(const DistanceTable& table, const uint8_t* const (&codes)[CODE_GROUP],
+                   float (&scores)[CODE_GROUP]) const;
 
   uint32_t num_subspaces() const { return num_subspaces_; }
   uint32_t subspace_dim() const { return subspace_dim_; }

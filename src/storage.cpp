@@ -3,123 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 
 #include "distance.hpp"
 
 namespace tovik {
-
-namespace detail {
-
-namespace {
-
-// Capacity for at least `count` items, growing geometrically so that a run of stores
-// at increasing ids copies the list only O(log n) times; falls back to exactly `count`
-// when the larger block cannot be had. Growth stops at `soft_cap` items (unless count
-// itself is larger). Throws std::bad_alloc when neither can be had.
-template <typename T>
-void reserve_at_least(std::vector<T>& v, uint64_t count, uint64_t soft_cap = UINT64_MAX) {
-  if (count <= v.capacity()) return;
-  if (count > v.max_size()) throw std::bad_alloc();
-  const uint64_t doubled = std::min<uint64_t>({v.max_size(), uint64_t{v.capacity()} * 2, soft_cap});
-  if (doubled > count) {
-    try {
-      v.reserve(static_cast<size_t>(doubled));
-      return;
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-  }
-  try {
-    v.reserve(static_cast<size_t>(count));
-  } catch (const std::length_error&) {
-    throw std::bad_alloc();
-  }
-}
-
-}  // namespace
-
-template <typename T>
-std::optional<typename FlatSlots<T>::View> FlatSlots<T>::at(uint32_t id) const {
-  if (id >= row_of_.size()) return std::nullopt;
-  const uint32_t row = row_of_[id];
-  if (row == EMPTY) return std::nullopt;
-  if (row == ZERO_LENGTH) return View{nullptr, 0};
-  if (row == OTHER_WIDTH) {
-    const std::vector<T>& items = other_.at(id);
-    return View{items.data(), items.size()};
-  }
-  return View{rows_.data() + size_t{row - 1} * width_, width_};
-}
-
-template <typename T>
-void FlatSlots<T>::grow(uint64_t count) {
-  if (count <= row_of_.size()) return;
-  row_of_.resize(count);  // new slots read as EMPTY
-}
-
-template <typename T>
-uint64_t FlatSlots<T>::row_cap() const {
-  if (expected_rows_ == 0 || width_ == 0) return UINT64_MAX;
-  return uint64_t{expected_rows_} * width_;
-}
-
-template <typename T>
-void FlatSlots<T>::reserve(uint64_t slots) {
-  row_of_.reserve(slots);
-  if (width_ != 0) reserve_at_least(rows_, uint64_t{rows_.size()} + width_, row_cap());
-}
-
-template <typename T>
-void FlatSlots<T>::store(uint32_t id, std::span<const T> items) {
-  const uint32_t old_row = id < row_of_.size() ? row_of_[id] : EMPTY;
-  if (items.empty()) {
-    grow(uint64_t{id} + 1);
-    row_of_.set(id, ZERO_LENGTH);
-    other_.erase(id);
-    return;
-  }
-  if (width_ == 0 || items.size() == width_) {
-    if (holds_row(old_row)) {  // overwrite the slot's own row in place
-      std::copy(items.begin(), items.end(), rows_.begin() + size_t{old_row - 1} * width_);
-      return;
-    }
-    if (row_count() >= MAX_ROWS) throw std::bad_alloc();
-    const size_t old_width = width_, old_rows = rows_.size();
-    const uint32_t row = static_cast<uint32_t>(row_count());
-    try {
-      reserve_at_least(rows_, uint64_t{old_rows} + items.size(), row_cap());
-      rows_.insert(rows_.end(), items.begin(), items.end());
-      width_ = items.size();
-      grow(uint64_t{id} + 1);
-    } catch (...) {
-      rows_.resize(old_rows);
-      width_ = old_width;
-      throw;
-    }
-    row_of_.set(id, row + 1);
-    other_.erase(id);
-    return;
-  }
-  // Another width: kept aside. A row the slot held before stays unused.
-  const size_t old_size = row_of_.size();
-  grow(uint64_t{id} + 1);
-  try {
-    std::vector<T> copy(items.begin(), items.end());
-    other_.insert_or_assign(id, std::move(copy));
-  } catch (...) {
-    row_of_.resize(old_size);
-    throw;
-  }
-  row_of_.set(id, OTHER_WIDTH);
-}
-
-template class FlatSlots<float>;
-template class FlatSlots<uint8_t>;
-
-}  // namespace detail
 
 namespace {
 
@@ -136,12 +25,9 @@ float prefix_similarity(std::span<const float> q, const float* v) {
   return dot / (std::sqrt(vv) * std::sqrt(qq));
 }
 
-// The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
-float quantized_score(float sum) { return 1.0f - std::fmin(0.25f * std::sqrt(sum), 1.0f); }
-
-// Candidates scored side by side: enough independent chains of adds to keep the
-// processor busy while each chain waits on its previous add.
-constexpr size_t GROUP = 8;
+// Candidates scored side by side (raw vectors through cos8_f32, codes through the
+// quantizer's score_group).
+constexpr size_t GROUP = CODE_GROUP;
 
 // Collects up to GROUP items, then hands them to `score` as one group; a partial group
 // is padded by repeating its first item. Keeps output in the order items were added.
@@ -155,7 +41,7 @@ class Group {
   }
   // score(const Item (&)[GROUP], float (&)[GROUP]) fills the scores.
   template <typename Score>
-  void flush(std::vector<ScoredId>& out, Score&& score) {
+  void flush(std::vector<ScoredPair>& out, Score&& score) {
     if (count_ == 0) return;
     for (size_t j = count_; j < GROUP; ++j) items_[j] = items_[0];
     float scores[GROUP];
@@ -180,13 +66,11 @@ VectorStorage::VectorStorage(uint32_t dimension, uint32_t quantization_threshold
 }
 
 std::optional<float> VectorStorage::compute_similarity(std::span<const float> query, uint32_t id) const {
-  std::shared_lock quantizer_lock(quantizer_mutex_);
-  if (quantizer_) return quantized_similarity_locked(query, id);
-  return raw_similarity_locked(query, id);
+  if (quantizer_) return quantized_similarity(query, id);
+  return raw_similarity(query, id);
 }
 
-std::optional<float> VectorStorage::raw_similarity_locked(std::span<const float> query, uint32_t id) const {
-  std::shared_lock lock(vectors_mutex_);
+std::optional<float> VectorStorage::raw_similarity(std::span<const float> query, uint32_t id) const {
   const auto v = vectors_.at(id);
   if (!v) return std::nullopt;
   if (query.size() > v->size) return std::nullopt;  // no components to compare against
@@ -196,39 +80,17 @@ std::optional<float> VectorStorage::raw_similarity_locked(std::span<const float>
   return static_cast<float>(1.0 - distance);
 }
 
-std::optional<float> VectorStorage::quantized_similarity_locked(std::span<const float> query,
+std::optional<float> VectorStorage::quantized_similarity(std::span<const float> query,
                                                                 uint32_t id) const {
-  std::shared_lock lock(codes_mutex_);
   const auto code = codes_.at(id);
   if (!code) return std::nullopt;
-  return code_similarity(query, code->data, code->size);
-}
-
-std::optional<float> VectorStorage::code_similarity(std::span<const float> query, const uint8_t* code,
-                                                    size_t length) const {
-  const ProductQuantizer& pq = *quantizer_;
-  const size_t d = pq.subspace_dim();
-  const size_t subspaces = std::min<size_t>(pq.num_subspaces(), length);
-  float sum = 0.0f;
-  for (size_t s = 0; s < subspaces; ++s) {
-    const size_t start = s * d;
-    if (start >= query.size()) break;
-    const size_t width = std::min(start + d, query.size()) - start;
-    const auto& book = pq.codebooks()[s];
-    const uint8_t c = code[s];
-    if (c >= book.size() || book[c].size() < width) return std::nullopt;
-    double distance = 0.0;
-    l2sq_f32(query.data() + start, book[c].data(), width, &distance);
-    sum += static_cast<float>(distance);
-  }
-  return quantized_score(sum);
+  return quantizer_->score(query, code->data, code->size);
 }
 
 VectorStorage::PreparedQuery VectorStorage::prepare(std::span<const float> query, size_t candidates,
                                                     DistanceTable* reuse) const {
   PreparedQuery prepared;
   prepared.query_ = query;
-  std::shared_lock quantizer_lock(quantizer_mutex_);
   if (!quantizer_) {
     prepared.query_norm2_ = sum_squares_f32(query.data(), query.size());
     prepared.has_norm_ = true;
@@ -246,27 +108,24 @@ void VectorStorage::recycle(PreparedQuery& prepared, DistanceTable& into) {
 }
 
 void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                               std::vector<ScoredId>& out) const {
-  std::shared_lock quantizer_lock(quantizer_mutex_);
+                               std::vector<ScoredPair>& out) const {
   if (!quantizer_) {
-    raw_score_many_locked(prepared, ids, out);
+    raw_score_many(prepared, ids, out);
     return;
   }
   if (prepared.table_ && prepared.quantizer_ == quantizer_) {
-    table_score_many_locked(prepared, ids, out);
+    table_score_many(prepared, ids, out);
     return;
   }
-  std::shared_lock lock(codes_mutex_);
   for (uint32_t id : ids) {
     const auto code = codes_.at(id);
     if (!code) continue;
-    if (const auto s = code_similarity(prepared.query_, code->data, code->size)) out.push_back({id, *s});
+    if (const auto s = quantizer_->score(prepared.query_, code->data, code->size)) out.push_back({id, *s});
   }
 }
 
-void VectorStorage::raw_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                                          std::vector<ScoredId>& out) const {
-  std::shared_lock lock(vectors_mutex_);
+void VectorStorage::raw_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+                                          std::vector<ScoredPair>& out) const {
   const std::span<const float> q = prepared.query_;
   // prepare computed the norm unless it found the storage quantized, which it then
   // stays: this is only a safeguard.
@@ -290,32 +149,13 @@ void VectorStorage::raw_score_many_locked(const PreparedQuery& prepared, std::sp
   group.flush(out, cosine);
 }
 
-void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                                            std::vector<ScoredId>& out) const {
-  std::shared_lock lock(codes_mutex_);
+void VectorStorage::table_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+                                            std::vector<ScoredPair>& out) const {
   const DistanceTable& table = *prepared.table_;
-  const size_t m = quantizer_->num_subspaces();
-  const float* distance = table.distance.data();
-  // Sum over subspaces [0, min(m, len(code), reached)) in order, one look-up each;
-  // nothing when a named centroid cannot be compared with the query.
-  auto sum_of = [&](const uint8_t* code, size_t length) -> std::optional<float> {
-    const size_t subspaces = std::min({m, length, table.subspaces});
-    float sum = 0.0f;
-    for (size_t s = 0; s < subspaces; ++s) {
-      const size_t entry = s * CENTROIDS_PER_SUBSPACE + code[s];
-      if (!table.comparable[entry]) return std::nullopt;
-      sum += distance[entry];
-    }
-    return sum;
-  };
-  // A group of codes of the common width at once, each summed in subspace order.
-  const size_t width = std::min({m, table.subspaces});
+  const ProductQuantizer& pq = *quantizer_;
+  const size_t width = pq.group_width(table);
   auto score_group = [&](const uint8_t* const (&codes)[GROUP], float (&scores)[GROUP]) {
-    float sum[GROUP] = {};
-    for (size_t s = 0, base = 0; s < width; ++s, base += CENTROIDS_PER_SUBSPACE) {
-      for (size_t j = 0; j < GROUP; ++j) sum[j] += distance[base + codes[j][s]];
-    }
-    for (size_t j = 0; j < GROUP; ++j) scores[j] = quantized_score(sum[j]);
+    pq.score_group(table, codes, scores);
   };
   Group<const uint8_t*> group;
   for (uint32_t id : ids) {
@@ -326,27 +166,23 @@ void VectorStorage::table_score_many_locked(const PreparedQuery& prepared, std::
       continue;
     }
     group.flush(out, score_group);  // keep candidate order
-    if (const auto sum = sum_of(code->data, code->size)) out.push_back({id, quantized_score(*sum)});
+    if (const auto score = pq.score(table, code->data, code->size)) out.push_back({id, *score});
   }
   group.flush(out, score_group);
 }
 
 Result<void> VectorStorage::reserve(uint64_t slots) {
   if (slots > MAX_ID_SLOTS) return Error::oom();  // more slots than there are ids
-  std::unique_lock quantizer_lock(quantizer_mutex_);
   try {
     if (quantizer_) {
-      std::unique_lock lock(codes_mutex_);
       codes_.reserve(slots);
       return Ok{};
     }
     const uint64_t vector_slots = vector_slot_count();
     if (vector_slots >= quantization_threshold_) {  // the next store switches on
-      std::unique_lock lock(codes_mutex_);
       codes_.reserve(std::max(slots, vector_slots));
       return Ok{};
     }
-    std::unique_lock lock(vectors_mutex_);
     vectors_.reserve(slots);
     return Ok{};
   } catch (const std::bad_alloc&) {
@@ -357,7 +193,6 @@ Result<void> VectorStorage::reserve(uint64_t slots) {
 }
 
 Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const Announce& announce) {
-  std::unique_lock quantizer_lock(quantizer_mutex_);
   try {
     if (!quantizer_) {
       if (vector_slot_count() < quantization_threshold_) {
@@ -369,7 +204,7 @@ Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const A
       if (announce && !announce(line)) {
         return Error::internal("could not write the quantization activation line to standard output");
       }
-      switch_on_locked();
+      switch_on();
     }
     store_code(id, quantizer_->encode(v));
     return Ok{};
@@ -380,10 +215,9 @@ Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const A
   }
 }
 
-void VectorStorage::switch_on_locked() {
+void VectorStorage::switch_on() {
   auto pq = std::make_shared<ProductQuantizer>(dimension_);
   {
-    std::shared_lock lock(vectors_mutex_);
     std::vector<std::span<const float>> training;
     for (size_t i = 0; i < vectors_.size(); ++i) {
       if (const auto v = vectors_.at(static_cast<uint32_t>(i))) training.emplace_back(v->data, v->size);
@@ -391,10 +225,8 @@ void VectorStorage::switch_on_locked() {
     pq->train(training);
   }
   {
-    std::unique_lock codes_lock(codes_mutex_);
-    std::shared_lock vectors_lock(vectors_mutex_);
     // Encode into a copy; codes_ is replaced only once nothing can fail.
-    detail::FlatSlots<uint8_t> encoded = codes_;
+    FlatSlots<uint8_t> encoded = codes_;
     encoded.grow(vectors_.size());
     for (size_t i = 0; i < vectors_.size(); ++i) {
       const uint32_t id = static_cast<uint32_t>(i);
@@ -403,54 +235,45 @@ void VectorStorage::switch_on_locked() {
     std::swap(codes_, encoded);
   }
   {
-    std::unique_lock lock(vectors_mutex_);
-    vectors_ = detail::FlatSlots<float>();  // frees every vector and the slot list itself
+    vectors_ = FlatSlots<float>();  // frees every vector and the slot list itself
     vectors_.expect_rows(quantization_threshold_);
   }
   quantizer_ = std::move(pq);
 }
 
 void VectorStorage::store_vector(uint32_t id, std::span<const float> v) {
-  std::unique_lock lock(vectors_mutex_);
   vectors_.store(id, v);
 }
 
 void VectorStorage::store_code(uint32_t id, std::span<const uint8_t> code) {
-  std::unique_lock lock(codes_mutex_);
   codes_.store(id, code);
 }
 
 size_t VectorStorage::vector_slot_count() const {
-  std::shared_lock lock(vectors_mutex_);
   return vectors_.size();
 }
 
 size_t VectorStorage::code_slot_count() const {
-  std::shared_lock lock(codes_mutex_);
   return codes_.size();
 }
 
 bool VectorStorage::quantized() const {
-  std::shared_lock lock(quantizer_mutex_);
   return quantizer_ != nullptr;
 }
 
 std::optional<std::vector<float>> VectorStorage::vector_at(uint32_t id) const {
-  std::shared_lock lock(vectors_mutex_);
   const auto v = vectors_.at(id);
   if (!v) return std::nullopt;
   return std::vector<float>(v->data, v->data + v->size);
 }
 
 std::optional<std::vector<uint8_t>> VectorStorage::code_at(uint32_t id) const {
-  std::shared_lock lock(codes_mutex_);
   const auto code = codes_.at(id);
   if (!code) return std::nullopt;
   return std::vector<uint8_t>(code->data, code->data + code->size);
 }
 
 std::shared_ptr<const ProductQuantizer> VectorStorage::quantizer() const {
-  std::shared_lock lock(quantizer_mutex_);
   return quantizer_;
 }
 

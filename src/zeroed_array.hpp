@@ -11,8 +11,8 @@
 // instead of copying them.
 //
 // Every allocation failure (the address space or a limit on it running out) throws
-// std::bad_alloc and leaves the array exactly as it was. Not thread-safe; owners guard
-// each array with their own lock.
+// std::bad_alloc and leaves the array exactly as it was. No locks:
+// the database is externally synchronised (see core.hpp); const reads only read.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
 #include "distance.hpp"
+#include "test_floats.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +13,8 @@ namespace tovik {
 namespace {
 
 using Vec = std::vector<float>;
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float QUIET_NAN = std::numeric_limits<float>::quiet_NaN();
+constexpr float INF = std::numeric_limits<float>::infinity();
 
 double cos_of(const Vec& a, const Vec& b) {
   double out = -1.0;
@@ -83,8 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CosCase{"nonzero_and_zero", {3, 4}, {0, 0}, 1.0},
                       CosCase{"orthogonal", {1, 0}, {0, 1}, 1.0},
                       CosCase{"orthogonal_by_cancellation", {1, 1}, {1, -1}, 1.0},
-                      CosCase{"nan_component", {kNaN, 1}, {1, 1}, 0.0},
-                      CosCase{"inf_component", {kInf, 1}, {1, 1}, 0.0}),
+                      CosCase{"nan_component", {QUIET_NAN, 1}, {1, 1}, 0.0},
+                      CosCase{"inf_component", {INF, 1}, {1, 1}, 0.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DistanceTest, SelfDistanceIsClampedWhenRoundingGoesNegative) {
@@ -105,36 +106,10 @@ TEST(DistanceTest, SquaredEuclidean) {
   EXPECT_EQ(l2sq_of({}, {}), 0.0);
 }
 
-// Deterministic on every platform: floats built from integers only.
-class Xorshift {
- public:
-  explicit Xorshift(uint32_t seed) : s_(seed) {}
-  uint32_t next() {
-    s_ ^= s_ << 13;
-    s_ ^= s_ >> 17;
-    s_ ^= s_ << 5;
-    return s_;
-  }
-  float value() {
-    const uint32_t r = next();
-    switch (r % 64) {
-      case 0: return kNaN;
-      case 1: return kInf;
-      case 2: return -kInf;
-      case 3: return 0.0f;
-      case 4: return std::bit_cast<float>(r >> 9);  // subnormal
-      default: return static_cast<float>(static_cast<int32_t>(r % 200001) - 100000) / 997.0f;
-    }
-  }
-
- private:
-  uint32_t s_;
-};
-
 bool same_bits(double x, double y) { return std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y); }
 
 TEST(DistanceTest, DispatchedKernelsMatchThePlainRuleBitForBit) {
-  Xorshift rng(2024);
+  FloatSource rng(2024);
   for (int round = 0; round < 2000; ++round) {
     const size_t n = rng.next() % 40;
     Vec a(n), b(n);

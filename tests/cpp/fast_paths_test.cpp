@@ -18,52 +18,12 @@
 #include "lsh.hpp"
 #include "quantize.hpp"
 #include "storage.hpp"
+#include "test_floats.hpp"
 
 namespace tovik {
 namespace {
 
 using Vec = std::vector<float>;
-
-// Deterministic on every platform: floats built from integers only, with special
-// values mixed in.
-class Values {
- public:
-  explicit Values(uint32_t seed) : s_(seed) {}
-  uint32_t next() {
-    s_ ^= s_ << 13;
-    s_ ^= s_ >> 17;
-    s_ ^= s_ << 5;
-    return s_;
-  }
-  float value() {
-    const uint32_t r = next();
-    switch (r % 50) {
-      case 0: return std::numeric_limits<float>::quiet_NaN();
-      case 1: return std::numeric_limits<float>::infinity();
-      case 2: return -std::numeric_limits<float>::infinity();
-      case 3: case 4: return 0.0f;
-      case 5: return -0.0f;
-      case 6: return std::bit_cast<float>(r >> 9);                // positive subnormal
-      case 7: return -std::bit_cast<float>(r >> 9);               // negative subnormal
-      case 8: return static_cast<float>(r % 1000) * 1.0e30f;      // overflow when squared
-      default: return static_cast<float>(static_cast<int32_t>(r % 200001) - 100000) / 997.0f;
-    }
-  }
-  // Mostly ordinary values, specials only in the given share (out of 50).
-  Vec vector(size_t n, bool specials = true) {
-    Vec v(n);
-    for (float& x : v) {
-      x = value();
-      if (!specials) {
-        while (!(x == x) || x - x != 0.0f) x = value();  // finite only
-      }
-    }
-    return v;
-  }
-
- private:
-  uint32_t s_;
-};
 
 // Identical bits, except that any NaN equals any NaN: which NaN (sign, payload) comes out
 // of an operation on NaNs depends on operand order, and compilers may commute the
@@ -77,7 +37,7 @@ bool same_bits(float x, float y) {
 }
 
 TEST(FastPathTest, BatchKernelsMatchTheScalarRules) {
-  Values rng(7);
+  FloatSource rng(7);
   for (int round = 0; round < 3000; ++round) {
     const size_t n = round < 100 ? round % 20 : rng.next() % (round % 10 == 0 ? 800 : 40);
     const Vec a = rng.vector(n);
@@ -108,7 +68,7 @@ TEST(FastPathTest, BatchKernelsMatchTheScalarRules) {
 }
 
 TEST(FastPathTest, InterleavedSignatureMatchesOneDotProductAfterAnother) {
-  Values rng(11);
+  FloatSource rng(11);
   for (uint32_t dim : {0u, 1u, 3u, 12u, 37u, 384u}) {
     const LSH lsh(dim);
     for (int round = 0; round < 300; ++round) {
@@ -124,8 +84,8 @@ TEST(FastPathTest, InterleavedSignatureMatchesOneDotProductAfterAnother) {
 }
 
 // What compute_similarity answers for each id, in order: the batch must equal it.
-std::vector<ScoredId> one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids) {
-  std::vector<ScoredId> out;
+std::vector<ScoredPair> one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids) {
+  std::vector<ScoredPair> out;
   for (uint32_t id : ids) {
     if (const auto s = storage.compute_similarity(q, id)) out.push_back({id, *s});
   }
@@ -134,10 +94,10 @@ std::vector<ScoredId> one_by_one(const VectorStorage& storage, const Vec& q, con
 
 void expect_batch_equals_one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids,
                                     const std::string& what) {
-  const std::vector<ScoredId> expected = one_by_one(storage, q, ids);
+  const std::vector<ScoredPair> expected = one_by_one(storage, q, ids);
   // Small and large batches: the quantized table is built only for the latter.
   for (size_t candidates : {size_t{1}, DISTANCE_TABLE_MIN_CANDIDATES}) {
-    std::vector<ScoredId> got;
+    std::vector<ScoredPair> got;
     storage.score_many(storage.prepare(q, candidates), ids, got);
     ASSERT_EQ(got.size(), expected.size()) << what << " candidates " << candidates;
     for (size_t i = 0; i < got.size(); ++i) {
@@ -149,7 +109,7 @@ void expect_batch_equals_one_by_one(const VectorStorage& storage, const Vec& q, 
 }
 
 // Ids in a scrambled order with repeats, gaps and ids past the last slot.
-std::vector<uint32_t> candidate_ids(Values& rng, uint32_t bound) {
+std::vector<uint32_t> candidate_ids(FloatSource& rng, uint32_t bound) {
   std::vector<uint32_t> ids;
   for (uint32_t i = 0; i < 3 * bound; ++i) ids.push_back(rng.next() % (bound + 5));
   ids.push_back(UINT32_MAX);
@@ -157,7 +117,7 @@ std::vector<uint32_t> candidate_ids(Values& rng, uint32_t bound) {
 }
 
 TEST(FastPathTest, RawBatchScoresEqualComputeSimilarity) {
-  Values rng(21);
+  FloatSource rng(21);
   for (size_t dim : {0u, 1u, 5u, 64u, 131u}) {
     VectorStorage storage(768, 1000);
     const uint32_t slots = 60;
@@ -183,7 +143,7 @@ TEST(FastPathTest, RawBatchScoresEqualComputeSimilarity) {
 // `slots` slots with codes that differ from `base` in a few bytes (so that queries
 // near the base's centroids get scores inside (0, 1), where any change in the sum
 // shows), some codes shorter than the quantizer's, and gaps.
-std::unique_ptr<VectorStorage> quantized_storage(Values& rng, size_t length, uint32_t trained, uint32_t slots,
+std::unique_ptr<VectorStorage> quantized_storage(FloatSource& rng, size_t length, uint32_t trained, uint32_t slots,
                                                  std::vector<uint8_t>& base) {
   auto owned = std::make_unique<VectorStorage>(768, trained);
   VectorStorage& storage = *owned;
@@ -207,7 +167,7 @@ std::unique_ptr<VectorStorage> quantized_storage(Values& rng, size_t length, uin
 }
 
 // n components near the centroids `code` names (zero where a centroid is missing).
-Vec query_near(Values& rng, const ProductQuantizer& pq, const std::vector<uint8_t>& code, size_t n) {
+Vec query_near(FloatSource& rng, const ProductQuantizer& pq, const std::vector<uint8_t>& code, size_t n) {
   Vec q(n, 0.0f);
   for (size_t i = 0; i < n; ++i) {
     const size_t s = i / 12;
@@ -220,7 +180,7 @@ Vec query_near(Values& rng, const ProductQuantizer& pq, const std::vector<uint8_
 }
 
 TEST(FastPathTest, QuantizedBatchScoresEqualComputeSimilarity) {
-  Values rng(33);
+  FloatSource rng(33);
   // 768 covers every subspace; 100 leaves the last trained subspace's centroids 4 wide,
   // so longer queries reach past them and get no score there.
   for (size_t length : {768u, 100u, 30u}) {
@@ -239,7 +199,7 @@ TEST(FastPathTest, QuantizedBatchScoresEqualComputeSimilarity) {
 }
 
 TEST(FastPathTest, TableEntriesAreThePlainNarrowedDistances) {
-  Values rng(5);
+  FloatSource rng(5);
   const ProductQuantizer pq(40);  // 4 subspaces; the initial centroids are 12 wide
   for (size_t n : {0u, 7u, 12u, 40u, 48u, 60u}) {
     const Vec q = rng.vector(n);
@@ -258,7 +218,7 @@ TEST(FastPathTest, TableEntriesAreThePlainNarrowedDistances) {
 }
 
 TEST(FastPathTest, CentroidLanesMatchTheScalarRule) {
-  Values rng(11);
+  FloatSource rng(11);
   using LanesFn = void (*)(const float*, const float*, uint64_t, uint64_t, uint64_t, float*);
   for (LanesFn lanes : {l2sq_lanes_f32, l2sq_lanes_f32_portable}) {
     for (int round = 0; round < 2000; ++round) {
@@ -297,7 +257,7 @@ std::vector<uint8_t> encode_one_by_one(const ProductQuantizer& pq, const Vec& v)
 }
 
 TEST(FastPathTest, EncodeMatchesOneCentroidAfterAnother) {
-  Values rng(19);
+  FloatSource rng(19);
   // 100 and 30 leave the last trained subspace's centroids short; few samples leave
   // equal zero centroids (ties); specials in training give NaN and infinite distances.
   for (size_t length : {96u, 100u, 30u}) {
@@ -327,7 +287,7 @@ TEST(FastPathTest, EncodeMatchesOneCentroidAfterAnother) {
 
 // The flat layout against a plain model of slots: what is stored is what comes back.
 TEST(FastPathTest, FlatSlotsKeepWhatWasStored) {
-  Values rng(3);
+  FloatSource rng(3);
   VectorStorage storage(768, 1000);
   std::map<uint32_t, Vec> model;
   uint32_t slot_count = 0;

@@ -7,14 +7,14 @@
 #include <span>
 #include <vector>
 
-#include "lsh.hpp"
+#include "seeded_random.hpp"
 
 namespace tovik {
 namespace {
 
 using Vec = std::vector<float>;
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float QUIET_NAN = std::numeric_limits<float>::quiet_NaN();
+constexpr float INF = std::numeric_limits<float>::infinity();
 
 std::vector<std::span<const float>> spans(const std::vector<Vec>& vs) {
   return std::vector<std::span<const float>>(vs.begin(), vs.end());
@@ -173,8 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(EncodeCase{"exact_centroid", one_hot(12, 3), 3},
                       EncodeCase{"scaled_centroid", one_hot(12, 7, 2.0f), 7},
                       EncodeCase{"zero_takes_first_zero_centroid", Vec(12, 0.0f), 12},
-                      EncodeCase{"empty", {}, 0}, EncodeCase{"all_nan", Vec(12, kNaN), 0},
-                      EncodeCase{"infinite", one_hot(12, 5, kInf), 0},
+                      EncodeCase{"empty", {}, 0}, EncodeCase{"all_nan", Vec(12, QUIET_NAN), 0},
+                      EncodeCase{"infinite", one_hot(12, 5, INF), 0},
                       // Only the first 5 components count: e5..e11 all look like zero there,
                       // and e5 is the lowest index among them.
                       EncodeCase{"short_prefix_hit", prefix(one_hot(12, 3), 5), 3},

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "distance.hpp"
-#include "lsh.hpp"
+#include "seeded_random.hpp"
 
 namespace tovik {
 namespace {
 
 using Vec = std::vector<float>;
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float QUIET_NAN = std::numeric_limits<float>::quiet_NaN();
+constexpr float INF = std::numeric_limits<float>::infinity();
 
 // Records every announcement; answers with `ok`.
 struct Announcer {
@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RawCase{"prefix_opposite", {3, 4, 1}, {-3, -4}, -1.0f},
                       RawCase{"empty_query", {1, 2}, {}, 0.0f},
                       RawCase{"query_longer_than_stored", {1, 2}, {1, 2, 3}, std::nullopt},
-                      RawCase{"nan_query", {1, 2}, {kNaN, 1}, 1.0f}),
+                      RawCase{"nan_query", {1, 2}, {QUIET_NAN, 1}, 1.0f}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StorageTest, RawScoresMatchThePlainFormulasBitForBit) {
@@ -184,23 +184,23 @@ Vec head(Vec v, size_t n) {
 }
 
 // Squared distance 2 per mismatched subspace: sqrt(4) / 4 = 0.5, sqrt(2) / 4 otherwise.
-const float kOneMismatch = 1.0f - 0.25f * std::sqrt(2.0f);
+const float ONE_MISMATCH = 1.0f - 0.25f * std::sqrt(2.0f);
 
 INSTANTIATE_TEST_SUITE_P(
     Storage, QuantizedScores,
     ::testing::Values(QuantizedCase{"on_the_centroids", two_hot(1, 13), 1, 1.0f},
                       QuantizedCase{"both_subspaces_off", two_hot(1, 13), 0, 0.5f},
-                      QuantizedCase{"against_zero_centroids", two_hot(1, 13), 2, kOneMismatch},
+                      QuantizedCase{"against_zero_centroids", two_hot(1, 13), 2, ONE_MISMATCH},
                       QuantizedCase{"far_away", two_hot(1, 13, 10.0f), 1, 0.0f},
                       QuantizedCase{"empty_query", {}, 0, 1.0f},
-                      QuantizedCase{"first_subspace_only", head(two_hot(1, 13), 12), 0, kOneMismatch},
+                      QuantizedCase{"first_subspace_only", head(two_hot(1, 13), 12), 0, ONE_MISMATCH},
                       QuantizedCase{"longer_query_tail_ignored", [] {
                                       Vec v = two_hot(1, 13);
                                       v.resize(40, 7.0f);
                                       return v;
                                     }(), 1, 1.0f},
-                      QuantizedCase{"nan_query", Vec(24, kNaN), 1, 0.0f},
-                      QuantizedCase{"infinite_query", Vec(24, kInf), 1, 0.0f},
+                      QuantizedCase{"nan_query", Vec(24, QUIET_NAN), 1, 0.0f},
+                      QuantizedCase{"infinite_query", Vec(24, INF), 1, 0.0f},
                       QuantizedCase{"missing_id", two_hot(1, 13), 5, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -23,6 +23,8 @@ import json
 import struct
 import sys
 
+from seeded_rng import Rng
+
 DIM = 48  # with the fixed 768-wide quantizer, 4 of its 64 subspaces see data
 DOCS = 5300  # document 4948 gets id 4999; the next add switches quantization on
 CLUSTERS = 16
@@ -32,24 +34,6 @@ PAST_TTL = -5  # already expired: the next purge removes it
 
 CITIES = ["Oslo", "Zürich", "Kraków", "São Paulo", "東京", "Lagos", "Lima", "Perth"]
 KINDS = ["note", "image", "audio", "log"]
-
-
-class Rng:
-    """64-bit linear congruential generator; floats from its top 24 bits, exactly."""
-
-    def __init__(self, seed):
-        self.state = seed & MASK64
-
-    def next_int(self):
-        self.state = (self.state * 6364136223846793005 + 1442695040888963407) & MASK64
-        return self.state >> 33
-
-    def below(self, n):
-        return self.next_int() % n
-
-    def unit(self):
-        """A double in [-1, 1), a multiple of 2**-23."""
-        return (self.next_int() >> 7) / 8388608.0 - 1.0
 
 
 def make_centres(rng):
