@@ -128,8 +128,8 @@ def main():
     parser.add_argument("--out")
     args = parser.parse_args()
     results = {}
-    for spec in args.build:
-        label, directory = spec.split("=", 1)
+    for labelled in args.build:
+        label, directory = labelled.split("=", 1)
         for name, interpreter, sub in INTERPRETERS:
             results[(label, name)] = run_child(interpreter, os.path.join(directory, sub), args.docs)
             print(label, name, results[(label, name)], flush=True)
