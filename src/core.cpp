@@ -1,4 +1,4 @@
-#include "core.hpp"
+#include "core_impl.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,7 +143,7 @@ void select_best(std::vector<ScoredPair>& scored, size_t k) {
   std::stable_sort(scored.begin(), scored.end(), ranks_before);
 }
 
-TovikDB::TovikDB(std::string path)
+TovikDB::Impl::Impl(std::string path)
     : path_(std::move(path)),
       lsh_(std::make_shared<LSH>(INITIAL_DIMENSION)),
       storage_(std::make_shared<VectorStorage>(INITIAL_DIMENSION, QUANTIZATION_THRESHOLD)),
@@ -155,34 +155,59 @@ Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
   // The system would silently cut the path at the NUL and create another directory.
   if (path.find('\0') != std::string::npos) return Error::msg("path contains a NUL byte");
   if (auto made = create_dir_all(path); !made) return std::move(made).error();
-  return std::unique_ptr<TovikDB>(new TovikDB(std::move(path)));
+  return std::unique_ptr<TovikDB>(new TovikDB(std::make_unique<Impl>(std::move(path))));
 }
 
-uint64_t TovikDB::id_bound() const {
+TovikDB::TovikDB(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+TovikDB::~TovikDB() = default;
+
+Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                          std::optional<int64_t> ttl) {
+  return impl_->add(id, vector, metadata_json, ttl);
+}
+
+Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, size_t k,
+                                                 std::optional<std::string_view> filter_json,
+                                                 bool include_metadata) {
+  return impl_->search(query, k, filter_json, include_metadata);
+}
+
+std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, bool include_metadata) const {
+  return impl_->build_results(std::move(scored), include_metadata);
+}
+
+Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
+  return impl_->delete_matching(filter_json);
+}
+
+Result<void> TovikDB::clean_expired() { return impl_->clean_expired(); }
+Result<uint64_t> TovikDB::count() { return impl_->count(); }
+
+uint64_t TovikDB::Impl::id_bound() const {
   return id_bound_;
 }
 
-Bitmap TovikDB::stored_ids() const {
+Bitmap TovikDB::Impl::stored_ids() const {
   return stored_ids_;
 }
 
-Bitmap TovikDB::deleted_ids() const {
+Bitmap TovikDB::Impl::deleted_ids() const {
   return deleted_ids_;
 }
 
-std::optional<uint64_t> TovikDB::expiry_of(uint32_t id) const {
+std::optional<uint64_t> TovikDB::Impl::expiry_of(uint32_t id) const {
   return expirations_.expiry_of(id);
 }
 
 // What add allocates before its first visible change.
-struct TovikDB::PreparedAdd {
+struct TovikDB::Impl::PreparedAdd {
   std::shared_ptr<LSH> fresh_lsh;  // replaces lsh_ while the dimension is not fixed
   LSH::PreparedInsert lsh_insert;
   std::optional<Result<json::Value>> parsed;  // the parser's outcome, reported after storing
   std::optional<Result<uint64_t>> now;        // the clock, read when a ttl is given
 };
 
-Result<void> TovikDB::prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+Result<void> TovikDB::Impl::prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                                   bool has_ttl, PreparedAdd& prepared) {
   const uint64_t slots = static_cast<uint64_t>(id) + 1;
   if (auto r = storage_->reserve(slots); !r) return r;
@@ -205,7 +230,7 @@ Result<void> TovikDB::prepare_add(uint32_t id, std::span<const float> vector, st
   return Ok{};
 }
 
-Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+Result<void> TovikDB::Impl::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                           std::optional<int64_t> ttl) {
   const uint64_t n = vector.size();
   if (dim_ != 0 && n != dim_) {
@@ -243,7 +268,7 @@ Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::strin
   return Ok{};
 }
 
-std::vector<uint32_t> TovikDB::candidates(std::span<const float> query, size_t k,
+std::vector<uint32_t> TovikDB::Impl::candidates(std::span<const float> query, size_t k,
                                           const std::optional<Bitmap>& admissible) const {
   const size_t limit = candidate_limit(k);
   std::vector<uint32_t> ids = lsh_->query(query, limit);
@@ -271,7 +296,7 @@ std::vector<uint32_t> TovikDB::candidates(std::span<const float> query, size_t k
   return live.to_vector();
 }
 
-Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query, const std::vector<uint32_t>& ids,
+Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> query, const std::vector<uint32_t>& ids,
                                                SearchScratch& scratch) const {
   // The query's norm (raw) or its centroid distance table (quantized) is worked out
   // once here and shared by every piece.
@@ -309,7 +334,7 @@ Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query, con
   return scored;
 }
 
-Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, size_t k,
+Result<std::vector<ResultTuple>> TovikDB::Impl::search(std::span<const float> query, size_t k,
                                                  std::optional<std::string_view> filter_json,
                                                  bool include_metadata) {
   if (auto purged = clean_expired(); !purged) return std::move(purged).error();
@@ -326,7 +351,7 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
   return build_results(std::move(scored).value(), include_metadata);
 }
 
-std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, bool include_metadata) const {
+std::vector<ResultTuple> TovikDB::Impl::build_results(std::vector<ScoredPair> scored, bool include_metadata) const {
   std::vector<ResultTuple> out;
   out.reserve(scored.size());
   if (!include_metadata) {
@@ -341,13 +366,13 @@ std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, 
   return out;
 }
 
-void TovikDB::remove_ids(const Bitmap& ids) {
+void TovikDB::Impl::remove_ids(const Bitmap& ids) {
   deleted_ids_ |= ids;
   lsh_->remove_many(ids);
   filter_->remove_documents(ids);
 }
 
-Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
+Result<uint64_t> TovikDB::Impl::delete_matching(std::string_view filter_json) {
   auto filtered = filter_->apply_filter(filter_json);
   if (!filtered) return std::move(filtered).error();
   if (!filtered->has_value()) return uint64_t{0};
@@ -357,7 +382,7 @@ Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
   return n;
 }
 
-Result<void> TovikDB::clean_expired() {
+Result<void> TovikDB::Impl::clean_expired() {
   auto now = clock_();
   if (!now) return Ok{};  // a clock before the epoch: nothing can be judged expired
   {
@@ -368,7 +393,7 @@ Result<void> TovikDB::clean_expired() {
   return Ok{};
 }
 
-Result<uint64_t> TovikDB::count() {
+Result<uint64_t> TovikDB::Impl::count() {
   if (auto purged = clean_expired(); !purged) return std::move(purged).error();
   const uint64_t bound = id_bound();
   return bound - deleted_ids_.cardinality();
