@@ -1,5 +1,5 @@
-// TovikDB: the database object. Owns every component and runs the operations the
-// Python methods call: add, search, build_results, delete, clean_expired, count.
+// TovikDB: the database object, and the operations the Python methods call: add,
+// search, build_results, delete, clean_expired, count.
 //
 // Threading, the one model every component follows: the database is externally
 // synchronised. Every entry point runs with the interpreter lock held (the binding
