@@ -75,7 +75,7 @@ class TovikDB {
   Result<uint64_t> count();
 
   // Test hooks: the components and the inspection helpers (core_impl.hpp).
-  class Impl;
+  struct Impl;
   Impl& impl() { return *impl_; }
   const Impl& impl() const { return *impl_; }
 

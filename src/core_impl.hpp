@@ -1,7 +1,8 @@
-// TovikDB::Impl: the database behind core.hpp's TovikDB. It owns every component
-// (LSH, vector storage, metadata store, filter indexes, expiry index) and runs the
-// operations TovikDB forwards to it; the contracts (threading, running out of
-// memory) are core.hpp's. Included by core.cpp and by tests, never by the binding.
+// TovikDB::Impl: the state behind core.hpp's TovikDB. It owns every component (LSH,
+// vector storage, metadata store, filter indexes, expiry index) and the steps the
+// operations share (preparing an add, choosing and scoring candidates, removing ids);
+// TovikDB's operations in core.cpp drive it, under core.hpp's contracts. Included by
+// core.cpp and by tests, never by the binding.
 #pragma once
 
 #include <cstdint>
@@ -41,48 +42,19 @@ size_t full_scan_bound(size_t k);  // 2 * k, saturated
 // descending score; NaN scores are unordered against everything.
 void select_best(std::vector<ScoredPair>& scored, size_t k);
 
-class TovikDB::Impl {
- public:
+// A struct: every member is open to core.cpp (TovikDB's operations) and to tests, and
+// to nothing else, since only they include this header.
+struct TovikDB::Impl {
   explicit Impl(std::string path);
 
-  // The operations TovikDB forwards; their contracts are in core.hpp.
-  Result<void> add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
-                   std::optional<int64_t> ttl);
-
-  Result<std::vector<ResultTuple>> search(std::span<const float> query, size_t k,
-                                          std::optional<std::string_view> filter_json,
-                                          bool include_metadata);
-
-  std::vector<ResultTuple> build_results(std::vector<ScoredPair> scored, bool include_metadata) const;
-
-  Result<uint64_t> delete_matching(std::string_view filter_json);
-  Result<void> clean_expired();
-  Result<uint64_t> count();
-
-  // Test hooks: not used by the binding (which sees only core.hpp); they let tests
-  // fix the clock, capture the activation line and inspect the components.
-  void set_clock(Clock clock) { clock_ = std::move(clock); }
-  void set_announce(VectorStorage::Announce announce) { announce_ = std::move(announce); }
-  uint32_t dim() const { return dim_; }
-  uint64_t id_bound() const;
-  Bitmap deleted_ids() const;
-  // Every id that has had a vector stored (deleted ones included).
-  Bitmap stored_ids() const;
-  std::optional<uint64_t> expiry_of(uint32_t id) const;
-  const VectorStorage& storage() const { return *storage_; }
-  const FilterEngine& filter() const { return *filter_; }
-  const LSH& lsh() const { return *lsh_; }
-  const MetadataStore& metadata() const { return *metadata_; }
-
-  // The candidate ids search would score (after deleted/inadmissible removal), for tests.
-  std::vector<uint32_t> candidates(std::span<const float> query, size_t k, const std::optional<Bitmap>& admissible) const;
-
- private:
-  struct PreparedAdd;
+  // Steps the operations share.
+  struct PreparedAdd;  // what add allocates before its first visible change
   // The allocations of add, made before it changes anything. OutOfMemory when one
   // fails; nothing has changed then.
   Result<void> prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                            bool has_ttl, PreparedAdd& prepared);
+  // The candidate ids search scores (deleted and inadmissible ids removed).
+  std::vector<uint32_t> candidates(std::span<const float> query, size_t k, const std::optional<Bitmap>& admissible) const;
   // Buffers a search works in, kept between searches so that, once grown, scoring
   // allocates nothing for them (the distance table alone is tens of kilobytes).
   struct SearchScratch {
@@ -90,11 +62,24 @@ class TovikDB::Impl {
     std::vector<ScoredPair> piece;                // scores of a search on one thread
     std::vector<std::vector<ScoredPair>> pieces;  // one per worker piece; each worker writes only its own
   };
-
   // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
   Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,
                                         SearchScratch& scratch) const;
   void remove_ids(const Bitmap& ids);
+
+  // Test hooks: they let tests fix the clock, capture the activation line and
+  // inspect the components.
+  void set_clock(Clock clock) { clock_ = std::move(clock); }
+  void set_announce(VectorStorage::Announce announce) { announce_ = std::move(announce); }
+  uint32_t dim() const { return dim_; }
+  uint64_t id_bound() const { return id_bound_; }
+  Bitmap deleted_ids() const { return deleted_ids_; }
+  Bitmap stored_ids() const { return stored_ids_; }  // every id that has had a vector stored, deleted ones included
+  std::optional<uint64_t> expiry_of(uint32_t id) const { return expirations_.expiry_of(id); }
+  const VectorStorage& storage() const { return *storage_; }
+  const FilterEngine& filter() const { return *filter_; }
+  const LSH& lsh() const { return *lsh_; }
+  const MetadataStore& metadata() const { return *metadata_; }
 
   std::string path_;
   std::shared_ptr<LSH> lsh_;
