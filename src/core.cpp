@@ -1,4 +1,4 @@
-#include "core.hpp"
+#include "core_impl.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,7 +143,7 @@ void select_best(std::vector<ScoredPair>& scored, size_t k) {
   std::stable_sort(scored.begin(), scored.end(), ranks_before);
 }
 
-TovikDB::TovikDB(std::string path)
+TovikDB::Impl::Impl(std::string path)
     : path_(std::move(path)),
       lsh_(std::make_shared<LSH>(INITIAL_DIMENSION)),
       storage_(std::make_shared<VectorStorage>(INITIAL_DIMENSION, QUANTIZATION_THRESHOLD)),
@@ -155,34 +155,20 @@ Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
   // The system would silently cut the path at the NUL and create another directory.
   if (path.find('\0') != std::string::npos) return Error::msg("path contains a NUL byte");
   if (auto made = create_dir_all(path); !made) return std::move(made).error();
-  return std::unique_ptr<TovikDB>(new TovikDB(std::move(path)));
+  return std::unique_ptr<TovikDB>(new TovikDB(std::make_unique<Impl>(std::move(path))));
 }
 
-uint64_t TovikDB::id_bound() const {
-  return id_bound_;
-}
+TovikDB::TovikDB(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+TovikDB::~TovikDB() = default;
 
-Bitmap TovikDB::stored_ids() const {
-  return stored_ids_;
-}
-
-Bitmap TovikDB::deleted_ids() const {
-  return deleted_ids_;
-}
-
-std::optional<uint64_t> TovikDB::expiry_of(uint32_t id) const {
-  return expirations_.expiry_of(id);
-}
-
-// What add allocates before its first visible change.
-struct TovikDB::PreparedAdd {
+struct TovikDB::Impl::PreparedAdd {
   std::shared_ptr<LSH> fresh_lsh;  // replaces lsh_ while the dimension is not fixed
   LSH::PreparedInsert lsh_insert;
   std::optional<Result<json::Value>> parsed;  // the parser's outcome, reported after storing
   std::optional<Result<uint64_t>> now;        // the clock, read when a ttl is given
 };
 
-Result<void> TovikDB::prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+Result<void> TovikDB::Impl::prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                                   bool has_ttl, PreparedAdd& prepared) {
   const uint64_t slots = static_cast<uint64_t>(id) + 1;
   if (auto r = storage_->reserve(slots); !r) return r;
@@ -208,42 +194,38 @@ Result<void> TovikDB::prepare_add(uint32_t id, std::span<const float> vector, st
 Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                           std::optional<int64_t> ttl) {
   const uint64_t n = vector.size();
-  if (dim_ != 0 && n != dim_) {
-    return Error::msg("Dimension mismatch: expected " + std::to_string(dim_) + ", got " + std::to_string(n));
+  if (impl_->dim_ != 0 && n != impl_->dim_) {
+    return Error::msg("Dimension mismatch: expected " + std::to_string(impl_->dim_) + ", got " + std::to_string(n));
   }
   if (n > std::numeric_limits<uint32_t>::max()) return Error::oom("vector too long");
-  PreparedAdd prepared;
-  if (auto r = prepare_add(id, vector, metadata_json, ttl.has_value(), prepared); !r) return r;
+  Impl::PreparedAdd prepared;
+  if (auto r = impl_->prepare_add(id, vector, metadata_json, ttl.has_value(), prepared); !r) return r;
   // Storage comes first of the changes: it is the one that can still fail for lack of
   // memory (the switch to quantization), and it then leaves itself as it was.
-  if (auto r = storage_->store(id, vector, announce_); !r) return r;
+  if (auto r = impl_->storage_->store(id, vector, impl_->announce_); !r) return r;
   if (prepared.fresh_lsh) {
-    lsh_ = std::move(prepared.fresh_lsh);
-    dim_ = static_cast<uint32_t>(n);
+    impl_->lsh_ = std::move(prepared.fresh_lsh);
+    impl_->dim_ = static_cast<uint32_t>(n);
   }
-  lsh_->commit_insert(std::move(prepared.lsh_insert));
-  {
-    if (id_bound_ <= id) id_bound_ = static_cast<uint64_t>(id) + 1;
-  }
-  {
-    stored_ids_.add(id);
-  }
-  if (auto r = metadata_->append_metadata(id, metadata_json); !r) return r;
-  filter_->add_to_universe(id);
+  impl_->lsh_->commit_insert(std::move(prepared.lsh_insert));
+  if (impl_->id_bound_ <= id) impl_->id_bound_ = static_cast<uint64_t>(id) + 1;
+  impl_->stored_ids_.add(id);
+  if (auto r = impl_->metadata_->append_metadata(id, metadata_json); !r) return r;
+  impl_->filter_->add_to_universe(id);
 
   Result<json::Value>& parsed = *prepared.parsed;
   if (!parsed) return std::move(parsed).error();
-  if (parsed->is_object()) filter_->index_object(parsed->as_object(), "", id);
+  if (parsed->is_object()) impl_->filter_->index_object(parsed->as_object(), "", id);
 
   if (ttl) {
     Result<uint64_t>& now = *prepared.now;
     if (!now) return std::move(now).error();
-    expirations_.set(id, expiry_time(now.value(), *ttl));
+    impl_->expirations_.set(id, expiry_time(now.value(), *ttl));
   }
   return Ok{};
 }
 
-std::vector<uint32_t> TovikDB::candidates(std::span<const float> query, size_t k,
+std::vector<uint32_t> TovikDB::Impl::candidates(std::span<const float> query, size_t k,
                                           const std::optional<Bitmap>& admissible) const {
   const size_t limit = candidate_limit(k);
   std::vector<uint32_t> ids = lsh_->query(query, limit);
@@ -271,7 +253,7 @@ std::vector<uint32_t> TovikDB::candidates(std::span<const float> query, size_t k
   return live.to_vector();
 }
 
-Result<std::vector<ScoredPair>> TovikDB::score(std::span<const float> query, const std::vector<uint32_t>& ids,
+Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> query, const std::vector<uint32_t>& ids,
                                                SearchScratch& scratch) const {
   // The query's norm (raw) or its centroid distance table (quantized) is worked out
   // once here and shared by every piece.
@@ -315,12 +297,12 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
   if (auto purged = clean_expired(); !purged) return std::move(purged).error();
   std::optional<Bitmap> admissible;
   if (filter_json) {
-    auto filtered = filter_->apply_filter(*filter_json);
+    auto filtered = impl_->filter_->apply_filter(*filter_json);
     if (!filtered) return std::move(filtered).error();
     admissible = filtered->has_value() ? std::move(**filtered) : Bitmap{};
   }
-  const std::vector<uint32_t> ids = candidates(query, k, admissible);
-  auto scored = score(query, ids, scratch_);
+  const std::vector<uint32_t> ids = impl_->candidates(query, k, admissible);
+  auto scored = impl_->score(query, ids, impl_->scratch_);
   if (!scored) return std::move(scored).error();
   select_best(scored.value(), k);
   return build_results(std::move(scored).value(), include_metadata);
@@ -334,44 +316,44 @@ std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, 
     return out;
   }
   // One open of the metadata file serves the whole list.
-  MetadataReader reader(*metadata_);
+  MetadataReader reader(*impl_->metadata_);
   for (const ScoredPair& pair : scored) {
     if (auto text = reader.read(pair.id)) out.push_back({pair.id, pair.score, std::move(*text)});
   }
   return out;
 }
 
-void TovikDB::remove_ids(const Bitmap& ids) {
+void TovikDB::Impl::remove_ids(const Bitmap& ids) {
   deleted_ids_ |= ids;
   lsh_->remove_many(ids);
   filter_->remove_documents(ids);
 }
 
 Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
-  auto filtered = filter_->apply_filter(filter_json);
+  auto filtered = impl_->filter_->apply_filter(filter_json);
   if (!filtered) return std::move(filtered).error();
   if (!filtered->has_value()) return uint64_t{0};
   const Bitmap& matched = **filtered;
   const uint64_t n = matched.cardinality();
-  if (n > 0) remove_ids(matched);
+  if (n > 0) impl_->remove_ids(matched);
   return n;
 }
 
 Result<void> TovikDB::clean_expired() {
-  auto now = clock_();
+  auto now = impl_->clock_();
   if (!now) return Ok{};  // a clock before the epoch: nothing can be judged expired
   {
-    if (!expirations_.may_have_before(now.value())) return Ok{};
+    if (!impl_->expirations_.may_have_before(now.value())) return Ok{};
   }
-  const Bitmap expired = expirations_.take_before(now.value());
-  if (!expired.empty()) remove_ids(expired);
+  const Bitmap expired = impl_->expirations_.take_before(now.value());
+  if (!expired.empty()) impl_->remove_ids(expired);
   return Ok{};
 }
 
 Result<uint64_t> TovikDB::count() {
   if (auto purged = clean_expired(); !purged) return std::move(purged).error();
-  const uint64_t bound = id_bound();
-  return bound - deleted_ids_.cardinality();
+  const uint64_t bound = impl_->id_bound();
+  return bound - impl_->deleted_ids_.cardinality();
 }
 
 }  // namespace tovik

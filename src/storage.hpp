@@ -28,6 +28,7 @@
 #include "flat_slots.hpp"
 #include "quantize.hpp"
 #include "result.hpp"
+#include "scored_pair.hpp"
 
 namespace tovik {
 
@@ -38,12 +39,6 @@ constexpr uint64_t MAX_ID_SLOTS = uint64_t{1} << 32;
 // From this many candidates on, quantized scoring first builds the query's distance
 // table (256 distances per subspace) and then costs one look-up per subspace.
 constexpr size_t DISTANCE_TABLE_MIN_CANDIDATES = 320;
-
-// One scored document: the unit of search's scoring, selection and results.
-struct ScoredPair {
-  uint32_t id;
-  float score;
-};
 
 class VectorStorage {
  public:

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "alloc_fault.hpp"
-#include "core.hpp"
+#include "core_impl.hpp"
 #include "expiry_index.hpp"
 #include "zeroed_array.hpp"
 
@@ -99,8 +99,8 @@ class TempDb {
     char tmpl[] = "/tmp/tovik-perid-XXXXXX";
     path_ = ::mkdtemp(tmpl);
     db = std::move(TovikDB::open(path_).value());
-    db->set_clock([] { return Result<uint64_t>(uint64_t{1000}); });
-    db->set_announce({});
+    db->impl().set_clock([] { return Result<uint64_t>(uint64_t{1000}); });
+    db->impl().set_announce({});
   }
   ~TempDb() { std::filesystem::remove_all(path_); }
   std::unique_ptr<TovikDB> db;
@@ -112,11 +112,11 @@ class TempDb {
 TEST(FullScanTest, VisitsOnlyStoredLiveIds) {
   TempDb t;
   for (uint32_t id : {3u, 70000u, 100000000u}) ASSERT_TRUE(t.db->add(id, std::vector<float>{1, 0}, "{\"d\": 1}", {}).ok());
-  EXPECT_EQ(t.db->candidates(std::vector<float>{1, 0}, 10, std::nullopt), (std::vector<uint32_t>{3, 70000, 100000000}));
+  EXPECT_EQ(t.db->impl().candidates(std::vector<float>{1, 0}, 10, std::nullopt), (std::vector<uint32_t>{3, 70000, 100000000}));
   ASSERT_TRUE(t.db->add(5, std::vector<float>{1, 0}, "{}", -1).ok());  // expires at the purge
   ASSERT_EQ(t.db->delete_matching(R"({"d": {"$eq": 1}})").value(), 3u);
   ASSERT_TRUE(t.db->clean_expired().ok());
-  EXPECT_TRUE(t.db->candidates(std::vector<float>{1, 0}, 10, std::nullopt).empty());
+  EXPECT_TRUE(t.db->impl().candidates(std::vector<float>{1, 0}, 10, std::nullopt).empty());
 }
 
 #if TOVIK_INJECT_ALLOC
@@ -134,7 +134,7 @@ struct Snapshot {
 Snapshot snapshot(TovikDB& db, const std::string& dir, uint32_t id) {
   std::error_code missing;  // no file before the first add
   const uintmax_t size = std::filesystem::file_size(dir + "/metadata.bin", missing);
-  Snapshot s{db.id_bound(), db.count().value(), db.lsh().filed_count(), db.dim(), db.storage().quantized(), {}, db.expiry_of(id),
+  Snapshot s{db.impl().id_bound(), db.count().value(), db.impl().lsh().filed_count(), db.impl().dim(), db.impl().storage().quantized(), {}, db.impl().expiry_of(id),
              missing ? 0 : size};
   const std::vector<float> query(4, 1.0f);
   for (const std::optional<std::string_view> filter : {std::optional<std::string_view>(), std::optional<std::string_view>(R"({"k": {"$gte": 0}})")}) {
@@ -152,7 +152,7 @@ Snapshot snapshot(TovikDB& db, const std::string& dir, uint32_t id) {
 void fail_each_allocation_of_add(uint32_t preloaded, uint32_t id, long stride) {
   for (long n = 0;; n += stride) {
     TempDb t;
-    std::string dir = std::filesystem::path(t.db->metadata().file_path()).parent_path();
+    std::string dir = std::filesystem::path(t.db->impl().metadata().file_path()).parent_path();
     for (uint32_t i = 0; i < preloaded; ++i) {
       ASSERT_TRUE(t.db->add(i, std::vector<float>{1, float(i % 7), 0, 1}, "{\"k\": 1}", 3600).ok());
     }
@@ -173,8 +173,8 @@ void fail_each_allocation_of_add(uint32_t preloaded, uint32_t id, long stride) {
       return;  // add needed fewer allocations than n: all of them were tried
     }
     if (threw) {  // field indexing: stored and counted, no new expiry
-      EXPECT_EQ(t.db->metadata().record(id).has_value(), true) << n;
-      EXPECT_EQ(t.db->expiry_of(id), before.expiry) << n;
+      EXPECT_EQ(t.db->impl().metadata().record(id).has_value(), true) << n;
+      EXPECT_EQ(t.db->impl().expiry_of(id), before.expiry) << n;
       continue;
     }
     if (r.ok()) continue;  // the failure hit an allocation add could do without

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core.hpp"
+#include "core_impl.hpp"
 #include "worker_pool.hpp"
 
 namespace tovik {
