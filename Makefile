@@ -129,7 +129,7 @@ demo: deps build-host build-pypy
 # Then CPython beside PyPy (bench/results/interpreters.md); BENCH_BEFORE=DIR adds the
 # figures of another build tree (with host/ and pypy/ in it) to the same run. Last, the
 # same under armhf CPython and PyPy (qemu, ratios only) as its own section of that file:
-# 10000 documents and 100 queries keep it to a few minutes on 2 cores.
+# 10000 documents, 100 queries and 3 rounds (medians) keep it to about 6 minutes on 2 cores.
 BENCH_VENV := $(BUILD)/bench-venv
 bench: build-host build-pypy build-armhf-python
 	test -x $(BENCH_VENV)/bin/python || $(PYTHON) -m venv $(BENCH_VENV)
@@ -137,7 +137,7 @@ bench: build-host build-pypy build-armhf-python
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(BENCH_VENV)/bin/python bench/compare.py $(BENCH_ARGS)
 	$(BENCH_VENV)/bin/python bench/interpreters.py $(if $(BENCH_BEFORE),--build before=$(BENCH_BEFORE)) \
 	  --build after=$(BUILD) --out bench/results/interpreters.md
-	$(BENCH_VENV)/bin/python bench/interpreters.py --armhf $(BUILD) --docs 10000 --queries 100 \
+	$(BENCH_VENV)/bin/python bench/interpreters.py --armhf $(BUILD) --docs 10000 --queries 100 --rounds 3 \
 	  --out bench/results/interpreters.md
 
 clean:

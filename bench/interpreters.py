@@ -7,7 +7,7 @@ shared, noisy machine; absolute times only describe that run.
 
     python3 bench/interpreters.py --build after=build [--build before=/tmp/base/build]
         [--docs 40000] [--queries 300] [--out bench/results/interpreters.md]
-    python3 bench/interpreters.py --armhf build --docs 10000 --queries 100
+    python3 bench/interpreters.py --armhf build --docs 10000 --queries 100 [--rounds 3]
         [--out bench/results/interpreters.md]
 
 Each --build directory must hold host/ (CPython module) and pypy/ (PyPy module). Each
@@ -79,7 +79,7 @@ filtered = p50(lambda q: db.search(q, 10, filt, True))
 shutil.rmtree(path, ignore_errors=True)
 version = platform.python_version()
 if hasattr(sys, "pypy_version_info"):
-    version += " (PyPy %d.%d.%d)" % tuple(sys.pypy_version_info[:3])
+    version += " (PyPy %%d.%%d.%%d)" %% tuple(sys.pypy_version_info[:3])
 out.write(json.dumps({"raw": raw, "quantized": quantized, "search": plain, "filtered": filtered,
                      "version": version, "machine": platform.machine()}))
 """
@@ -153,35 +153,46 @@ def table(results, hnsw, docs):
             lines.append("| %s | %.2f | %.2f | %.2f | %.2f |" % (
                 build, p["raw"] / c["raw"], p["quantized"] / c["quantized"], p["search"] / c["search"],
                 p["filtered"] / c["filtered"]))
-    lines += ["", "%d documents of %d floats; search over the quantized store; hnswlib p50: %s ms." % (
-        docs, DIM, "%.3f" % hnsw if hnsw else "not installed")]
+    lines += ["", "%d documents of %d floats; search over the quantized store; hnswlib p50: %s." % (
+        docs, DIM, "%.3f ms" % hnsw if hnsw else "not installed")]
     return "\n".join(lines) + "\n"
 
 
-def armhf_section(results, docs, queries, command):
+def ratios(c, p):
+    """PyPy against CPython: add rates (higher is better), search latencies (lower is better)."""
+    return [p["raw"] / c["raw"], p["quantized"] / c["quantized"], p["search"] / c["search"],
+            p["filtered"] / c["filtered"]]
+
+
+def armhf_section(rounds, docs, queries, command):
     """Ratios only: under qemu every instruction is translated (and PyPy's machine code
-    translated again), so an absolute time says nothing about a board."""
+    translated again), so an absolute time says nothing about a board. Each round
+    measures both interpreters; medians over rounds damp the load of a shared machine."""
+    names = [name for name, _ in ARMHF_INTERPRETERS]
     lines = [ARMHF_HEADING, "", "Command: `%s`" % command, "",
              "Debian's armhf CPython and PyPy run by qemu-arm (user mode) on this x86-64",
-             "machine, each measurement in a fresh child process, as above. Absolute times",
-             "under emulation mean nothing, so none is shown: only ratios measured in this run.",
-             "Even these lean: qemu emulates the core's floating-point and NEON work at another",
-             "cost than the interpreters' integer work, so quantized / raw says little about a",
-             "board; PyPy / CPython compares one emulated core under two interpreters. hnswlib",
-             "has no armhf build here, hence n/a.", "",
-             "| interpreter | version | machine | quantized / raw add | search / hnswlib |",
+             "machine, each measurement in a fresh child process, as above, in %s" % (
+                 "one round" if len(rounds) == 1 else "%d rounds" % len(rounds)),
+             "(the order of the two interpreters alternates). Absolute times under emulation",
+             "mean nothing, so none is shown: only ratios measured in this run. Even these lean:",
+             "qemu emulates the core's floating-point and NEON work at another cost than the",
+             "interpreters' integer work, so quantized / raw says little about a board; PyPy /",
+             "CPython compares one emulated core under two interpreters. hnswlib has no armhf",
+             "build here, hence n/a.", "",
+             "| interpreter | version | machine | quantized / raw add (median) | search / hnswlib |",
              "|---|---|---|---|---|"]
-    for name, r in results.items():
-        lines.append("| %s | %s | %s | %.2f | n/a |" % (
-            name, r["version"], r["machine"], r["quantized"] / r["raw"]))
-    c, p = (results.get(name) for name, _ in ARMHF_INTERPRETERS)
-    if c and p:
-        lines += ["", "PyPy against CPython (add: rate ratio, higher is better; search: latency "
-                  "ratio, lower is better):", "",
-                  "| add raw | add quantized | search | filtered+metadata |", "|---|---|---|---|",
-                  "| %.2f | %.2f | %.2f | %.2f |" % (
-                      p["raw"] / c["raw"], p["quantized"] / c["quantized"], p["search"] / c["search"],
-                      p["filtered"] / c["filtered"])]
+    for name in names:
+        r = rounds[0][name]
+        lines.append("| %s | %s | %s | %.2f | n/a |" % (name, r["version"], r["machine"], statistics.median(
+            one[name]["quantized"] / one[name]["raw"] for one in rounds)))
+    lines += ["", "PyPy against CPython (add: rate ratio, higher is better; search: latency ratio, "
+              "lower is better):", "", "| round | add raw | add quantized | search | filtered+metadata |",
+              "|---|---|---|---|---|"]
+    per_round = [ratios(one[names[0]], one[names[1]]) for one in rounds]
+    for number, row in enumerate(per_round, 1):
+        lines.append("| %d | %s |" % (number, " | ".join("%.2f" % x for x in row)))
+    if len(rounds) > 1:
+        lines.append("| median | %s |" % " | ".join("%.2f" % statistics.median(column) for column in zip(*per_round)))
     lines += ["", "%d documents of %d floats (%d raw and %d quantized adds timed); %d queries, the "
               "first %d of them also run before as warm-up; search over the quantized store." % (
                   docs, DIM, RAW_DOCS, RAW_DOCS, queries, min(WARMUP, queries))]
@@ -211,12 +222,17 @@ def command_line():
 
 
 def run_armhf(args):
-    results = {}
-    for name, interpreter in ARMHF_INTERPRETERS:
-        started = time.perf_counter()
-        results[name] = run_armhf_child(interpreter, args.armhf, args.docs, args.queries)
-        print("armhf", name, results[name], "(%.0f s)" % (time.perf_counter() - started), flush=True)
-    text = armhf_section(results, args.docs, args.queries, command_line())
+    rounds = []
+    for number in range(args.rounds):
+        results = {}
+        order = ARMHF_INTERPRETERS if number % 2 == 0 else ARMHF_INTERPRETERS[::-1]
+        for name, interpreter in order:
+            started = time.perf_counter()
+            results[name] = run_armhf_child(interpreter, args.armhf, args.docs, args.queries)
+            print("armhf round", number + 1, name, results[name], "(%.0f s)" % (time.perf_counter() - started),
+                  flush=True)
+        rounds.append(results)
+    text = armhf_section(rounds, args.docs, args.queries, command_line())
     print(text)
     if args.out:
         replace_section(args.out, ARMHF_HEADING, text)
@@ -228,14 +244,16 @@ def main():
     parser.add_argument("--armhf", metavar="DIR", help="build directory with armhf-py/ (qemu)")
     parser.add_argument("--docs", type=int, default=40000)
     parser.add_argument("--queries", type=int, default=QUERIES)
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="armhf: measure both interpreters this many times, report the medians")
     parser.add_argument("--out")
     args = parser.parse_args()
     if not args.build and not args.armhf:
         parser.error("give --build LABEL=DIR, --armhf DIR or both")
     if args.docs < QUANTIZE_AT + RAW_DOCS:
         parser.error("--docs must be at least %d (the quantized adds timed end there)" % (QUANTIZE_AT + RAW_DOCS))
-    if args.queries <= 0:
-        parser.error("--queries must be positive")
+    if args.queries <= 0 or args.rounds <= 0:
+        parser.error("--queries and --rounds must be positive")
     if args.build:
         run_x86(args)
     if args.armhf:
