@@ -127,14 +127,18 @@ demo: deps build-host build-pypy
 # Side-by-side benchmark against hnswlib, FAISS and numpy (not part of `make test`);
 # peers come from PyPI into their own venv. BENCH_ARGS=--quick for a short run.
 # Then CPython beside PyPy (bench/results/interpreters.md); BENCH_BEFORE=DIR adds the
-# figures of another build tree (with host/ and pypy/ in it) to the same run.
+# figures of another build tree (with host/ and pypy/ in it) to the same run. Last, the
+# same under armhf CPython and PyPy (qemu, ratios only) as its own section of that file:
+# 10000 documents, 100 queries and 3 rounds (medians) keep it to about 6 minutes on 2 cores.
 BENCH_VENV := $(BUILD)/bench-venv
-bench: build-host build-pypy
+bench: build-host build-pypy build-armhf-python
 	test -x $(BENCH_VENV)/bin/python || $(PYTHON) -m venv $(BENCH_VENV)
 	$(BENCH_VENV)/bin/pip install --quiet hnswlib faiss-cpu matplotlib numpy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(BENCH_VENV)/bin/python bench/compare.py $(BENCH_ARGS)
 	$(BENCH_VENV)/bin/python bench/interpreters.py $(if $(BENCH_BEFORE),--build before=$(BENCH_BEFORE)) \
 	  --build after=$(BUILD) --out bench/results/interpreters.md
+	$(BENCH_VENV)/bin/python bench/interpreters.py --armhf $(BUILD) --docs 10000 --queries 100 --rounds 3 \
+	  --out bench/results/interpreters.md
 
 clean:
 	rm -rf $(BUILD)

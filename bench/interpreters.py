@@ -6,10 +6,19 @@ figure of one table comes from one run, so the ratios compare like with like on 
 shared, noisy machine; absolute times only describe that run.
 
     python3 bench/interpreters.py --build after=build [--build before=/tmp/base/build]
-        [--docs 40000] [--out bench/results/interpreters.md]
+        [--docs 40000] [--queries 300] [--out bench/results/interpreters.md]
+    python3 bench/interpreters.py --armhf build --docs 10000 --queries 100 [--rounds 3]
+        [--out bench/results/interpreters.md]
 
-Each build directory must hold host/ (CPython module) and pypy/ (PyPy module). Each
-measurement runs in a fresh child process of the interpreter named.
+Each --build directory must hold host/ (CPython module) and pypy/ (PyPy module). Each
+measurement runs in a fresh child process of the interpreter named. --out rewrites the
+file with the x86-64 table.
+
+--armhf DIR runs the same measurements under armhf CPython 3.11 and armhf PyPy through
+scripts/armhf-python.sh (qemu-arm, the interpreter root of $ARMHF_ROOT or DIR/armhf-root,
+the modules of DIR/armhf-py: `make build-armhf-python`). Emulation makes absolute times
+meaningless, so its section holds ratios only; it replaces its own section of --out, or
+is appended to it, and leaves the rest of the file as it is.
 """
 import argparse
 import json
@@ -23,10 +32,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DIM = 384
 RAW_DOCS = 4000  # adds timed: ids 0..3999 raw (the switch comes at 5000 slots), 5001..9000 quantized
 QUERIES = 300
+WARMUP = 50  # queries run before the timed ones (PyPy's JIT compiles the search path)
+QUANTIZE_AT = 5001  # first id added after the store switches to quantized vectors
 INTERPRETERS = [("CPython", "python3", "host"), ("PyPy", "pypy3", "pypy")]
+ARMHF_INTERPRETERS = [("CPython 3.11", "python3.11"), ("PyPy", "pypy3")]
+ARMHF_SCRIPT = os.path.join(HERE, "..", "scripts", "armhf-python.sh")
+ARMHF_HEADING = "## armhf (ARMv7-A hard-float) under qemu-user"
 
 CHILD = r"""
-import json, shutil, statistics, sys, time
+import json, platform, shutil, statistics, sys, time
 sys.path.insert(0, %(here)r)
 from synthetic import Corpus, FILTER, quiet_fd1, temp_dir
 out = quiet_fd1()
@@ -42,17 +56,17 @@ start = time.perf_counter()
 for i in range(%(raw)d):
     db.add(i, vectors[i], metas[i])
 raw = %(raw)d / (time.perf_counter() - start)
-for i in range(%(raw)d, 5001):
+for i in range(%(raw)d, %(switch)d):
     db.add(i, vectors[i], metas[i])
 start = time.perf_counter()
-for i in range(5001, 5001 + %(raw)d):
+for i in range(%(switch)d, %(switch)d + %(raw)d):
     db.add(i, vectors[i], metas[i])
 quantized = %(raw)d / (time.perf_counter() - start)
-for i in range(5001 + %(raw)d, docs):
+for i in range(%(switch)d + %(raw)d, docs):
     db.add(i, vectors[i], metas[i])
 filt = json.dumps(FILTER)
 def p50(call):
-    for q in queries[:50]:
+    for q in queries[:%(warmup)d]:
         call(q)
     times = []
     for q in queries:
@@ -63,18 +77,41 @@ def p50(call):
 plain = p50(lambda q: db.search(q, 10, include_metadata=False))
 filtered = p50(lambda q: db.search(q, 10, filt, True))
 shutil.rmtree(path, ignore_errors=True)
-out.write(json.dumps({"raw": raw, "quantized": quantized, "search": plain, "filtered": filtered}))
+version = platform.python_version()
+if hasattr(sys, "pypy_version_info"):
+    version += " (PyPy %%d.%%d.%%d)" %% tuple(sys.pypy_version_info[:3])
+out.write(json.dumps({"raw": raw, "quantized": quantized, "search": plain, "filtered": filtered,
+                     "version": version, "machine": platform.machine()}))
 """
 
 
-def run_child(interpreter, module_dir, docs):
-    code = CHILD % {"here": HERE, "docs": docs, "dim": DIM, "queries": QUERIES, "raw": RAW_DOCS}
-    env = dict(os.environ, PYTHONPATH=os.path.abspath(module_dir))
-    done = subprocess.run([interpreter, "-c", code], env=env, check=True, capture_output=True, text=True)
+def child_code(docs, queries):
+    return CHILD % {"here": HERE, "docs": docs, "dim": DIM, "queries": queries, "raw": RAW_DOCS,
+                    "switch": QUANTIZE_AT, "warmup": WARMUP}
+
+
+def run_command(command, env):
+    """The figures a child printed last; its error output is shown when it fails."""
+    done = subprocess.run(command, env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr)
+        raise SystemExit("%s failed with status %d" % (command[:4], done.returncode))
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-def hnswlib_p50(docs):
+def run_child(interpreter, module_dir, docs, queries=QUERIES):
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(module_dir))
+    return run_command([interpreter, "-c", child_code(docs, queries)], env)
+
+
+def run_armhf_child(interpreter, build_dir, docs, queries):
+    """The same child under an armhf interpreter: armhf-python.sh starts it through
+    qemu-arm with the module cross-built for it (and -S: no host site directories)."""
+    env = dict(os.environ, BUILD=os.path.abspath(build_dir))
+    return run_command(["bash", ARMHF_SCRIPT, "run", interpreter, "-c", child_code(docs, queries)], env)
+
+
+def hnswlib_p50(docs, count=QUERIES):
     """Median k=10 query latency of hnswlib on the same vectors, or None without it."""
     try:
         import hnswlib
@@ -90,7 +127,7 @@ def hnswlib_p50(docs):
     index.init_index(max_elements=docs, M=16, ef_construction=200, random_seed=1)
     index.add_items(data, np.arange(docs))
     index.set_ef(64)
-    queries = [np.array([corpus.query(j)[0]], dtype=np.float32) for j in range(QUERIES)]
+    queries = [np.array([corpus.query(j)[0]], dtype=np.float32) for j in range(count)]
     times = []
     for q in queries:
         t = time.perf_counter()
@@ -116,24 +153,122 @@ def table(results, hnsw, docs):
             lines.append("| %s | %.2f | %.2f | %.2f | %.2f |" % (
                 build, p["raw"] / c["raw"], p["quantized"] / c["quantized"], p["search"] / c["search"],
                 p["filtered"] / c["filtered"]))
-    lines += ["", "%d documents of %d floats; search over the quantized store; hnswlib p50: %s ms." % (
-        docs, DIM, "%.3f" % hnsw if hnsw else "not installed")]
+    lines += ["", "%d documents of %d floats; search over the quantized store; hnswlib p50: %s." % (
+        docs, DIM, "%.3f ms" % hnsw if hnsw else "not installed")]
     return "\n".join(lines) + "\n"
+
+
+def ratios(c, p):
+    """PyPy against CPython: add rates (higher is better), search latencies (lower is better)."""
+    return [p["raw"] / c["raw"], p["quantized"] / c["quantized"], p["search"] / c["search"],
+            p["filtered"] / c["filtered"]]
+
+
+def armhf_section(rounds, docs, queries, command):
+    """Ratios only: under qemu every instruction is translated (and PyPy's machine code
+    translated again), so an absolute time says nothing about a board. Each round
+    measures both interpreters; medians over rounds damp the load of a shared machine."""
+    names = [name for name, _ in ARMHF_INTERPRETERS]
+    lines = [ARMHF_HEADING, "", "Command: `%s`" % command, "",
+             "Debian's armhf CPython and PyPy run by qemu-arm (user mode) on this x86-64",
+             "machine, each measurement in a fresh child process, as above, in %s" % (
+                 "one round" if len(rounds) == 1 else "%d rounds" % len(rounds)),
+             "(the order of the two interpreters alternates). Absolute times under emulation",
+             "mean nothing, so none is shown: only ratios measured in this run. Even these lean:",
+             "qemu emulates the core's floating-point and NEON work at another cost than the",
+             "interpreters' integer work, so quantized / raw says little about a board; PyPy /",
+             "CPython compares one emulated core under two interpreters. hnswlib has no armhf",
+             "build here, hence n/a.", "",
+             "| interpreter | version | machine | quantized / raw add (median) | search / hnswlib |",
+             "|---|---|---|---|---|"]
+    for name in names:
+        r = rounds[0][name]
+        lines.append("| %s | %s | %s | %.2f | n/a |" % (name, r["version"], r["machine"], statistics.median(
+            one[name]["quantized"] / one[name]["raw"] for one in rounds)))
+    lines += ["", "PyPy against CPython (add: rate ratio, higher is better; search: latency ratio, "
+              "lower is better):", "", "| round | add raw | add quantized | search | filtered+metadata |",
+              "|---|---|---|---|---|"]
+    per_round = [ratios(one[names[0]], one[names[1]]) for one in rounds]
+    for number, row in enumerate(per_round, 1):
+        lines.append("| %d | %s |" % (number, " | ".join("%.2f" % x for x in row)))
+    if len(rounds) > 1:
+        lines.append("| median | %s |" % " | ".join("%.2f" % statistics.median(column) for column in zip(*per_round)))
+    lines += ["", "%d documents of %d floats (%d raw and %d quantized adds timed); %d queries, the "
+              "first %d of them also run before as warm-up; search over the quantized store." % (
+                  docs, DIM, RAW_DOCS, RAW_DOCS, queries, min(WARMUP, queries))]
+    return "\n".join(lines) + "\n"
+
+
+def replace_section(path, heading, body):
+    """Writes body in place of the section that starts with heading (up to the next
+    section of the same level), or after the file's text when it has none."""
+    old = ""
+    if os.path.exists(path):
+        with open(path) as f:
+            old = f.read()
+    start = old.find(heading + "\n")
+    if start >= 0:
+        end = old.find("\n## ", start + len(heading))
+        new = old[:start] + body + ("" if end < 0 else old[end:])
+    else:
+        new = (old.rstrip("\n") + "\n\n" if old.strip() else "") + body
+    with open(path, "w") as f:
+        f.write(new)
+
+
+def command_line():
+    prefix = ["ARMHF_ROOT=%s" % os.environ["ARMHF_ROOT"]] if os.environ.get("ARMHF_ROOT") else []
+    return " ".join(prefix + ["python3", "bench/interpreters.py"] + sys.argv[1:])
+
+
+def run_armhf(args):
+    rounds = []
+    for number in range(args.rounds):
+        results = {}
+        order = ARMHF_INTERPRETERS if number % 2 == 0 else ARMHF_INTERPRETERS[::-1]
+        for name, interpreter in order:
+            started = time.perf_counter()
+            results[name] = run_armhf_child(interpreter, args.armhf, args.docs, args.queries)
+            print("armhf round", number + 1, name, results[name], "(%.0f s)" % (time.perf_counter() - started),
+                  flush=True)
+        rounds.append(results)
+    text = armhf_section(rounds, args.docs, args.queries, command_line())
+    print(text)
+    if args.out:
+        replace_section(args.out, ARMHF_HEADING, text)
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build", action="append", required=True, help="LABEL=DIR")
+    parser.add_argument("--build", action="append", default=[], help="LABEL=DIR")
+    parser.add_argument("--armhf", metavar="DIR", help="build directory with armhf-py/ (qemu)")
     parser.add_argument("--docs", type=int, default=40000)
+    parser.add_argument("--queries", type=int, default=QUERIES)
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="armhf: measure both interpreters this many times, report the medians")
     parser.add_argument("--out")
     args = parser.parse_args()
+    if not args.build and not args.armhf:
+        parser.error("give --build LABEL=DIR, --armhf DIR or both")
+    if args.docs < QUANTIZE_AT + RAW_DOCS:
+        parser.error("--docs must be at least %d (the quantized adds timed end there)" % (QUANTIZE_AT + RAW_DOCS))
+    if args.queries <= 0 or args.rounds <= 0:
+        parser.error("--queries and --rounds must be positive")
+    if args.build:
+        run_x86(args)
+    if args.armhf:
+        run_armhf(args)
+
+
+def run_x86(args):
     results = {}
     for labelled in args.build:
         label, directory = labelled.split("=", 1)
         for name, interpreter, sub in INTERPRETERS:
-            results[(label, name)] = run_child(interpreter, os.path.join(directory, sub), args.docs)
+            results[(label, name)] = run_child(interpreter, os.path.join(directory, sub), args.docs,
+                                               args.queries)
             print(label, name, results[(label, name)], flush=True)
-    hnsw = hnswlib_p50(args.docs)
+    hnsw = hnswlib_p50(args.docs, args.queries)
     text = "# tovik under CPython and PyPy\n\nCommand: `%s`\n\n%s" % (
         " ".join(["python3", "bench/interpreters.py"] + sys.argv[1:]), table(results, hnsw, args.docs))
     print(text)
