@@ -466,10 +466,11 @@ struct PlainTools {
 // to_floats copies a plain list or tuple into a private list (once copied, no other
 // thread can change the items checked and converted), learns their kinds from its
 // storage strategy (PyPy stores a list of only exact floats and machine-sized exact
-// ints unboxed, and reports which), and appends the count and then the items to the
-// shared array('d') `floats` in one call. It returns the address of the count, or 0
-// for any other kind of item. `floats` is emptied once it holds over 65536 items, and
-// is otherwise never shrunk, so the address stays valid until the next call.
+// ints unboxed, and reports which), and copies the count and then the items into a new
+// array('d'), kept in `last` until the next call. It returns the address of the count,
+// or 0 for any other kind of item. A new array per call costs one small allocation; one
+// shared array that grew and was emptied now and then made the allocator hand memory
+// back to the system and fault it in again (over one page fault per call).
 // to_results unpacks the blob that packed_results writes (see there) into the list of
 // result tuples.
 constexpr const char* HELPERS = R"(
@@ -478,18 +479,16 @@ from __pypy__ import strategy
 assert array("d").itemsize == 8 and array("I").itemsize == 4 and array("Q").itemsize == 8
 NUMERIC = frozenset(("EmptyListStrategy", "IntegerListStrategy", "FloatListStrategy",
                      "IntOrFloatListStrategy"))
-floats = array("d")
+last = [None]
 
 def to_floats(seq):
     items = list(seq)
     if strategy(items) not in NUMERIC:
         return 0
-    if len(floats) > 65536:
-        del floats[:]
-    start = len(floats)
-    floats.append(len(items))
+    floats = array("d", (len(items),))
     floats.fromlist(items)
-    return floats.buffer_info()[0] + 8 * start
+    last[0] = floats
+    return floats.buffer_info()[0]
 
 def to_results(blob):
     n = array("Q", blob[:8])[0]
