@@ -565,7 +565,7 @@ const PlainTools& plain_tools() {
 // True when `list`'s strategy holds only exact floats and machine ints (or, with
 // `ints_only`, only machine ints); it is then safe to hand to array().
 bool numeric_strategy(const PlainTools& t, PyObject* list, bool ints_only) {
-  Ref name(PyObject_CallFunctionObjArgs(t.strategy, list, nullptr));
+  Ref name(PyObject_CallOneArg(t.strategy, list));
   const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
   if (text == nullptr) return false;
   const std::string_view s(text);
@@ -620,7 +620,7 @@ bool filling = false;
 
 // One call to to_floats, then the count and the items read at the address it returns.
 bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& out) {
-  Ref address_object(PyObject_CallFunctionObjArgs(t.to_floats, seq, nullptr));
+  Ref address_object(PyObject_CallOneArg(t.to_floats, seq));
   const char* address = address_object ? static_cast<const char*>(PyLong_AsVoidPtr(address_object.get())) : nullptr;
   if (address == nullptr) return false;
   double count;
@@ -647,7 +647,7 @@ bool plain_floats(PyObject* seq, std::vector<float>& out) {
 // One call to array_view, then the items of the array it describes: (address, count,
 // item size) at the address it returns.
 bool array_floats_view(const PlainTools& t, PyObject* array, std::vector<float>& out) {
-  Ref address_object(PyObject_CallFunctionObjArgs(t.array_view, array, nullptr));
+  Ref address_object(PyObject_CallOneArg(t.array_view, array));
   const char* view = address_object ? static_cast<const char*>(PyLong_AsVoidPtr(address_object.get())) : nullptr;
   if (view == nullptr) return false;
   uint64_t fields[3];
@@ -919,7 +919,7 @@ PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
   if (!t.ready) return result_list_one_by_one(results);
   const std::string blob = packed_results(results);
   Ref bytes(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
-  return bytes ? PyObject_CallFunctionObjArgs(t.to_results, bytes.get(), nullptr) : nullptr;
+  return bytes ? PyObject_CallOneArg(t.to_results, bytes.get()) : nullptr;
 }
 #else
 PyObject* result_list(const std::vector<tovik::ResultTuple>& results) { return result_list_one_by_one(results); }
