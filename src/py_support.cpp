@@ -472,6 +472,9 @@ struct PlainTools {
 // or 0 for any other kind of item. A new array per call costs one small allocation; one
 // shared array that grew and was emptied now and then made the allocator hand memory
 // back to the system and fault it in again (over one page fault per call).
+// array_view describes an exact array('d') or array('f') as (address of its items,
+// count, item size) in a new array('Q'), kept in `last` likewise, and returns its
+// address (0 for other type codes).
 // to_results unpacks the blob that packed_results writes (see there) into the list of
 // result tuples.
 constexpr const char* HELPERS = R"(
@@ -808,7 +811,8 @@ bool plain_sequence(PyObject* seq) { return PyList_CheckExact(seq) || PyTuple_Ch
 // A plain list or tuple of floats and ints is converted in one step (above). A
 // sequence backed by a 1-D buffer of native floats or doubles (an array of float32
 // or float64, array('f'), array('d'), a memoryview of one) is read from its buffer,
-// with the same values as item by item.
+// with the same values as item by item (under PyPy an exact array.array is read where
+// the interpreter keeps its items, see plain_array).
 bool to_vector(PyObject* seq, std::vector<float>& out) {
   if (plain_sequence(seq)) {
     if (plain_floats(seq, out)) return true;
