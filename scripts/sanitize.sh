@@ -29,6 +29,7 @@ HUGE_ALLOCATION_PYTESTS=(--deselect tests/python/test_platform.py::test_largest_
   --deselect tests/python/test_leaks.py::test_repeated_calls_keep_resident_memory_flat
   --deselect tests/python/test_leaks.py::test_dropped_databases_give_their_memory_back
   --deselect tests/python/test_plain_sequences.py::test_long_plain_vectors_keep_memory_flat
+  --deselect tests/python/test_leaks.py::test_vector_conversion_keeps_memory_flat_under_either_interpreter
   # The stub checks run mypy (and its compiled helpers), whose own leaks are not ours.
   --ignore tests/python/test_typing.py)
 # ThreadSanitizer cannot start threads in the child of a threaded fork.

@@ -458,6 +458,7 @@ struct PlainTools {
   PyObject* itemsize = nullptr;
   PyObject* to_floats = nullptr;  // the functions of HELPERS
   PyObject* to_results = nullptr;
+  PyObject* array_view = nullptr;
   bool ready = false;
 };
 
@@ -466,10 +467,14 @@ struct PlainTools {
 // to_floats copies a plain list or tuple into a private list (once copied, no other
 // thread can change the items checked and converted), learns their kinds from its
 // storage strategy (PyPy stores a list of only exact floats and machine-sized exact
-// ints unboxed, and reports which), and appends the count and then the items to the
-// shared array('d') `floats` in one call. It returns the address of the count, or 0
-// for any other kind of item. `floats` is emptied once it holds over 65536 items, and
-// is otherwise never shrunk, so the address stays valid until the next call.
+// ints unboxed, and reports which), and copies the count and then the items into a new
+// array('d'), kept in `last` until the next call. It returns the address of the count,
+// or 0 for any other kind of item. A new array per call costs one small allocation; one
+// shared array that grew and was emptied now and then made the allocator hand memory
+// back to the system and fault it in again (over one page fault per call).
+// array_view describes an exact array('d') or array('f') as (address of its items,
+// count, item size) in a new array('Q'), kept in `last` likewise, and returns its
+// address (0 for other type codes).
 // to_results unpacks the blob that packed_results writes (see there) into the list of
 // result tuples.
 constexpr const char* HELPERS = R"(
@@ -478,18 +483,24 @@ from __pypy__ import strategy
 assert array("d").itemsize == 8 and array("I").itemsize == 4 and array("Q").itemsize == 8
 NUMERIC = frozenset(("EmptyListStrategy", "IntegerListStrategy", "FloatListStrategy",
                      "IntOrFloatListStrategy"))
-floats = array("d")
+last = [None]
 
 def to_floats(seq):
     items = list(seq)
     if strategy(items) not in NUMERIC:
         return 0
-    if len(floats) > 65536:
-        del floats[:]
-    start = len(floats)
-    floats.append(len(items))
+    floats = array("d", (len(items),))
     floats.fromlist(items)
-    return floats.buffer_info()[0] + 8 * start
+    last[0] = floats
+    return floats.buffer_info()[0]
+
+def array_view(a):
+    if a.typecode not in ("d", "f"):
+        return 0
+    address, count = a.buffer_info()
+    view = array("Q", (address, count, a.itemsize))
+    last[0] = view
+    return view.buffer_info()[0]
 
 def to_results(blob):
     n = array("Q", blob[:8])[0]
@@ -512,9 +523,11 @@ bool load_helpers(PlainTools& t) {
   if (!done) return false;
   t.to_floats = PyDict_GetItemString(globals.get(), "to_floats");  // borrowed: keep them
   t.to_results = PyDict_GetItemString(globals.get(), "to_results");
+  t.array_view = PyDict_GetItemString(globals.get(), "array_view");
   Py_XINCREF(t.to_floats);
   Py_XINCREF(t.to_results);
-  return t.to_floats && t.to_results;
+  Py_XINCREF(t.array_view);
+  return t.to_floats && t.to_results && t.array_view;
 }
 
 PyObject* import_attr(const char* module, const char* name) {
@@ -555,7 +568,7 @@ const PlainTools& plain_tools() {
 // True when `list`'s strategy holds only exact floats and machine ints (or, with
 // `ints_only`, only machine ints); it is then safe to hand to array().
 bool numeric_strategy(const PlainTools& t, PyObject* list, bool ints_only) {
-  Ref name(PyObject_CallFunctionObjArgs(t.strategy, list, nullptr));
+  Ref name(PyObject_CallOneArg(t.strategy, list));
   const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
   if (text == nullptr) return false;
   const std::string_view s(text);
@@ -610,7 +623,7 @@ bool filling = false;
 
 // One call to to_floats, then the count and the items read at the address it returns.
 bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& out) {
-  Ref address_object(PyObject_CallFunctionObjArgs(t.to_floats, seq, nullptr));
+  Ref address_object(PyObject_CallOneArg(t.to_floats, seq));
   const char* address = address_object ? static_cast<const char*>(PyLong_AsVoidPtr(address_object.get())) : nullptr;
   if (address == nullptr) return false;
   double count;
@@ -629,6 +642,43 @@ bool plain_floats(PyObject* seq, std::vector<float>& out) {
   if (!t.ready || filling) return false;
   filling = true;
   const bool done = plain_floats_view(t, seq, out);
+  filling = false;
+  if (!done) PyErr_Clear();
+  return done;
+}
+
+// One call to array_view, then the items of the array it describes: (address, count,
+// item size) at the address it returns.
+bool array_floats_view(const PlainTools& t, PyObject* array, std::vector<float>& out) {
+  Ref address_object(PyObject_CallOneArg(t.array_view, array));
+  const char* view = address_object ? static_cast<const char*>(PyLong_AsVoidPtr(address_object.get())) : nullptr;
+  if (view == nullptr) return false;
+  uint64_t fields[3];
+  std::memcpy(fields, view, sizeof(fields));
+  const char* items = reinterpret_cast<const char*>(static_cast<uintptr_t>(fields[0]));
+  out.resize(static_cast<size_t>(fields[1]));
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (fields[2] == sizeof(double)) {
+      double value;
+      std::memcpy(&value, items + i * sizeof(double), sizeof(double));
+      out[i] = static_cast<float>(value);
+    } else {
+      float value;
+      std::memcpy(&value, items + i * sizeof(float), sizeof(float));
+      out[i] = value;
+    }
+  }
+  return true;
+}
+
+// An exact array.array of 'd' or 'f' items, read where PyPy keeps them: exporting its
+// buffer instead leaves about 32 bytes behind in PyPy's C-API layer on every call.
+// False (no error pending) for anything else.
+bool plain_array(PyObject* seq, std::vector<float>& out) {
+  const PlainTools& t = plain_tools();
+  if (!t.ready || filling || reinterpret_cast<PyObject*>(Py_TYPE(seq)) != t.array) return false;
+  filling = true;
+  const bool done = array_floats_view(t, seq, out);
   filling = false;
   if (!done) PyErr_Clear();
   return done;
@@ -721,6 +771,9 @@ bool plain_floats(PyObject* seq, std::vector<float>& out) {
   return true;
 }
 
+// CPython exports an array's buffer without cost; read_float_buffer serves it.
+bool plain_array(PyObject*, std::vector<float>&) { return false; }
+
 bool plain_pair(PyObject* item, tovik::ScoredPair& out) {
   if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) return false;
   PyObject* id = PyTuple_GET_ITEM(item, 0);
@@ -758,10 +811,13 @@ bool plain_sequence(PyObject* seq) { return PyList_CheckExact(seq) || PyTuple_Ch
 // A plain list or tuple of floats and ints is converted in one step (above). A
 // sequence backed by a 1-D buffer of native floats or doubles (an array of float32
 // or float64, array('f'), array('d'), a memoryview of one) is read from its buffer,
-// with the same values as item by item.
+// with the same values as item by item (under PyPy an exact array.array is read where
+// the interpreter keeps its items, see plain_array).
 bool to_vector(PyObject* seq, std::vector<float>& out) {
   if (plain_sequence(seq)) {
     if (plain_floats(seq, out)) return true;
+  } else if (plain_array(seq, out)) {
+    return true;
   } else if (!PyUnicode_Check(seq) && PySequence_Check(seq) && read_float_buffer(seq, out)) {
     return true;
   }
@@ -867,7 +923,7 @@ PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
   if (!t.ready) return result_list_one_by_one(results);
   const std::string blob = packed_results(results);
   Ref bytes(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
-  return bytes ? PyObject_CallFunctionObjArgs(t.to_results, bytes.get(), nullptr) : nullptr;
+  return bytes ? PyObject_CallOneArg(t.to_results, bytes.get()) : nullptr;
 }
 #else
 PyObject* result_list(const std::vector<tovik::ResultTuple>& results) { return result_list_one_by_one(results); }
