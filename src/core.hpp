@@ -124,6 +124,9 @@ class TovikDB {
     DistanceTable table;
     std::vector<ScoredPair> piece;                // scores of a search on one thread
     std::vector<std::vector<ScoredPair>> pieces;  // one per worker piece; each worker writes only its own
+    LSH::QueryScratch lsh;                        // the candidate query's seen-id set
+    std::vector<uint32_t> ids;                    // the candidates
+    std::vector<ScoredPair> scored;               // every candidate's score, lent to score's result
   };
 
   Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,
