@@ -51,7 +51,12 @@ size_t nearest(const float* distance, Usable&& usable) {
 }
 
 // The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
-float score_of_sum(float sum) { return 1.0f - std::fmin(0.25f * std::sqrt(sum), 1.0f); }
+// (written out rather than std::fmin, which need not be inlined: a NaN distance gives
+// min 1, exactly as fmin's choice of the number)
+float score_of_sum(float sum) {
+  const float distance = 0.25f * std::sqrt(sum);
+  return 1.0f - (distance < 1.0f ? distance : 1.0f);
+}
 
 }  // namespace
 
@@ -196,23 +201,33 @@ void ProductQuantizer::score_group(const DistanceTable& table, const uint8_t* co
                                    float (&scores)[CODE_GROUP]) const {
   const size_t width = group_width(table);
   const float* distance = table.distance.data();
+  // The loops over the group are fully unrolled so that every sum and code word stays
+  // in a register.
   float sum[CODE_GROUP] = {};
   size_t s = 0;
   if constexpr (std::endian::native == std::endian::little) {
     // Eight code bytes per load, taken apart in subspace order: byte b is subspace s + b.
     for (; s + 8 <= width; s += 8) {
       uint64_t word[CODE_GROUP];
+#pragma GCC unroll 8
       for (size_t j = 0; j < CODE_GROUP; ++j) std::memcpy(&word[j], codes[j] + s, 8);
+#pragma GCC unroll 8
       for (size_t b = 0; b < 8; ++b) {
         const float* row = distance + (s + b) * CENTROIDS_PER_SUBSPACE;
-        for (size_t j = 0; j < CODE_GROUP; ++j) sum[j] += row[(word[j] >> (8 * b)) & 0xFF];
+#pragma GCC unroll 8
+        for (size_t j = 0; j < CODE_GROUP; ++j) {
+          sum[j] += row[word[j] & 0xFF];
+          word[j] >>= 8;
+        }
       }
     }
   }
   for (; s < width; ++s) {
     const float* row = distance + s * CENTROIDS_PER_SUBSPACE;
+#pragma GCC unroll 8
     for (size_t j = 0; j < CODE_GROUP; ++j) sum[j] += row[codes[j][s]];
   }
+#pragma GCC unroll 8
   for (size_t j = 0; j < CODE_GROUP; ++j) scores[j] = score_of_sum(sum[j]);
 }
 
