@@ -1,7 +1,6 @@
 #include "quantize.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -199,36 +198,10 @@ std::optional<float> ProductQuantizer::score(const DistanceTable& table, const u
 
 void ProductQuantizer::score_group(const DistanceTable& table, const uint8_t* const (&codes)[CODE_GROUP],
                                    float (&scores)[CODE_GROUP]) const {
-  const size_t width = group_width(table);
-  const float* distance = table.distance.data();
-  // The loops over the group are fully unrolled so that every sum and code word stays
-  // in a register.
-  float sum[CODE_GROUP] = {};
-  size_t s = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    // Eight code bytes per load, taken apart in subspace order: byte b is subspace s + b.
-    for (; s + 8 <= width; s += 8) {
-      uint64_t word[CODE_GROUP];
-#pragma GCC unroll 8
-      for (size_t j = 0; j < CODE_GROUP; ++j) std::memcpy(&word[j], codes[j] + s, 8);
-#pragma GCC unroll 8
-      for (size_t b = 0; b < 8; ++b) {
-        const float* row = distance + (s + b) * CENTROIDS_PER_SUBSPACE;
-#pragma GCC unroll 8
-        for (size_t j = 0; j < CODE_GROUP; ++j) {
-          sum[j] += row[word[j] & 0xFF];
-          word[j] >>= 8;
-        }
-      }
-    }
-  }
-  for (; s < width; ++s) {
-    const float* row = distance + s * CENTROIDS_PER_SUBSPACE;
-#pragma GCC unroll 8
-    for (size_t j = 0; j < CODE_GROUP; ++j) sum[j] += row[codes[j][s]];
-  }
-#pragma GCC unroll 8
-  for (size_t j = 0; j < CODE_GROUP; ++j) scores[j] = score_of_sum(sum[j]);
+  static_assert(CODE_GROUP == 8 && TABLE_ROW == CENTROIDS_PER_SUBSPACE, "table_sums8_f32 scores the group");
+  float sums[CODE_GROUP];
+  table_sums8_f32(table.distance.data(), codes, group_width(table), sums);
+  for (size_t j = 0; j < CODE_GROUP; ++j) scores[j] = score_of_sum(sums[j]);
 }
 
 }  // namespace tovik
