@@ -122,7 +122,6 @@ class TovikDB {
   // allocates nothing for them (the distance table alone is tens of kilobytes).
   struct SearchScratch {
     DistanceTable table;
-    std::vector<ScoredPair> piece;                // scores of a search on one thread
     std::vector<std::vector<ScoredPair>> pieces;  // one per worker piece; each worker writes only its own
     LSH::QueryScratch lsh;                        // the candidate query's seen-id set
     std::vector<uint32_t> ids;                    // the candidates

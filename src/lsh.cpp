@@ -235,15 +235,14 @@ void LSH::query(std::span<const float> q, size_t limit, QueryScratch& scratch, s
   Gatherer found(limit, scratch.slots_, scratch.stamp_, out);
   if (found.full()) return;
   for (uint32_t t = 0; t < num_tables_; ++t) {
-    // Takes the bucket of `key` if the table has one; false once the limit is reached.
-    auto probe = [&](uint64_t key) {
-      const auto* bucket = tables_[t].find(key);
-      return bucket == nullptr || found.take(*bucket);
-    };
+    // The query's bucket, then those one low bit away. All are looked up before any is
+    // taken, so that the look-ups' cache misses overlap.
     const uint64_t key = signature(q, t);
-    if (!probe(key)) return;
-    for (uint32_t b = 0; b < PROBE_BITS; ++b) {
-      if (!probe(key ^ (uint64_t{1} << b))) return;
+    const std::vector<uint32_t>* probed[1 + PROBE_BITS];
+    probed[0] = tables_[t].find(key);
+    for (uint32_t b = 0; b < PROBE_BITS; ++b) probed[1 + b] = tables_[t].find(key ^ (uint64_t{1} << b));
+    for (const auto* bucket : probed) {
+      if (bucket != nullptr && !found.take(*bucket)) return;
     }
   }
   if (found.size() < limit / 2) {
