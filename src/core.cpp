@@ -90,6 +90,23 @@ std::pair<size_t, size_t> partition3(std::vector<ScoredPair>& v, size_t lo, size
   return {lt, gt};
 }
 
+// The result tuples of the pairs, in order; with `metadata`, each with
+// its text (pairs whose text cannot be read are left out), otherwise with "".
+std::vector<ResultTuple> results_of(const std::vector<ScoredPair>& scored, const MetadataStore* metadata) {
+  std::vector<ResultTuple> out;
+  out.reserve(scored.size());
+  if (metadata == nullptr) {
+    for (const ScoredPair& pair : scored) out.push_back({pair.id, pair.score, std::string()});
+    return out;
+  }
+  // One open of the metadata file serves the whole list.
+  MetadataReader reader(*metadata);
+  for (const ScoredPair& pair : scored) {
+    if (auto text = reader.read(pair.id)) out.push_back({pair.id, pair.score, std::move(*text)});
+  }
+  return out;
+}
+
 }  // namespace
 
 // Expiry times must keep working past 2038 on the 32-bit target (built with _TIME_BITS=64).
@@ -225,18 +242,18 @@ Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::strin
   return Ok{};
 }
 
-std::vector<uint32_t> TovikDB::Impl::candidates(std::span<const float> query, size_t k,
-                                          const std::optional<Bitmap>& admissible) const {
+void TovikDB::Impl::gather_candidates(std::span<const float> query, size_t k,
+                                      const std::optional<Bitmap>& admissible, LSH::QueryScratch& scratch,
+                                      std::vector<uint32_t>& ids) const {
   const size_t limit = candidate_limit(k);
-  std::vector<uint32_t> ids = lsh_->query(query, limit);
-  const uint64_t bound = id_bound();
-
-  const bool full_scan = ids.size() < full_scan_bound(k) && ids.size() < bound;
+  lsh_->query(query, limit, scratch, ids);
+  const bool full_scan = ids.size() < full_scan_bound(k) && ids.size() < id_bound_;
   if (!full_scan) {
+    if (deleted_ids_.empty() && !admissible) return;  // nothing to remove
     std::erase_if(ids, [&](uint32_t id) {
       return deleted_ids_.contains(id) || (admissible && !admissible->contains(id));
     });
-    return ids;
+    return;
   }
   ids.clear();
   if (admissible) {
@@ -244,13 +261,19 @@ std::vector<uint32_t> TovikDB::Impl::candidates(std::span<const float> query, si
       if (!deleted_ids_.contains(id)) ids.push_back(id);
       return ids.size() < limit;
     });
-    return ids;
+    return;
   }
   // Every live id below the bound is a candidate, but ids that never had a vector
   // stored would only drop out at scoring: the scan visits the stored ones alone.
-  Bitmap live = stored_ids();
-  live -= deleted_ids_;
-  return live.to_vector();
+  ids = Bitmap::difference(stored_ids_, deleted_ids_).to_vector();
+}
+
+std::vector<uint32_t> TovikDB::Impl::candidates(std::span<const float> query, size_t k,
+                                                const std::optional<Bitmap>& admissible) const {
+  LSH::QueryScratch scratch;
+  std::vector<uint32_t> ids;
+  gather_candidates(query, k, admissible, scratch, ids);
+  return ids;
 }
 
 Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> query, const std::vector<uint32_t>& ids,
@@ -263,15 +286,11 @@ Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> quer
     out.reserve(end - begin);
     storage_->score_many(prepared, std::span<const uint32_t>(ids).subspan(begin, end - begin), out);
   };
-  std::vector<ScoredPair> scored;
-  auto append = [&scored](const std::vector<ScoredPair>& piece) {
-    scored.insert(scored.end(), piece.begin(), piece.end());
-  };
+  // The scores go into the scratch's buffer, lent to the result: search hands it back.
+  std::vector<ScoredPair> scored = std::move(scratch.scored);
   if (ids.size() <= PARALLEL_THRESHOLD) {
-    score_range(0, ids.size(), scratch.piece);
+    score_range(0, ids.size(), scored);
     VectorStorage::recycle(prepared, scratch.table);
-    scored.reserve(scratch.piece.size());
-    append(scratch.piece);
     return scored;
   }
   // One count for both the result slots and the split: asking twice could give two
@@ -286,8 +305,9 @@ Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> quer
   if (!run) return std::move(run).error();
   size_t total = 0;
   for (size_t p = 0; p < piece_total; ++p) total += pieces[p].size();
+  scored.clear();
   scored.reserve(total);
-  for (size_t p = 0; p < piece_total; ++p) append(pieces[p]);
+  for (size_t p = 0; p < piece_total; ++p) scored.insert(scored.end(), pieces[p].begin(), pieces[p].end());
   return scored;
 }
 
@@ -301,26 +321,19 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
     if (!filtered) return std::move(filtered).error();
     admissible = filtered->has_value() ? std::move(**filtered) : Bitmap{};
   }
-  const std::vector<uint32_t> ids = impl_->candidates(query, k, admissible);
-  auto scored = impl_->score(query, ids, impl_->scratch_);
+  Impl& state = *impl_;
+  std::vector<uint32_t>& ids = state.scratch_.ids;
+  state.gather_candidates(query, k, admissible, state.scratch_.lsh, ids);
+  auto scored = state.score(query, ids, state.scratch_);
   if (!scored) return std::move(scored).error();
   select_best(scored.value(), k);
-  return build_results(std::move(scored).value(), include_metadata);
+  std::vector<ResultTuple> results = results_of(scored.value(), include_metadata ? state.metadata_.get() : nullptr);
+  state.scratch_.scored = std::move(scored).value();  // kept for the next search
+  return results;
 }
 
 std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, bool include_metadata) const {
-  std::vector<ResultTuple> out;
-  out.reserve(scored.size());
-  if (!include_metadata) {
-    for (const ScoredPair& pair : scored) out.push_back({pair.id, pair.score, std::string()});
-    return out;
-  }
-  // One open of the metadata file serves the whole list.
-  MetadataReader reader(*impl_->metadata_);
-  for (const ScoredPair& pair : scored) {
-    if (auto text = reader.read(pair.id)) out.push_back({pair.id, pair.score, std::move(*text)});
-  }
-  return out;
+  return results_of(scored, include_metadata ? impl_->metadata_.get() : nullptr);
 }
 
 void TovikDB::Impl::remove_ids(const Bitmap& ids) {

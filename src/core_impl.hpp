@@ -53,14 +53,19 @@ struct TovikDB::Impl {
   // fails; nothing has changed then.
   Result<void> prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                            bool has_ttl, PreparedAdd& prepared);
-  // The candidate ids search scores (deleted and inadmissible ids removed).
+  // The candidate ids search scores (deleted and inadmissible ids removed) into `ids`,
+  // the LSH query working in `scratch`; candidates returns them in a fresh vector.
+  void gather_candidates(std::span<const float> query, size_t k, const std::optional<Bitmap>& admissible,
+                         LSH::QueryScratch& scratch, std::vector<uint32_t>& ids) const;
   std::vector<uint32_t> candidates(std::span<const float> query, size_t k, const std::optional<Bitmap>& admissible) const;
   // Buffers a search works in, kept between searches so that, once grown, scoring
   // allocates nothing for them (the distance table alone is tens of kilobytes).
   struct SearchScratch {
     DistanceTable table;
-    std::vector<ScoredPair> piece;                // scores of a search on one thread
     std::vector<std::vector<ScoredPair>> pieces;  // one per worker piece; each worker writes only its own
+    LSH::QueryScratch lsh;                        // the candidate query's seen-id set
+    std::vector<uint32_t> ids;                    // the candidates
+    std::vector<ScoredPair> scored;               // every candidate's score, lent to score's result
   };
   // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
   Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,

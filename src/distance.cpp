@@ -1,7 +1,9 @@
 #include "distance.hpp"
 
 #include <atomic>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -152,25 +154,33 @@ void lanes_scalar(const float* a, const float* blocks, uint64_t n, uint64_t stri
 #endif
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// Eight lanes per block, two blocks per pass to hide the latency of each chain of adds.
-// Built for AVX whatever the build's baseline; only called when the processor has it.
+// Eight lanes per block, `blocks` blocks per pass to hide the latency of each chain of
+// adds. Built for AVX whatever the build's baseline; only called when the processor has it.
+template <int blocks>
+__attribute__((target("avx"), always_inline)) inline void lanes_avx_pass(const float* a, const float* first,
+                                                                          uint64_t n, uint64_t stride,
+                                                                          float* out) {
+  // Fully unrolled over the blocks, so that every sum stays in a register.
+  __m256 sum[blocks];
+#pragma GCC unroll 8
+  for (int j = 0; j < blocks; ++j) sum[j] = _mm256_setzero_ps();
+  for (uint64_t k = 0; k < n; ++k) {
+    const __m256 q = _mm256_set1_ps(a[k]);
+#pragma GCC unroll 8
+    for (int j = 0; j < blocks; ++j) {
+      const __m256 d = _mm256_sub_ps(q, _mm256_loadu_ps(first + j * stride + k * LANES));
+      sum[j] = _mm256_add_ps(sum[j], _mm256_mul_ps(d, d));
+    }
+  }
+#pragma GCC unroll 8
+  for (int j = 0; j < blocks; ++j) _mm256_storeu_ps(out + j * LANES, sum[j]);
+}
+
 __attribute__((target("avx"))) void lanes_avx(const float* a, const float* blocks, uint64_t n,
                                               uint64_t stride, uint64_t count, float* out) {
   uint64_t b = 0;
-  for (; b + 2 <= count; b += 2) {
-    const float* b0 = blocks + b * stride;
-    const float* b1 = b0 + stride;
-    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
-    for (uint64_t k = 0; k < n; ++k) {
-      const __m256 q = _mm256_set1_ps(a[k]);
-      const __m256 d0 = _mm256_sub_ps(q, _mm256_loadu_ps(b0 + k * LANES));
-      const __m256 d1 = _mm256_sub_ps(q, _mm256_loadu_ps(b1 + k * LANES));
-      s0 = _mm256_add_ps(s0, _mm256_mul_ps(d0, d0));
-      s1 = _mm256_add_ps(s1, _mm256_mul_ps(d1, d1));
-    }
-    _mm256_storeu_ps(out + b * LANES, s0);
-    _mm256_storeu_ps(out + (b + 1) * LANES, s1);
-  }
+  for (; b + 4 <= count; b += 4) lanes_avx_pass<4>(a, blocks + b * stride, n, stride, out + b * LANES);
+  for (; b + 2 <= count; b += 2) lanes_avx_pass<2>(a, blocks + b * stride, n, stride, out + b * LANES);
   if (b < count) lanes_sse2(a, blocks + b * stride, n, stride, count - b, out + b * LANES);
 }
 #endif
@@ -314,6 +324,37 @@ void cos_f32(const float* a, const float* b, uint64_t n, double* out) {
 
 void l2sq_f32(const float* a, const float* b, uint64_t n, double* out) {
   resolve(l2sq_slot, choose_l2sq)(a, b, n, out);
+}
+
+// Eight scalar chains, fully unrolled so that every sum stays in a register; on a
+// little-endian processor eight code bytes come in one load, taken apart in order.
+// (AVX2 gathers measured slower than this on x86-64: no processor-specific variant.)
+void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {
+  float sum[8] = {};
+  uint64_t s = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; s + 8 <= width; s += 8) {
+      uint64_t word[8];
+#pragma GCC unroll 8
+      for (int j = 0; j < 8; ++j) std::memcpy(&word[j], codes[j] + s, 8);
+#pragma GCC unroll 8
+      for (uint64_t b = 0; b < 8; ++b) {
+        const float* row = table + (s + b) * TABLE_ROW;
+#pragma GCC unroll 8
+        for (int j = 0; j < 8; ++j) {
+          sum[j] += row[word[j] & 0xFF];  // byte b of the word: subspace s + b
+          word[j] >>= 8;
+        }
+      }
+    }
+  }
+  for (; s < width; ++s) {
+    const float* row = table + s * TABLE_ROW;
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) sum[j] += row[codes[j][s]];
+  }
+#pragma GCC unroll 8
+  for (int j = 0; j < 8; ++j) sums[j] = sum[j];
 }
 
 }  // namespace tovik

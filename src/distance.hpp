@@ -66,4 +66,13 @@ void l2sq_lanes_f32(const float* a, const float* blocks, uint64_t n, uint64_t st
 void l2sq_lanes_f32_portable(const float* a, const float* blocks, uint64_t n, uint64_t stride,
                              uint64_t count, float* out);
 
+// Distance-table look-ups, the product quantizer's scoring of codes: a table holds
+// TABLE_ROW floats per subspace, and sums[j] is the float32 sum, from +0.0 in subspace
+// order, of table[s * TABLE_ROW + codes[j][s]] over s < width, for j = 0..7: eight
+// interleaved scalar chains, each with the bits of its plain sum.
+// REQUIRES: the table holds width * TABLE_ROW floats; every codes[j] holds width bytes
+// (the codes may repeat).
+constexpr uint64_t TABLE_ROW = 256;
+void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]);
+
 }  // namespace tovik

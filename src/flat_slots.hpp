@@ -33,6 +33,16 @@ class FlatSlots {
   size_t size() const { return row_of_.size(); }
   // The list in slot id, or nothing when the slot is missing or empty.
   std::optional<View> at(uint32_t id) const;
+  // The row in slot id when it holds a list of the usual width (see width), else
+  // nullptr (a missing or empty slot, or a list kept aside: at tells them apart). Cheap
+  // enough for a hot loop.
+  const T* row(uint32_t id) const {
+    if (id >= row_of_.size()) return nullptr;
+    const uint32_t mark = row_of_[id];
+    return holds_row(mark) ? rows_.data() + size_t{mark - 1} * width_ : nullptr;
+  }
+  // The usual width: that of the first non-empty list stored (0 until then).
+  size_t width() const { return width_; }
   // Stores a copy of items in slot id (growing the list to id + 1 slots), replacing any
   // old list. Throws std::bad_alloc when memory runs out; nothing changes then.
   void store(uint32_t id, std::span<const T> items);

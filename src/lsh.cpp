@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <unordered_set>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -81,10 +80,17 @@ void make_room_for_one(std::vector<T>& v) {
   if (v.size() == v.capacity()) v.reserve(std::max<size_t>(16, v.capacity() * 2));
 }
 
-// Gathers distinct ids in first-found order and reports when `limit` is reached.
+// Gathers distinct ids in first-found order into `ids` and reports when `limit` is
+// reached. The ids seen so far sit in the scratch's open-addressing table: a slot is in
+// use when its stamp is this query's, so starting a query clears nothing.
 class Gatherer {
  public:
-  explicit Gatherer(size_t limit) : limit_(limit) {}
+  using Slot = LSH::QueryScratch::Slot;
+
+  Gatherer(size_t limit, std::vector<Slot>& slots, uint32_t stamp, std::vector<uint32_t>& ids)
+      : limit_(limit), slots_(slots), stamp_(stamp), ids_(ids) {
+    ids_.clear();
+  }
 
   bool full() const { return ids_.size() >= limit_; }
   size_t size() const { return ids_.size(); }
@@ -93,17 +99,46 @@ class Gatherer {
   bool take(const std::vector<uint32_t>& bucket) {
     for (uint32_t id : bucket) {
       if (full()) return false;
-      if (seen_.insert(id).second) ids_.push_back(id);
+      if (insert(id)) ids_.push_back(id);
     }
     return !full();
   }
 
-  std::vector<uint32_t> release() { return std::move(ids_); }
-
  private:
+  static size_t hash(uint32_t id) {
+    uint32_t h = id * 0x9E3779B1u;
+    return h ^ (h >> 16);
+  }
+
+  // Adds id to the seen set; false when it was there already.
+  bool insert(uint32_t id) {
+    if (2 * (ids_.size() + 1) > slots_.size()) grow();
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash(id) & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.stamp != stamp_) {
+        slot = {stamp_, id};
+        return true;
+      }
+      if (slot.id == id) return false;
+    }
+  }
+
+  // Doubles the table and files the ids gathered so far (every seen id is in ids_).
+  void grow() {
+    slots_.assign(std::max<size_t>(64, slots_.size() * 2), Slot{0, 0});
+    const size_t mask = slots_.size() - 1;
+    for (uint32_t id : ids_) {
+      size_t i = hash(id) & mask;
+      while (slots_[i].stamp == stamp_) i = (i + 1) & mask;
+      slots_[i] = {stamp_, id};
+    }
+  }
+
   size_t limit_;
-  std::vector<uint32_t> ids_;
-  std::unordered_set<uint32_t> seen_;
+  std::vector<Slot>& slots_;
+  uint32_t stamp_;  // never 0, the stamp of a fresh slot
+  std::vector<uint32_t>& ids_;
 };
 
 }  // namespace
@@ -186,18 +221,28 @@ void LSH::commit_insert(PreparedInsert&& prepared) noexcept {
 }
 
 std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {
-  Gatherer found(limit);
-  if (found.full()) return found.release();
+  QueryScratch scratch;
+  std::vector<uint32_t> out;
+  query(q, limit, scratch, out);
+  return out;
+}
+
+void LSH::query(std::span<const float> q, size_t limit, QueryScratch& scratch, std::vector<uint32_t>& out) const {
+  if (++scratch.stamp_ == 0) {  // stamps wrapped: forget every old one
+    std::fill(scratch.slots_.begin(), scratch.slots_.end(), QueryScratch::Slot{0, 0});
+    scratch.stamp_ = 1;
+  }
+  Gatherer found(limit, scratch.slots_, scratch.stamp_, out);
+  if (found.full()) return;
   for (uint32_t t = 0; t < num_tables_; ++t) {
-    // Takes the bucket of `key` if the table has one; false once the limit is reached.
-    auto probe = [&](uint64_t key) {
-      const auto* bucket = tables_[t].find(key);
-      return bucket == nullptr || found.take(*bucket);
-    };
+    // The query's bucket, then those one low bit away. All are looked up before any is
+    // taken, so that the look-ups' cache misses overlap.
     const uint64_t key = signature(q, t);
-    if (!probe(key)) return found.release();
-    for (uint32_t b = 0; b < PROBE_BITS; ++b) {
-      if (!probe(key ^ (uint64_t{1} << b))) return found.release();
+    const std::vector<uint32_t>* probed[1 + PROBE_BITS];
+    probed[0] = tables_[t].find(key);
+    for (uint32_t b = 0; b < PROBE_BITS; ++b) probed[1 + b] = tables_[t].find(key ^ (uint64_t{1} << b));
+    for (const auto* bucket : probed) {
+      if (bucket != nullptr && !found.take(*bucket)) return;
     }
   }
   if (found.size() < limit / 2) {
@@ -205,11 +250,10 @@ std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {
       const auto& buckets = tables_[t].buckets;
       const size_t visited = std::min<size_t>(FALLBACK_BUCKETS, buckets.size());
       for (size_t i = 0; i < visited; ++i) {
-        if (!found.take(buckets[i])) return found.release();
+        if (!found.take(buckets[i])) return;
       }
     }
   }
-  return found.release();
 }
 
 void LSH::remove(uint32_t id) {

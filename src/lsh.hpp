@@ -69,8 +69,27 @@ class LSH {
   PreparedInsert prepare_insert(uint32_t id, std::span<const float> v);
   void commit_insert(PreparedInsert&& prepared) noexcept;
 
+  // What a query works in: the set of ids already gathered, an open-addressing table
+  // kept between queries (it grows to twice the most ids one query gathered and never
+  // shrinks), so that a query with the same scratch allocates nothing once it has grown.
+  // Any LSH may use any scratch; one query at a time per scratch.
+  class QueryScratch {
+   public:
+    struct Slot {
+      uint32_t stamp;  // the slot holds `id` for the query whose stamp this is
+      uint32_t id;
+    };
+
+   private:
+    friend class LSH;
+    std::vector<Slot> slots_;  // size 0 or a power of two
+    uint32_t stamp_ = 0;
+  };
+
   // At most `limit` distinct ids, in first-found order (see the class comment).
   std::vector<uint32_t> query(std::span<const float> q, size_t limit) const;
+  // The same ids into `out` (cleared first), working in `scratch`.
+  void query(std::span<const float> q, size_t limit, QueryScratch& scratch, std::vector<uint32_t>& out) const;
 
   // Removes every occurrence of every id in `ids` from every bucket; emptied buckets
   // stay.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 #include "distance.hpp"
 #include "seeded_random.hpp"
@@ -49,7 +50,12 @@ size_t nearest(const float* distance, Usable&& usable) {
 }
 
 // The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
-float score_of_sum(float sum) { return 1.0f - std::fmin(0.25f * std::sqrt(sum), 1.0f); }
+// (written out rather than std::fmin, which need not be inlined: a NaN distance gives
+// min 1, exactly as fmin's choice of the number)
+float score_of_sum(float sum) {
+  const float distance = 0.25f * std::sqrt(sum);
+  return 1.0f - (distance < 1.0f ? distance : 1.0f);
+}
 
 }  // namespace
 
@@ -144,6 +150,10 @@ void ProductQuantizer::fill_distance_table(std::span<const float> q, DistanceTab
     float* distance = table.distance.data() + s * CENTROIDS_PER_SUBSPACE;
     uint8_t* comparable = table.comparable.data() + s * CENTROIDS_PER_SUBSPACE;
     subspace_distances(s, q.data() + start, width, distance);
+    if (width <= min_width_[s]) {  // every centroid is at least as wide
+      std::memset(comparable, 1, CENTROIDS_PER_SUBSPACE);
+      continue;
+    }
     for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; ++c) {
       comparable[c] = this->comparable(s, c, width) ? 1 : 0;
       if (!comparable[c]) {
@@ -188,13 +198,10 @@ std::optional<float> ProductQuantizer::score(const DistanceTable& table, const u
 
 void ProductQuantizer::score_group(const DistanceTable& table, const uint8_t* const (&codes)[CODE_GROUP],
                                    float (&scores)[CODE_GROUP]) const {
-  const size_t width = group_width(table);
-  const float* distance = table.distance.data();
-  float sum[CODE_GROUP] = {};
-  for (size_t s = 0, base = 0; s < width; ++s, base += CENTROIDS_PER_SUBSPACE) {
-    for (size_t j = 0; j < CODE_GROUP; ++j) sum[j] += distance[base + codes[j][s]];
-  }
-  for (size_t j = 0; j < CODE_GROUP; ++j) scores[j] = score_of_sum(sum[j]);
+  static_assert(CODE_GROUP == 8 && TABLE_ROW == CENTROIDS_PER_SUBSPACE, "table_sums8_f32 scores the group");
+  float sums[CODE_GROUP];
+  table_sums8_f32(table.distance.data(), codes, group_width(table), sums);
+  for (size_t j = 0; j < CODE_GROUP; ++j) scores[j] = score_of_sum(sums[j]);
 }
 
 }  // namespace tovik

@@ -157,8 +157,19 @@ void VectorStorage::table_score_many(const PreparedQuery& prepared, std::span<co
   auto score_group = [&](const uint8_t* const (&codes)[GROUP], float (&scores)[GROUP]) {
     pq.score_group(table, codes, scores);
   };
+  // Rows of the usual width go straight to the group; anything else takes the slow path.
+  const bool rows_fit = table.all_comparable && codes_.width() >= width;
+  constexpr size_t AHEAD = 8;  // candidates whose codes are fetched ahead of scoring
   Group<const uint8_t*> group;
-  for (uint32_t id : ids) {
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const uint32_t id = ids[i];
+    if (i + AHEAD < ids.size()) {
+      if (const uint8_t* next = codes_.row(ids[i + AHEAD])) __builtin_prefetch(next);
+    }
+    if (const uint8_t* row = rows_fit ? codes_.row(id) : nullptr) {
+      if (group.add(id, row)) group.flush(out, score_group);
+      continue;
+    }
     const auto code = codes_.at(id);
     if (!code) continue;
     if (table.all_comparable && code->size >= width) {

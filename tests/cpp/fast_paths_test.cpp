@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,54 @@ TEST(FastPathTest, InterleavedSignatureMatchesOneDotProductAfterAnother) {
         for (float& x : v) x = -x;
       }
       ASSERT_EQ(lsh.signature(v, 0), lsh.plain_signature(v, 0)) << "dim " << dim << " round " << round;
+    }
+  }
+}
+
+// One query scratch reused across queries of two indexes, limits large and small (the
+// seen set grows mid-query) and buckets holding an id twice: every answer is the one a
+// fresh scratch gives, with no id twice.
+TEST(FastPathTest, ReusedQueryScratchGathersWhatAFreshOneDoes) {
+  FloatSource rng(8);
+  LSH small(3), large(5);
+  for (uint32_t id = 0; id < 3000; ++id) {
+    large.insert(id, rng.vector(5, false));
+    if (id % 3 == 0) small.insert(id, rng.vector(3, false));
+    if (id % 7 == 0) large.insert(id, rng.vector(5, false));  // filed twice, maybe in another bucket
+  }
+  LSH::QueryScratch scratch;
+  std::vector<uint32_t> got;
+  for (int round = 0; round < 60; ++round) {
+    const LSH& lsh = round % 3 == 0 ? small : large;
+    const size_t limit = std::vector<size_t>{0, 1, 7, 100, 1000, 5000}[round % 6];
+    const Vec q = rng.vector(lsh.dimension(), false);
+    lsh.query(q, limit, scratch, got);
+    ASSERT_EQ(got, lsh.query(q, limit)) << "round " << round;
+    ASSERT_EQ(std::set<uint32_t>(got.begin(), got.end()).size(), got.size()) << "round " << round;
+  }
+}
+
+// The table sums against the plain rule, over widths around the eight-byte steps, with
+// NaN, infinities and subnormals in the table and codes that repeat.
+TEST(FastPathTest, TableSumsMatchThePlainRule) {
+  FloatSource rng(17);
+  const Vec table = rng.vector(70 * TABLE_ROW);
+  for (size_t width : {0u, 1u, 7u, 8u, 9u, 16u, 31u, 32u, 33u, 64u, 70u}) {
+    for (int round = 0; round < 20; ++round) {
+      std::vector<std::vector<uint8_t>> codes(8, std::vector<uint8_t>(width + 1));
+      for (auto& code : codes) {
+        for (auto& c : code) c = static_cast<uint8_t>(rng.next());
+      }
+      if (round % 2 == 0) codes[5] = codes[2];
+      const uint8_t* rows[8];
+      for (size_t j = 0; j < 8; ++j) rows[j] = codes[j].data();
+      float sums[8];
+      table_sums8_f32(table.data(), rows, width, sums);
+      for (size_t j = 0; j < 8; ++j) {
+        float expected = 0.0f;
+        for (size_t s = 0; s < width; ++s) expected += table[s * TABLE_ROW + codes[j][s]];
+        ASSERT_TRUE(same_bits(sums[j], expected)) << "width " << width << " round " << round << " code " << j;
+      }
     }
   }
 }
