@@ -49,6 +49,26 @@ size_t nearest(const float* distance, Usable&& usable) {
   return best_index;
 }
 
+// nearest when every centroid is usable, with the same choice: first the smallest
+// distance below FLT_MAX, kept by eight independent running minima (`d < m ? d : m`
+// never takes a NaN) instead of one chain of compares, then the lowest index holding
+// it, which is the one the scan keeps among equal distances (-0.0 == +0.0 there too).
+size_t nearest_of_all(const float* distance) {
+  constexpr size_t CHAINS = 8;
+  static_assert(CENTROIDS_PER_SUBSPACE % CHAINS == 0, "whole passes of chains");
+  float lane[CHAINS];
+  for (float& m : lane) m = FLT_MAX;
+  for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; c += CHAINS) {
+    for (size_t j = 0; j < CHAINS; ++j) lane[j] = distance[c + j] < lane[j] ? distance[c + j] : lane[j];
+  }
+  float best = FLT_MAX;
+  for (const float m : lane) best = m < best ? m : best;
+  if (!(best < FLT_MAX)) return 0;
+  size_t c = 0;
+  while (distance[c] != best) ++c;  // found: best is one of the distances
+  return c;
+}
+
 // The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
 // (written out rather than std::fmin, which need not be inlined: a NaN distance gives
 // min 1, exactly as fmin's choice of the number)
@@ -124,7 +144,7 @@ std::vector<uint8_t> ProductQuantizer::encode(std::span<const float> v) const {
     // All 256 distances first (several centroids per pass, each with the plain rule's
     // bits), then the choice in index order exactly as one centroid after another.
     subspace_distances(s, v.data() + start, width, distance);
-    code[s] = static_cast<uint8_t>(width <= min_width_[s] ? nearest(distance, [](size_t) { return true; })
+    code[s] = static_cast<uint8_t>(width <= min_width_[s] ? nearest_of_all(distance)
                                                             : nearest(distance, [&](size_t c) {
                                                                 return comparable(s, c, width);
                                                               }));
