@@ -136,7 +136,7 @@ bench: build-host build-pypy build-armhf-python
 	$(BENCH_VENV)/bin/pip install --quiet hnswlib faiss-cpu matplotlib numpy
 	PYTHONPATH=$(CURDIR)/$(HOST_DIR) $(BENCH_VENV)/bin/python bench/compare.py $(BENCH_ARGS)
 	$(BENCH_VENV)/bin/python bench/interpreters.py $(if $(BENCH_BEFORE),--build before=$(BENCH_BEFORE)) \
-	  --build after=$(BUILD) --out bench/results/interpreters.md
+	  --build after=$(BUILD) --rounds 3 --out bench/results/interpreters.md
 	$(BENCH_VENV)/bin/python bench/interpreters.py --armhf $(BUILD) --docs 10000 --queries 100 --rounds 3 \
 	  --out bench/results/interpreters.md
 

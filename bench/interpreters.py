@@ -37,6 +37,7 @@ QUANTIZE_AT = 5001  # first id added after the store switches to quantized vecto
 INTERPRETERS = [("CPython", "python3", "host"), ("PyPy", "pypy3", "pypy")]
 ARMHF_INTERPRETERS = [("CPython 3.11", "python3.11"), ("PyPy", "pypy3")]
 ARMHF_SCRIPT = os.path.join(HERE, "..", "scripts", "armhf-python.sh")
+X86_HEADING = "# tovik under CPython and PyPy"
 ARMHF_HEADING = "## armhf (ARMv7-A hard-float) under qemu-user"
 
 CHILD = r"""
@@ -158,6 +159,9 @@ def table(results, hnsw, docs):
     return "\n".join(lines) + "\n"
 
 
+FIELDS = ("raw", "quantized", "search", "filtered")
+
+
 def ratios(c, p):
     """PyPy against CPython: add rates (higher is better), search latencies (lower is better)."""
     return [p["raw"] / c["raw"], p["quantized"] / c["quantized"], p["search"] / c["search"],
@@ -175,7 +179,7 @@ def armhf_section(rounds, docs, queries, command):
                  "one round" if len(rounds) == 1 else "%d rounds" % len(rounds)),
              "(the order of the two interpreters alternates). Absolute times under emulation",
              "mean nothing, so none is shown: only ratios measured in this run. Even these lean:",
-             "qemu emulates the core's floating-point and NEON work at another cost than the",
+             "qemu emulates the core's floating-point work at another cost than the",
              "interpreters' integer work, so quantized / raw says little about a board; PyPy /",
              "CPython compares one emulated core under two interpreters. hnswlib has no armhf",
              "build here, hence n/a.", "",
@@ -245,7 +249,7 @@ def main():
     parser.add_argument("--docs", type=int, default=40000)
     parser.add_argument("--queries", type=int, default=QUERIES)
     parser.add_argument("--rounds", type=int, default=1,
-                        help="armhf: measure both interpreters this many times, report the medians")
+                        help="measure every interpreter this many times, report the medians")
     parser.add_argument("--out")
     args = parser.parse_args()
     if not args.build and not args.armhf:
@@ -261,21 +265,44 @@ def main():
 
 
 def run_x86(args):
-    results = {}
-    for labelled in args.build:
-        label, directory = labelled.split("=", 1)
-        for name, interpreter, sub in INTERPRETERS:
-            results[(label, name)] = run_child(interpreter, os.path.join(directory, sub), args.docs,
-                                               args.queries)
-            print(label, name, results[(label, name)], flush=True)
-    hnsw = hnswlib_p50(args.docs, args.queries)
-    text = "# tovik under CPython and PyPy\n\nCommand: `%s`\n\n%s" % (
-        " ".join(["python3", "bench/interpreters.py"] + sys.argv[1:]), table(results, hnsw, args.docs))
+    """Every build under both interpreters, and hnswlib, once per round (the order of
+    the interpreters alternating); the table shows each figure's median over rounds."""
+    rounds, hnsw_rounds = [], []
+    for number in range(args.rounds):
+        results = {}
+        order = INTERPRETERS if number % 2 == 0 else INTERPRETERS[::-1]
+        for labelled in args.build:
+            label, directory = labelled.split("=", 1)
+            for name, interpreter, sub in order:
+                results[(label, name)] = run_child(interpreter, os.path.join(directory, sub), args.docs,
+                                                   args.queries)
+                print("round", number + 1, label, name, results[(label, name)], flush=True)
+        rounds.append(results)
+        hnsw_rounds.append(hnswlib_p50(args.docs, args.queries))
+    medians = {key: {field: statistics.median(one[key][field] for one in rounds) for field in FIELDS}
+               for key in rounds[0]}
+    hnsw = None if None in hnsw_rounds else statistics.median(hnsw_rounds)
+    text = "%s\n\nCommand: `%s`\n\n%s" % (X86_HEADING,
+        " ".join(["python3", "bench/interpreters.py"] + sys.argv[1:]), table(medians, hnsw, args.docs))
+    if len(rounds) > 1:
+        text += x86_rounds(rounds, hnsw_rounds)
     print(text)
     if args.out:
-        with open(args.out, "w") as f:
-            f.write(text)
+        replace_section(args.out, X86_HEADING, text)
 
+
+def x86_rounds(rounds, hnsw_rounds):
+    """PyPy against CPython, and search against hnswlib, in each round."""
+    lines = ["", "Each round (the table above shows each figure's median over them):", "",
+             "| round | build | PyPy/CPython add raw | add quantized | search | filtered+metadata "
+             "| CPython search / hnswlib | PyPy search / hnswlib |", "|---|---|---|---|---|---|---|---|"]
+    for number, (results, hnsw) in enumerate(zip(rounds, hnsw_rounds), 1):
+        for build in dict.fromkeys(b for b, _ in results):
+            c, p = results[(build, "CPython")], results[(build, "PyPy")]
+            versus = ["%.2f" % (r["search"] / hnsw) if hnsw else "n/a" for r in (c, p)]
+            lines.append("| %d | %s | %s | %s |" % (number, build, " | ".join("%.2f" % x for x in ratios(c, p)),
+                                                   " | ".join(versus)))
+    return "\n".join(lines) + "\n"
 
 if __name__ == "__main__":
     main()
