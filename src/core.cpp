@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <type_traits>
 
 #include "json.hpp"
 #include "system_error.hpp"
@@ -178,6 +179,16 @@ Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
 TovikDB::TovikDB(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TovikDB::~TovikDB() = default;
 
+void TovikDB::Impl::SearchScratch::trim(size_t candidates) {
+  auto trim_vector = [candidates](auto& v) {
+    if (v.capacity() > candidates) std::remove_reference_t<decltype(v)>().swap(v);
+  };
+  trim_vector(ids);
+  trim_vector(scored);
+  for (std::vector<ScoredPair>& piece : pieces) trim_vector(piece);
+  lsh.trim(candidates);
+}
+
 struct TovikDB::Impl::PreparedAdd {
   std::shared_ptr<LSH> fresh_lsh;  // replaces lsh_ while the dimension is not fixed
   LSH::PreparedInsert lsh_insert;
@@ -329,6 +340,7 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
   select_best(scored.value(), k);
   std::vector<ResultTuple> results = results_of(scored.value(), include_metadata ? state.metadata_.get() : nullptr);
   state.scratch_.scored = std::move(scored).value();  // kept for the next search
+  state.scratch_.trim(SCRATCH_KEEP_CANDIDATES);
   return results;
 }
 

@@ -29,6 +29,9 @@ constexpr size_t MIN_CANDIDATES = 1000;
 constexpr size_t CANDIDATE_FACTOR = 10;
 constexpr size_t FULL_SCAN_FACTOR = 2;
 constexpr size_t PARALLEL_THRESHOLD = 1000;
+// Search keeps its buffers for the next one up to this many candidates; a search with
+// more frees what it grew, so a rare huge k does not hold tens of megabytes for good.
+constexpr size_t SCRATCH_KEEP_CANDIDATES = size_t{1} << 16;
 
 // Seconds since the Unix epoch, or an Internal error for a clock before it.
 using Clock = std::function<Result<uint64_t>()>;
@@ -66,6 +69,9 @@ struct TovikDB::Impl {
     LSH::QueryScratch lsh;                        // the candidate query's seen-id set
     std::vector<uint32_t> ids;                    // the candidates
     std::vector<ScoredPair> scored;               // every candidate's score, lent to score's result
+
+    // Frees every buffer grown past room for `candidates` candidates.
+    void trim(size_t candidates);
   };
   // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
   Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,

@@ -80,6 +80,12 @@ class LSH {
       uint32_t id;
     };
 
+    // Frees the table when it has grown past room for `ids` ids, so that one query that
+    // gathered a great many does not hold on to their room for good.
+    void trim(size_t ids) {
+      if (slots_.size() > 2 * ids) std::vector<Slot>().swap(slots_);
+    }
+
    private:
     friend class LSH;
     std::vector<Slot> slots_;  // size 0 or a power of two

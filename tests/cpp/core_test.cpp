@@ -258,6 +258,31 @@ TEST_F(DatabaseTest, ParallelScoringEqualsSequential) {
   expect_search_equals_one_by_one(*db_, q, 3000);
 }
 
+// Search's kept buffers (candidates, scores, seen-id table, worker pieces), once freed,
+// grow again from nothing and give the same results, small k and parallel alike.
+TEST_F(DatabaseTest, SearchAfterItsBuffersWereFreedFindsTheSame) {
+  std::mt19937 rng(44);
+  std::normal_distribution<float> gauss;
+  auto vector = [&] {
+    std::vector<float> v(16);
+    for (auto& x : v) x = gauss(rng);
+    return v;
+  };
+  for (uint32_t id = 0; id < 3000; ++id) add(id, vector());
+  const std::vector<float> q = vector();
+  for (size_t k : {size_t{10}, size_t{3000}}) {
+    const auto kept = db_->search(q, k, std::nullopt, false).value();
+    db_->impl().scratch_.trim(0);
+    EXPECT_EQ(db_->impl().scratch_.ids.capacity() + db_->impl().scratch_.scored.capacity(), 0u);
+    const auto fresh = db_->search(q, k, std::nullopt, false).value();
+    ASSERT_EQ(kept.size(), fresh.size());
+    for (size_t i = 0; i < kept.size(); ++i) {
+      EXPECT_EQ(kept[i].id, fresh[i].id) << k << " " << i;
+      EXPECT_EQ(std::memcmp(&kept[i].score, &fresh[i].score, sizeof(float)), 0) << k << " " << i;
+    }
+  }
+}
+
 TEST_F(DatabaseTest, QuantizedParallelScoringEqualsSequential) {
   std::mt19937 rng(43);
   // Short vectors near the unit centroids, so that scores spread over (0, 1).
