@@ -397,16 +397,19 @@ char float_format(const Py_buffer& view) {
 // as the sequence path rounds the item's double (a float widens and narrows back to
 // itself). Strides may be negative or unaligned.
 template <typename T>
-void copy_floats(const Py_buffer& view, std::vector<float>& out) {
-  const Py_ssize_t n = view.shape[0];
-  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : static_cast<Py_ssize_t>(sizeof(T));
-  const char* base = static_cast<const char*>(view.buf);
-  out.resize(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
+void copy_floats(const char* base, size_t n, Py_ssize_t stride, std::vector<float>& out) {
+  out.resize(n);
+  for (size_t i = 0; i < n; ++i) {
     T value;
-    std::memcpy(&value, base + i * stride, sizeof(T));
-    out[static_cast<size_t>(i)] = static_cast<float>(value);
+    std::memcpy(&value, base + static_cast<Py_ssize_t>(i) * stride, sizeof(T));
+    out[i] = static_cast<float>(value);
   }
+}
+
+template <typename T>
+void copy_floats(const Py_buffer& view, std::vector<float>& out) {
+  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : static_cast<Py_ssize_t>(sizeof(T));
+  copy_floats<T>(static_cast<const char*>(view.buf), static_cast<size_t>(view.shape[0]), stride, out);
 }
 
 // Reads a sequence that exports a 1-D native float or double buffer straight from its
@@ -456,9 +459,9 @@ struct PlainTools {
   PyObject* two = nullptr;  // the int 2
   PyObject* buffer_info = nullptr;  // the names "buffer_info", "itemsize"
   PyObject* itemsize = nullptr;
+  PyObject* typecode = nullptr;
   PyObject* to_floats = nullptr;  // the functions of HELPERS
   PyObject* to_results = nullptr;
-  PyObject* array_view = nullptr;
   bool ready = false;
 };
 
@@ -472,9 +475,6 @@ struct PlainTools {
 // or 0 for any other kind of item. A new array per call costs one small allocation; one
 // shared array that grew and was emptied now and then made the allocator hand memory
 // back to the system and fault it in again (over one page fault per call).
-// array_view describes an exact array('d') or array('f') as (address of its items,
-// count, item size) in a new array('Q'), kept in `last` likewise, and returns its
-// address (0 for other type codes).
 // to_results unpacks the blob that packed_results writes (see there) into the list of
 // result tuples.
 constexpr const char* HELPERS = R"(
@@ -493,14 +493,6 @@ def to_floats(seq):
     floats.fromlist(items)
     last[0] = floats
     return floats.buffer_info()[0]
-
-def array_view(a):
-    if a.typecode not in ("d", "f"):
-        return 0
-    address, count = a.buffer_info()
-    view = array("Q", (address, count, a.itemsize))
-    last[0] = view
-    return view.buffer_info()[0]
 
 def to_results(blob):
     n = array("Q", blob[:8])[0]
@@ -523,11 +515,9 @@ bool load_helpers(PlainTools& t) {
   if (!done) return false;
   t.to_floats = PyDict_GetItemString(globals.get(), "to_floats");  // borrowed: keep them
   t.to_results = PyDict_GetItemString(globals.get(), "to_results");
-  t.array_view = PyDict_GetItemString(globals.get(), "array_view");
   Py_XINCREF(t.to_floats);
   Py_XINCREF(t.to_results);
-  Py_XINCREF(t.array_view);
-  return t.to_floats && t.to_results && t.array_view;
+  return t.to_floats && t.to_results;
 }
 
 PyObject* import_attr(const char* module, const char* name) {
@@ -547,8 +537,9 @@ bool load_plain_tools(PlainTools& t) {
   t.two = PyLong_FromLong(2);
   t.buffer_info = PyUnicode_FromString("buffer_info");
   t.itemsize = PyUnicode_FromString("itemsize");
+  t.typecode = PyUnicode_FromString("typecode");
   return t.strategy && t.array && t.map && t.type && t.len && t.first && t.second && t.two &&
-         t.buffer_info && t.itemsize && load_helpers(t);
+         t.buffer_info && t.itemsize && t.typecode && load_helpers(t);
 }
 
 // The tools, looked up once and kept for the process (no module attribute). Not ready
@@ -618,7 +609,7 @@ bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const ch
 }
 
 // Set while to_floats runs: it runs bytecode, so another thread (or a signal handler)
-// may call in meanwhile, and must then leave the shared array alone.
+// may call in meanwhile, and must then leave `last`, which holds our array, alone.
 bool filling = false;
 
 // One call to to_floats, then the count and the items read at the address it returns.
@@ -628,12 +619,7 @@ bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& o
   if (address == nullptr) return false;
   double count;
   std::memcpy(&count, address, sizeof(double));
-  out.resize(static_cast<size_t>(count));
-  for (size_t i = 0; i < out.size(); ++i) {
-    double value;
-    std::memcpy(&value, address + (i + 1) * sizeof(double), sizeof(double));
-    out[i] = static_cast<float>(value);
-  }
+  copy_floats<double>(address + sizeof(double), static_cast<size_t>(count), sizeof(double), out);
   return true;
 }
 
@@ -647,41 +633,27 @@ bool plain_floats(PyObject* seq, std::vector<float>& out) {
   return done;
 }
 
-// One call to array_view, then the items of the array it describes: (address, count,
-// item size) at the address it returns.
-bool array_floats_view(const PlainTools& t, PyObject* array, std::vector<float>& out) {
-  Ref address_object(PyObject_CallOneArg(t.array_view, array));
-  const char* view = address_object ? static_cast<const char*>(PyLong_AsVoidPtr(address_object.get())) : nullptr;
-  if (view == nullptr) return false;
-  uint64_t fields[3];
-  std::memcpy(fields, view, sizeof(fields));
-  const char* items = reinterpret_cast<const char*>(static_cast<uintptr_t>(fields[0]));
-  out.resize(static_cast<size_t>(fields[1]));
-  for (size_t i = 0; i < out.size(); ++i) {
-    if (fields[2] == sizeof(double)) {
-      double value;
-      std::memcpy(&value, items + i * sizeof(double), sizeof(double));
-      out[i] = static_cast<float>(value);
-    } else {
-      float value;
-      std::memcpy(&value, items + i * sizeof(float), sizeof(float));
-      out[i] = value;
-    }
-  }
-  return true;
-}
-
-// An exact array.array of 'd' or 'f' items, read where PyPy keeps them: exporting its
-// buffer instead leaves about 32 bytes behind in PyPy's C-API layer on every call.
-// False (no error pending) for anything else.
+// An exact array.array of 'd' or 'f' items, read where PyPy keeps them (array_address:
+// exporting its buffer instead leaves about 32 bytes behind in PyPy's C-API layer on
+// every call). Runs no bytecode. False (no error pending) for anything else.
 bool plain_array(PyObject* seq, std::vector<float>& out) {
   const PlainTools& t = plain_tools();
-  if (!t.ready || filling || reinterpret_cast<PyObject*>(Py_TYPE(seq)) != t.array) return false;
-  filling = true;
-  const bool done = array_floats_view(t, seq, out);
-  filling = false;
-  if (!done) PyErr_Clear();
-  return done;
+  if (!t.ready || reinterpret_cast<PyObject*>(Py_TYPE(seq)) != t.array) return false;
+  Ref code(PyObject_GetAttr(seq, t.typecode));
+  const bool doubles = code && PyUnicode_CompareWithASCIIString(code.get(), "d") == 0;
+  const char* address = nullptr;
+  size_t count = 0;
+  if (!code || (!doubles && PyUnicode_CompareWithASCIIString(code.get(), "f") != 0) ||
+      !array_address(t, seq, address, count)) {
+    PyErr_Clear();
+    return false;
+  }
+  if (doubles) {
+    copy_floats<double>(address, count, sizeof(double), out);
+  } else {
+    copy_floats<float>(address, count, sizeof(float), out);
+  }
+  return true;
 }
 
 // Ids and scores of a list of exact 2-tuples as two arrays ('q' and 'd').
