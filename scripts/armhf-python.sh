@@ -64,7 +64,7 @@ ensure_apt_lists() {
     if ! dpkg --print-foreign-architectures | grep -qx armhf; then
       dpkg --add-architecture armhf
     fi
-    apt-get update -qq
+    apt-get update -qq || log "apt-get update reported errors; going on with the lists it fetched"
   fi
 }
 
@@ -99,7 +99,7 @@ make_root() {
   # Stale package lists name versions the archive may have dropped: refresh once.
   if ! download "$debs" "${names[@]}"; then
     log "download failed; refreshing the package lists and trying again"
-    apt-get update -qq
+    apt-get update -qq || log "apt-get update reported errors; going on with the lists it fetched"
     rm -f "$debs"/*.deb
     download "$debs" "${names[@]}"
   fi

@@ -28,7 +28,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     $SUDO dpkg --add-architecture armhf
   fi
-  $SUDO apt-get update -qq
+  # A mirror caught mid-sync fails one index (seen: bookworm-security's armhf list) while
+  # the rest is fine; carry on with what was fetched and let the install decide.
+  $SUDO apt-get update -qq || echo "install-deps: apt-get update reported errors; trying the install anyway" >&2
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
