@@ -211,47 +211,6 @@ TEST_F(MetadataStoreTest, SystemErrorsCarryDescriptionAndNumber) {
   }
 }
 
-// Whatever stands at the path instead of a regular file (reached directly or through a
-// symbolic link) is never waited on or read: appends fail with the system error text,
-// reads find nothing. A hang ends the test through SIGALRM.
-TEST_F(MetadataStoreTest, OnlyARegularFileIsUsed) {
-  const std::string not_a_regular_file = "No such device or address (os error 6)";
-  const std::string fifo = dir_ + "/fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
-  const struct {
-    std::string target;  // what metadata.bin becomes: the thing itself, or a link to it
-    bool link;
-    std::string message;
-  } cases[] = {
-      {fifo, false, not_a_regular_file},  {fifo, true, not_a_regular_file},
-      {"/dev/zero", true, not_a_regular_file}, {"/dev/null", true, not_a_regular_file},
-      {dir_ + "/dir", false, "Is a directory (os error 21)"},
-  };
-  for (const auto& c : cases) {
-    MetadataStore store(path_);
-    ASSERT_TRUE(store.append_metadata(0, "regular").ok());
-    ASSERT_EQ(::unlink(path_.c_str()), 0);
-    if (c.link) {
-      ASSERT_EQ(::symlink(c.target.c_str(), path_.c_str()), 0);
-    } else if (c.target == fifo) {
-      ASSERT_EQ(::rename(fifo.c_str(), path_.c_str()), 0);
-    } else {
-      ASSERT_EQ(::mkdir(path_.c_str(), 0777), 0);
-    }
-    ::alarm(30);
-    EXPECT_FALSE(store.read_metadata(0).has_value()) << c.target;
-    const auto appended = store.append_metadata(1, "next");
-    ::alarm(0);
-    ASSERT_FALSE(appended.ok()) << c.target;
-    EXPECT_EQ(appended.error().message, c.message) << c.target;
-    EXPECT_FALSE(store.record(1).has_value()) << c.target;
-    if (!c.link && c.target == fifo) {
-      ASSERT_EQ(::rename(path_.c_str(), fifo.c_str()), 0);
-    }
-    std::filesystem::remove(path_);
-  }
-}
-
 TEST_F(MetadataStoreTest, CreatesTheFileWithMode0666BeforeUmask) {
   const mode_t old_mask = ::umask(022);
   MetadataStore store(path_);
