@@ -11,14 +11,6 @@ namespace tovik {
 
 namespace {
 
-std::string child_path(std::string_view prefix, const std::string& key) {
-  if (prefix.empty()) return key;
-  std::string path;
-  path.reserve(prefix.size() + 1 + key.size());
-  path.append(prefix).append(".").append(key);
-  return path;
-}
-
 // Ways of naming the ids to remove: one id, or a bitmap of them.
 struct OneId {
   uint32_t id;
@@ -52,8 +44,12 @@ void FilterEngine::add_to_universe(uint32_t id) {
 }
 
 void FilterEngine::index_object(const json::Object& object, std::string_view prefix, uint32_t id) {
+  index_fields(object, prefix.empty() ? FieldPaths::ROOT : paths_.intern(prefix), id);
+}
+
+void FilterEngine::index_fields(const json::Object& object, Path parent, uint32_t id) {
   for (const auto& [key, value] : object) {
-    const std::string path = child_path(prefix, key);
+    const Path path = paths_.child(parent, key);
     {
       field_exists_[path].add(id);
     }
@@ -64,17 +60,17 @@ void FilterEngine::index_object(const json::Object& object, std::string_view pre
     } else if (value.is_number()) {
       add_number(path, value.as_double(), id);
     } else if (value.is_object()) {
-      index_object(value.as_object(), path, id);
+      index_fields(value.as_object(), path, id);
     }
     // Arrays and null: existence only; array elements are not indexed.
   }
 }
 
-void FilterEngine::add_value_key(const std::string& path, uint64_t value_key, uint32_t id) {
+void FilterEngine::add_value_key(Path path, uint64_t value_key, uint32_t id) {
   inverted_index_[path][value_key].add(id);
 }
 
-void FilterEngine::add_number(const std::string& path, double value, uint32_t id) {
+void FilterEngine::add_number(Path path, double value, uint32_t id) {
   Pairs& list = pending_numeric_[path];
   list.emplace_back(value, id);
   if (list.size() < PENDING_NUMERIC_LIMIT) return;
@@ -82,7 +78,7 @@ void FilterEngine::add_number(const std::string& path, double value, uint32_t id
   Pairs().swap(list);  // the list stays in the map, empty
 }
 
-void FilterEngine::merge_into_tree(const std::string& path, const Pairs& pairs) {
+void FilterEngine::merge_into_tree(Path path, const Pairs& pairs) {
   auto it = numeric_index_.find(path);
   if (it == numeric_index_.end()) {
     IntervalTree tree;
@@ -221,18 +217,26 @@ FilterResult FilterEngine::eval_in(std::string_view path, const json::Array& val
   return united;
 }
 
+template <typename Map>
+const typename Map::mapped_type* FilterEngine::find_path(const Map& map, std::string_view path) const {
+  const std::optional<Path> node = paths_.find(path);
+  if (!node) return nullptr;
+  const auto it = map.find(*node);
+  return it == map.end() ? nullptr : &it->second;
+}
+
 FilterResult FilterEngine::eval_exists(std::string_view path, bool wanted) const {
-  auto it = field_exists_.find(path);
-  if (it == field_exists_.end()) return std::nullopt;
-  if (wanted) return it->second;
-  return all_ids_ - it->second;
+  const Bitmap* ids = find_path(field_exists_, path);
+  if (ids == nullptr) return std::nullopt;
+  if (wanted) return *ids;
+  return all_ids_ - *ids;
 }
 
 FilterResult FilterEngine::eval_eq(std::string_view path, const json::Value& value) const {
   if (value.is_number()) {
-    auto tree = numeric_index_.find(path);
-    if (tree == numeric_index_.end()) return std::nullopt;
-    return tree->second.exact(value.as_double());
+    const IntervalTree* tree = find_path(numeric_index_, path);
+    if (tree == nullptr) return std::nullopt;
+    return tree->exact(value.as_double());
   }
   if (!value.is_string() && !value.is_bool()) return std::nullopt;
   const uint64_t value_key =
@@ -241,9 +245,9 @@ FilterResult FilterEngine::eval_eq(std::string_view path, const json::Value& val
 }
 
 FilterResult FilterEngine::numeric_range(std::string_view path, std::string_view op, double x) const {
-  auto tree = numeric_index_.find(path);
-  if (tree == numeric_index_.end()) return std::nullopt;
-  return tree->second.range_query(op, x);
+  const IntervalTree* tree = find_path(numeric_index_, path);
+  if (tree == nullptr) return std::nullopt;
+  return tree->range_query(op, x);
 }
 
 Bitmap FilterEngine::universe() const {
@@ -255,29 +259,29 @@ Bitmap FilterEngine::universe() const {
 Bitmap FilterEngine::all_ids() const { return universe(); }
 
 FilterResult FilterEngine::exists_bitmap(std::string_view path) const {
-  auto it = field_exists_.find(path);
-  if (it == field_exists_.end()) return std::nullopt;
-  return it->second;
+  const Bitmap* ids = find_path(field_exists_, path);
+  if (ids == nullptr) return std::nullopt;
+  return *ids;
 }
 
 FilterResult FilterEngine::inverted_bitmap(std::string_view path, uint64_t value_key) const {
-  auto values = inverted_index_.find(path);
-  if (values == inverted_index_.end()) return std::nullopt;
-  auto bitmap = values->second.find(value_key);
-  if (bitmap == values->second.end()) return std::nullopt;
+  const auto* values = find_path(inverted_index_, path);
+  if (values == nullptr) return std::nullopt;
+  auto bitmap = values->find(value_key);
+  if (bitmap == values->end()) return std::nullopt;
   return bitmap->second;
 }
 
 std::vector<std::pair<double, uint32_t>> FilterEngine::pending_pairs(std::string_view path) const {
-  auto it = pending_numeric_.find(path);
-  if (it == pending_numeric_.end()) return {};
-  return it->second;
+  const Pairs* pairs = find_path(pending_numeric_, path);
+  if (pairs == nullptr) return {};
+  return *pairs;
 }
 
 std::optional<std::vector<std::pair<double, uint32_t>>> FilterEngine::tree_pairs(std::string_view path) const {
-  auto it = numeric_index_.find(path);
-  if (it == numeric_index_.end()) return std::nullopt;
-  return it->second.pairs();
+  const IntervalTree* tree = find_path(numeric_index_, path);
+  if (tree == nullptr) return std::nullopt;
+  return tree->pairs();
 }
 
 }  // namespace tovik

@@ -1,7 +1,8 @@
 // FilterEngine: everything known about documents' metadata for filtering, and the
 // filter language evaluated over it.
 //
-// Five components:
+// Five components, the four maps keyed by field path (interned in a FieldPaths table,
+// so that a path's text is held once, split into segments, however deep it lies):
 //   inverted_index  path -> (hash_value of string/bool -> ids)
 //   numeric_index   path -> IntervalTree of merged numeric values
 //   pending_numeric path -> (value, id) pairs not merged yet (merged at 5000 per path
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "bitmap.hpp"
+#include "field_paths.hpp"
 #include "interval_tree.hpp"
 #include "json.hpp"
 #include "result.hpp"
@@ -90,25 +92,26 @@ class FilterEngine {
   std::optional<std::vector<std::pair<double, uint32_t>>> tree_pairs(std::string_view path) const;
 
  private:
-  // Maps keyed by path text, searchable with a string_view.
-  struct PathHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
+  using Path = FieldPaths::Node;
   template <typename V>
-  using PathMap = std::unordered_map<std::string, V, PathHash, std::equal_to<>>;
+  using PathMap = std::unordered_map<Path, V>;
   using Pairs = std::vector<std::pair<double, uint32_t>>;
   using InvertedIndex = PathMap<std::unordered_map<uint64_t, Bitmap>>;
   using NumericIndex = PathMap<IntervalTree>;
   using PendingNumeric = PathMap<Pairs>;
   using FieldExists = PathMap<Bitmap>;
 
-  void add_value_key(const std::string& path, uint64_t value_key, uint32_t id);
-  void add_number(const std::string& path, double value, uint32_t id);
+  // index_object below the path `parent`.
+  void index_fields(const json::Object& object, Path parent, uint32_t id);
+  void add_value_key(Path path, uint64_t value_key, uint32_t id);
+  void add_number(Path path, double value, uint32_t id);
   // Merges pairs into the path's tree (creating it), in time linear in the pairs and
   // the part of the tree rewritten. Throws std::bad_alloc with the tree unchanged; the
   // callers then keep the pairs pending.
-  void merge_into_tree(const std::string& path, const Pairs& pairs);
+  void merge_into_tree(Path path, const Pairs& pairs);
+  // The entry of an existing path text in `map`, or nullptr.
+  template <typename Map>
+  const typename Map::mapped_type* find_path(const Map& map, std::string_view path) const;
   template <typename Ids>
   void remove_ids(const Ids& ids);
 
@@ -122,6 +125,7 @@ class FilterEngine {
   FilterResult numeric_range(std::string_view path, std::string_view op, double x) const;
   Bitmap universe() const;
 
+  FieldPaths paths_;
   InvertedIndex inverted_index_;
   NumericIndex numeric_index_;
   PendingNumeric pending_numeric_;

@@ -11,23 +11,28 @@ namespace tovik {
 
 namespace {
 
-// float32 dot product over the first min(len(v), len(p)) components, from -0.0 in
-// index order, each product rounded before it is added.
-float dot_f32(std::span<const float> v, const std::vector<float>& p) {
-  const size_t n = std::min(v.size(), p.size());
+// float32 dot product of v[0, n) with hyperplane h of an interleaved table, from -0.0
+// in index order, each product rounded before it is added.
+float dot_f32(const float* v, const float* planes, uint32_t h, size_t n) {
   float dot = -0.0f;
   for (size_t i = 0; i < n; ++i) {
-    const float product = v[i] * p[i];
+    const float product = v[i] * planes[i * NUM_HYPERPLANES + h];
     dot += product;
   }
   return dot;
 }
 
-// The 32 hyperplanes of a table, component-major: out[i * 32 + h] = planes[h][i].
-std::vector<float> interleave(const std::vector<std::vector<float>>& planes, uint32_t dimension) {
+// The 32 hyperplanes of a table drawn from LSH_SEED, each normalised right after it is
+// drawn, stored component-major: out[i * 32 + h] is component i of hyperplane h. One
+// hyperplane at a time is drawn in a scratch row, so the table is never held twice.
+std::vector<float> draw_interleaved(uint32_t dimension) {
   std::vector<float> out(size_t{dimension} * NUM_HYPERPLANES);
+  std::vector<float> plane(dimension);
+  Lcg generator(LSH_SEED);
   for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
-    for (uint32_t i = 0; i < dimension; ++i) out[size_t{i} * NUM_HYPERPLANES + h] = planes[h][i];
+    for (float& component : plane) component = generator.next();
+    normalize_f32(plane);
+    for (uint32_t i = 0; i < dimension; ++i) out[size_t{i} * NUM_HYPERPLANES + h] = plane[i];
   }
   return out;
 }
@@ -144,16 +149,16 @@ class Gatherer {
 }  // namespace
 
 LSH::LSH(uint32_t dimension) : dimension_(dimension) {
-  Lcg generator(LSH_SEED);
-  std::vector<std::vector<float>> planes(NUM_HYPERPLANES);
-  for (auto& plane : planes) {
-    plane.resize(dimension);
-    for (float& component : plane) component = generator.next();
-    normalize_f32(plane);
-  }
-  interleaved_.push_back(interleave(planes, dimension));
-  hyperplanes_.push_back(std::move(planes));
+  interleaved_.push_back(draw_interleaved(dimension));
   tables_.resize(num_tables_);
+}
+
+std::vector<std::vector<float>> LSH::hyperplanes(uint32_t table) const {
+  std::vector<std::vector<float>> planes(NUM_HYPERPLANES, std::vector<float>(dimension_));
+  for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
+    for (uint32_t i = 0; i < dimension_; ++i) planes[h][i] = interleaved_[table][size_t{i} * NUM_HYPERPLANES + h];
+  }
+  return planes;
 }
 
 uint64_t LSH::signature(std::span<const float> v, uint32_t table) const {
@@ -162,10 +167,10 @@ uint64_t LSH::signature(std::span<const float> v, uint32_t table) const {
 }
 
 uint64_t LSH::plain_signature(std::span<const float> v, uint32_t table) const {
-  const auto& planes = hyperplanes_[table];
+  const size_t n = std::min<size_t>(v.size(), dimension_);
   uint64_t key = 0;
-  for (uint32_t h = 0; h < NUM_HYPERPLANES && h < planes.size(); ++h) {
-    if (dot_f32(v, planes[h]) > 0.0f) key |= uint64_t{1} << h;
+  for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
+    if (dot_f32(v.data(), interleaved_[table].data(), h, n) > 0.0f) key |= uint64_t{1} << h;
   }
   return key;
 }

@@ -37,7 +37,9 @@ class LSH {
 
   uint32_t dimension() const { return dimension_; }
   uint32_t num_bits() const { return num_bits_; }
-  const std::vector<std::vector<float>>& hyperplanes(uint32_t table) const { return hyperplanes_[table]; }
+  // Test hook: the 32 hyperplanes of a table as drawn, copied out of the interleaved
+  // form (the only one kept).
+  std::vector<std::vector<float>> hyperplanes(uint32_t table) const;
 
   // Signature of v for table t: only bits 0..31 can be set. Uses min(len(v), dimension)
   // components. The 32 dot products run interleaved, each in its own index order.
@@ -118,9 +120,9 @@ class LSH {
     const std::vector<uint32_t>* find(uint64_t key) const;
   };
 
-  std::vector<std::vector<std::vector<float>>> hyperplanes_;  // [table][hyperplane][component]
-  // The same hyperplanes interleaved, [table][component * 32 + hyperplane], so that a
+  // The hyperplanes, interleaved: [table][component * 32 + hyperplane], so that a
   // signature computes the 32 dot products side by side in one pass over the vector.
+  // The only copy kept: 128 bytes per dimension.
   std::vector<std::vector<float>> interleaved_;
   std::vector<Table> tables_;
   uint32_t num_tables_ = NUM_TABLES;

@@ -6,6 +6,7 @@
 #include "metadata_store.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -44,6 +45,32 @@ class FileDescriptor {
 };
 
 Error last_system_error() { return Error::msg(system_error_text(errno)); }
+
+// Opens the metadata file with `flags` and keeps it only if it is a regular file.
+// The open never waits: a FIFO (with or without a peer) or a device would otherwise
+// stall the caller, who holds the interpreter lock. Anything else that opens (a FIFO,
+// a device, a socket, a directory opened for reading) is closed again and refused with
+// NOT_A_REGULAR_FILE, the error the system itself gives for a FIFO that has no reader
+// and for a socket. Returns the descriptor, or -1 with errno set.
+int open_regular_file(const std::string& path, int flags, mode_t mode = 0) {
+  const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  struct stat st {};
+  int err = 0;
+  if (::fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = NOT_A_REGULAR_FILE;
+  } else {
+    // Blocking again, so that reads and writes behave as for any regular file.
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) err = errno;
+  }
+  if (err == 0) return fd;
+  ::close(fd);
+  errno = err;
+  return -1;
+}
 
 // Writes all of data; retries interrupted writes.
 Result<void> write_all(int fd, std::string_view data) {
@@ -146,7 +173,7 @@ Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) 
   // and the record can be set once the bytes are in.
   const uint64_t slots = uint64_t{id} + 1;
   if (auto room = reserve(slots); !room) return room;
-  FileDescriptor file(::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  FileDescriptor file(open_regular_file(file_path_, O_WRONLY | O_APPEND | O_CREAT, 0666));
   if (!file.valid()) return last_system_error();
   const off_t end = ::lseek(file.get(), 0, SEEK_END);
   if (end < 0) return last_system_error();
@@ -176,7 +203,7 @@ MetadataReader::~MetadataReader() {
 
 bool MetadataReader::ensure_open() {
   if (state_ == State::Unopened) {
-    fd_ = ::open(store_.file_path().c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = open_regular_file(store_.file_path(), O_RDONLY);
     state_ = fd_ >= 0 ? State::Open : State::Failed;
   }
   return state_ == State::Open;

@@ -4,11 +4,15 @@
 //
 // The file is opened afresh for every append and for every reader (no handle outlives
 // a call), so a file removed or replaced between calls behaves as the filesystem says.
+// Only a regular file is used, and opening never waits: a metadata file replaced by a
+// FIFO, a device or a directory (or a symbolic link to one) fails every append with the
+// system error text and reads as missing.
 // A MetadataReader serves the reads of one result list from a single open.
 // Thread-safety: none of its own. The database is externally synchronised (see
 // core.hpp): every call runs under the interpreter lock, one at a time.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +25,10 @@
 namespace tovik {
 
 constexpr uint64_t METADATA_FILE_LIMIT = 4294967296ULL;  // offsets are 32-bit
+// The errno of an append to a metadata file that exists but is not a regular file (a
+// FIFO, a device, a socket): ENXIO, "No such device or address", what the system
+// answers itself for a FIFO without a reader and for a socket.
+constexpr int NOT_A_REGULAR_FILE = ENXIO;
 
 struct MetadataRecord {
   uint32_t offset;
@@ -71,7 +79,9 @@ class MetadataStore {
   Result<void> reserve(uint64_t slots);
 
   // Appends text at the end of the file and records (offset, length) for id.
-  // Errors: the system error text; "File too large (max 4GB)" when the file already
+  // Errors: the system error text (NOT_A_REGULAR_FILE's when the path names something
+  // other than a regular file, except a directory, which the open itself refuses);
+  // "File too large (max 4GB)" when the file already
   // holds 4 GiB or more, or the text alone is 4 GiB or more (its length would not
   // fit the record); "failed to write whole buffer"; OutOfMemory when the record
   // list cannot grow to id + 1 slots (checked before the file is opened).
@@ -80,7 +90,8 @@ class MetadataStore {
   Result<void> append_metadata(uint32_t id, std::string_view text);
 
   // The text recorded for id, with invalid UTF-8 replaced by U+FFFD; nothing when
-  // there is no record or the file cannot be opened, positioned or fully read.
+  // there is no record or the file cannot be opened, is not a regular file, or cannot
+  // be positioned or fully read.
   // One open of the file per call; use a MetadataReader for many ids.
   std::optional<std::string> read_metadata(uint32_t id) const;
 

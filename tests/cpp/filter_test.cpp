@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 
 #include "siphash.hpp"
@@ -177,6 +181,55 @@ TEST(FilterIndexTest, DottedKeysAndNestingShareAPath) {
   EXPECT_EQ(engine.pending_pairs("b"), (Pairs{{1.0, 3}}));
   // "a" sorts before "a.b", so the nested value arrives first.
   EXPECT_EQ(engine.pending_pairs("a.b"), (Pairs{{2.0, 7}, {1.0, 7}}));
+}
+
+// Paths are interned in segments; every answer must be what whole dotted texts, built by
+// the flattening rule, would give. Random documents over keys full of dots and empty
+// segments, checked path by path against a model keyed by the texts themselves.
+TEST(FilterIndexTest, InternedPathsAnswerLikeWholeTexts) {
+  const char* keys[] = {"", ".", "a", "a.", ".a", "a..b", "b", "a.b", "..", "b.a"};
+  std::mt19937 gen(5);
+  std::function<std::string(int)> object = [&](int depth) {
+    std::string text = "{";
+    for (int n = static_cast<int>(gen() % 4); n > 0; --n) {
+      text += std::string("\"") + keys[gen() % std::size(keys)] + "\": ";
+      const unsigned kind = depth > 0 ? gen() % 4 : gen() % 3;
+      text += kind == 0 ? "\"x\"" : kind == 1 ? std::to_string(gen() % 3) : kind == 2 ? "null" : object(depth - 1);
+      if (n > 1) text += ", ";
+    }
+    return text + "}";
+  };
+  std::map<std::string, std::set<uint32_t>> exists, strings;
+  std::map<std::string, Pairs> numbers;
+  std::function<void(const json::Object&, const std::string&, uint32_t)> model =
+      [&](const json::Object& o, const std::string& prefix, uint32_t id) {
+        for (const auto& [key, value] : o) {
+          const std::string path = prefix.empty() ? key : prefix + "." + key;
+          exists[path].insert(id);
+          if (value.is_string()) strings[path].insert(id);
+          if (value.is_number()) numbers[path].emplace_back(value.as_double(), id);
+          if (value.is_object()) model(value.as_object(), path, id);
+        }
+      };
+  FilterEngine engine;
+  for (uint32_t id = 0; id < 300; ++id) {
+    const std::string text = object(3);
+    add(engine, id, text);
+    model(json::parse(text)->as_object(), "", id);
+  }
+  auto ids_of = [](const FilterResult& r) { return r ? Outcome(r->to_vector()) : std::nullopt; };
+  auto model_ids = [](const std::map<std::string, std::set<uint32_t>>& m, const std::string& path) {
+    const auto it = m.find(path);
+    return it == m.end() ? std::nullopt : Outcome(Ids(it->second.begin(), it->second.end()));
+  };
+  std::set<std::string> probes = {"c", "a.c", "...", "a.b.a.b.a.b.a.b", "b..a"};
+  for (const auto& [path, ids] : exists) probes.insert(path);
+  for (const std::string& path : probes) {
+    EXPECT_EQ(ids_of(engine.exists_bitmap(path)), model_ids(exists, path)) << '"' << path << '"';
+    EXPECT_EQ(ids_of(engine.inverted_bitmap(path, hash_value("x"))), model_ids(strings, path)) << path;
+    EXPECT_EQ(engine.pending_pairs(path), numbers[path]) << path;
+  }
+  EXPECT_GT(exists.size(), 50u);  // the documents did reach deep, odd paths
 }
 
 TEST(FilterIndexTest, BooleansShareStringKeysAndNumbersAreFloats) {

@@ -58,6 +58,34 @@ TEST(LshTest, HyperplanesAreFixedUnitVectors) {
   EXPECT_EQ(empty.signature(Vec{1, 2, 3}, 0), 0u);
 }
 
+// Every component of every hyperplane, bit for bit, against the rule computed here:
+// 32 planes drawn one after another from one generator, each normalised right away.
+TEST(LshTest, HyperplanesAreTheDrawnOnesBitForBit) {
+  for (uint32_t dim : {1u, 7u, 768u}) {
+    uint64_t state = LSH_SEED;
+    const auto planes = LSH(dim).hyperplanes(0);
+    ASSERT_EQ(planes.size(), NUM_HYPERPLANES);
+    for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
+      Vec expected(dim);
+      float sum = -0.0f;
+      for (float& x : expected) {
+        x = reference_draw(state);
+        const float square = x * x;
+        sum += square;
+      }
+      if (sum > 0.0f) {
+        const float r = std::sqrt(sum);
+        for (float& x : expected) x /= r;
+      }
+      ASSERT_EQ(planes[h].size(), dim);
+      for (uint32_t i = 0; i < dim; ++i) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(planes[h][i]), std::bit_cast<uint32_t>(expected[i]))
+            << "dim " << dim << " plane " << h << " component " << i;
+      }
+    }
+  }
+}
+
 struct SignatureCase {
   const char* name;
   uint32_t dimension;
@@ -88,7 +116,7 @@ TEST(LshTest, SignatureSetsBitOnlyForStrictlyPositiveDot) {
 TEST(LshTest, VectorOrthogonalToAHyperplaneLeavesItsBitClear) {
   const LSH lsh(2);
   for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
-    const Vec& p = lsh.hyperplanes(0)[h];
+    const Vec p = lsh.hyperplanes(0)[h];
     const Vec orthogonal{p[1], -p[0]};  // dot = p1*p0 - p0*p1 = +0 exactly
     const Vec tilted{p[1], -p[0] * 0.5f};
     EXPECT_EQ(lsh.signature(orthogonal, 0) >> h & 1, 0u) << h;

@@ -207,6 +207,49 @@ def test_replaced_file_yields_whatever_bytes_sit_at_the_recorded_place(db, db_pa
     assert db.build_results([(0, 0.5), (1, 0.5)], True) == [(0, 0.5, "0123456\ufffd"), (1, 0.5, "\ufffdABCDEFG")]
 
 
+# Things that are not a regular file standing at metadata.bin. Each run is a child
+# process, so that a wait on a FIFO fails the test through the timeout instead of
+# stopping the run: reads must leave the documents out, adds fail with the error text,
+# and once the file is back everything works again.
+NOT_REGULAR = {
+    "fifo": ("os.mkfifo(meta)", errno.ENXIO),
+    "link-to-fifo": ("os.mkfifo(meta + '.fifo'); os.symlink(meta + '.fifo', meta)", errno.ENXIO),
+    "link-to-dev-zero": ("os.symlink('/dev/zero', meta)", errno.ENXIO),
+    "link-to-dev-null": ("os.symlink('/dev/null', meta)", errno.ENXIO),
+    "directory": ("os.mkdir(meta)", errno.EISDIR),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(NOT_REGULAR))
+def test_a_metadata_file_that_is_not_a_regular_file_is_never_waited_on(tmp_path, kind):
+    make, code = NOT_REGULAR[kind]
+    out = run_child("""
+        import os, shutil, tovik
+        path = %r
+        meta = os.path.join(path, "metadata.bin")
+        db = tovik.TovikDB(path)
+        db.add(0, [1.0, 0.0], '{"t": "a"}')
+        os.rename(meta, meta + ".away")
+        %s
+        print(db.search([1.0, 0.0], 1), db.search([1.0, 0.0], 1, '{"t": {"$eq": "a"}}', False))
+        try:
+            db.add(1, [0.0, 1.0], '{"t": "b"}')
+        except ValueError as e:
+            print(repr(e.args))
+        print(db.build_results([(0, 0.5), (1, 0.25)], True))
+        shutil.rmtree(meta) if os.path.isdir(meta) and not os.path.islink(meta) else os.remove(meta)
+        os.rename(meta + ".away", meta)
+        db.add(2, [0.0, 1.0], '{"t": "c"}')
+        print(db.search([1.0, 1.0], 3, '{"t": {"$in": ["a", "b", "c"]}}'))
+    """ % (str(tmp_path / "db"), make), timeout=60)
+    assert out.splitlines() == [
+        "[] [(0, 1.0, '')]",
+        repr((os_error_text(code),)),
+        "[]",
+        "[(0, 0.7071067690849304, '{\"t\": \"a\"}'), (2, 0.7071067690849304, '{\"t\": \"c\"}')]",
+    ]
+
+
 # --- process limits, in a child process ------------------------------------------------
 
 

@@ -6,9 +6,14 @@ import ctypes
 import json
 import math
 import os
+import subprocess
+import sys
+import textwrap
 import threading
 
 import pytest
+
+from conftest import python_command
 
 ARMHF = os.environ.get("TOVIK_TARGET") == "armhf"
 slow_under_emulation = pytest.mark.skipif(ARMHF, reason="too slow under the emulator")
@@ -365,3 +370,55 @@ def test_megabyte_texts_and_filters(db, db_path):
     assert db.delete(json.dumps({"name": {"$in": ["x" * (2_000_000 // scale), "wide"]}})) == 1
     assert db.count() == 2
     assert os.path.getsize(os.path.join(db_path, "metadata.bin")) == sum(len(t.encode()) for t in texts)
+
+
+# --- memory that must stay proportional to what the caller gave ------------------------
+# Each case runs in a fresh process and prints the resident growth of one add divided by
+# the size of its input. Deep long keys would cost depth x key length if paths were
+# stored whole (over 60x here); a first add of a long vector would cost 64 bytes per
+# component if the 32 hyperplanes were kept twice.
+DEEP = 127, 20_000  # levels, key length: 2.5 MB of text
+GROWTH = {
+    "deep-long-keys": ("""
+        levels, key = %r
+        keys = [chr(97 + i %% 26) * key for i in range(levels)]
+        arg = "".join('{"%%s": ' %% k for k in keys) + '"deep"' + "}" * levels
+        size = len(arg)
+        call = lambda: db.add(0, [1.0], arg)
+        check = lambda: db.search([1.0], 1, '{"%%s": {"$eq": "deep"}}' %% ".".join(keys), False)[0][0] == 0
+    """ % (DEEP,), 20),
+    "first-vector-of-500000": ("""
+        import array
+        arg = array.array("f", [0.5]) * 500_000
+        size = 4 * len(arg)
+        call = lambda: db.add(0, arg, "{}")
+        check = lambda: db.search(arg, 1, None, False)[0][:2] == (0, 1.0)
+    """, 48),
+}
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+@pytest.mark.parametrize("case", sorted(GROWTH))
+def test_memory_of_one_add_is_proportional_to_its_input(tmp_path, case):
+    setup, bound = GROWTH[case]
+    body = textwrap.dedent("""
+        import gc, tovik
+        def rss():
+            with open("/proc/self/status") as f:
+                return [int(l.split()[1]) * 1024 for l in f if l.startswith("VmRSS:")][0]
+        db = tovik.TovikDB(%r)
+    """ % str(tmp_path / "db")) + textwrap.dedent(setup) + textwrap.dedent("""
+        gc.collect()
+        before = rss()
+        call()
+        print((rss() - before) / size, check())
+    """)
+    env = dict(os.environ)
+    import tovik
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.path.dirname(tovik.__file__), env.get("PYTHONPATH")] if p)
+    proc = subprocess.run(python_command() + ["-c", body], env=env, timeout=300, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True)
+    assert proc.returncode == 0, proc.stderr
+    ratio, found = proc.stdout.split()
+    assert found == "True"
+    assert float(ratio) < bound, "resident memory grew %s times the input's size" % ratio
