@@ -248,12 +248,20 @@ std::vector<size_t> IntervalTree::Run::nodes_of(const std::vector<uint32_t>& ids
   return nodes;
 }
 
+// Everything that can fail comes first (room for the new checkpoint list, and a
+// reserve covering every checkpoint's difference), so the run changes all at once or,
+// with std::bad_alloc, not at all.
 void IntervalTree::Run::remove_ids(const Bitmap& ids) {
   if (checkpoints_.empty() || !checkpoints_.back().ids.intersects(ids)) return;
   // Cumulative sets only grow: the checkpoints meeting `ids` are a suffix, and nothing
   // before the segment of the first of them changes.
   auto first = std::partition_point(checkpoints_.begin(), checkpoints_.end(),
                                     [&ids](const Checkpoint& c) { return !c.ids.intersects(ids); });
+  std::vector<Checkpoint> distinct;
+  distinct.reserve(checkpoints_.size());
+  size_t room = 0;
+  for (auto it = first; it != checkpoints_.end(); ++it) room += it->ids.difference_cost(ids);
+  Bitmap::ensure_room(room);
   const size_t start = first == checkpoints_.begin() ? 0 : std::prev(first)->node;
   size_t c = static_cast<size_t>(first - checkpoints_.begin());
   size_t kept = start, write = offsets_[start], begin = offsets_[start];
@@ -278,8 +286,6 @@ void IntervalTree::Run::remove_ids(const Bitmap& ids) {
     it->bytes = it->ids.size_in_bytes();
   }
   // Checkpoints that now mark the same prefix (or the empty one) are redundant.
-  std::vector<Checkpoint> distinct;
-  distinct.reserve(checkpoints_.size());
   for (size_t i = 0; i < checkpoints_.size(); ++i) {
     const bool repeated = i + 1 < checkpoints_.size() && checkpoints_[i + 1].node == checkpoints_[i].node;
     if (!repeated && checkpoints_[i].node > 0) distinct.push_back(std::move(checkpoints_[i]));
@@ -444,16 +450,20 @@ void IntervalTree::merge(std::span<const Pair> pairs) {
     return;
   }
   if (delta_size > delta_.capacity()) delta_.reserve(std::max(delta_size, 2 * delta_.capacity()));
-  // Nothing below allocates (bar the bitmap library, which ends the process when it
-  // cannot): the tree changes all at once or not at all.
+  // Delta's id set as it will be, in a copy (delta is small): then nothing below
+  // allocates, and the tree changes all at once or not at all.
+  Bitmap delta_ids = delta_ids_;
+  delta_ids -= plan.delta_removed;
+  for (const Pair& p : plan.added) delta_ids.add(p.second);
   for (const Relabel& r : plan.relabels) {
     if (r.main_node != NO_NODE) main_.value(r.main_node) = r.new_value;  // order kept: see plan_groups
   }
   update_delta(plan);
+  delta_ids_ = std::move(delta_ids);
 }
 
-// Relabels and thins delta in place, then inserts the new pairs. REQUIRES: capacity
-// for them reserved.
+// Relabels and thins delta in place, then inserts the new pairs; the caller replaces
+// delta's id set. REQUIRES: capacity for them reserved.
 void IntervalTree::update_delta(const MergePlan& plan) {
   if (!plan.relabels.empty() || !plan.delta_removed.empty()) {
     size_t kept = 0;
@@ -461,7 +471,6 @@ void IntervalTree::update_delta(const MergePlan& plan) {
       if (!plan.delta_removed.contains(id)) delta_[kept++] = {plan.relabeled(v), id};
     }
     delta_.resize(kept);
-    delta_ids_ -= plan.delta_removed;
   }
   constexpr size_t ONE_BY_ONE = 8;
   if (plan.added.size() <= ONE_BY_ONE) {
@@ -471,7 +480,6 @@ void IntervalTree::update_delta(const MergePlan& plan) {
     delta_.insert(delta_.end(), plan.added.begin(), plan.added.end());
     std::inplace_merge(delta_.begin(), delta_.begin() + middle, delta_.end());
   }
-  for (const Pair& p : plan.added) delta_ids_.add(p.second);
 }
 
 // Rewrites main with this merge applied, and delta folded into it when `fold`.
@@ -588,11 +596,13 @@ std::vector<double> IntervalTree::node_values() const {
 
 // ---- Removal ----
 
+// Main and delta hold different ids, so either level alone may change: a failure in
+// delta's leaves main's removal done and delta as it was.
 void IntervalTree::remove_ids(const Bitmap& ids) {
   main_.remove_ids(ids);
   if (delta_ids_.intersects(ids)) {
+    delta_ids_ -= ids;  // first: the only step that can fail
     std::erase_if(delta_, [&ids](const Pair& p) { return ids.contains(p.second); });
-    delta_ids_ -= ids;
   }
 }
 
