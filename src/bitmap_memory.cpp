@@ -60,6 +60,7 @@ std::atomic<size_t> spare{0};        // bytes left in the current region
 std::atomic<size_t> current_size{0};
 std::atomic<size_t> live_blocks{0};  // in every region
 std::atomic<size_t> bytes_out{0};
+std::atomic<uint64_t> requested{0};  // every size the library asked for, for tests
 std::atomic_flag busy = ATOMIC_FLAG_INIT;
 
 class Lock {
@@ -166,11 +167,13 @@ bool free_if_reserved(void* p) {
 // ---- What the library calls ----
 
 void* lib_malloc(size_t size) {
+  requested.fetch_add(size, std::memory_order_relaxed);
   void* p = sys_malloc(size);
   return p != nullptr || size == 0 ? p : reserve_block(size, HEADER);
 }
 
 void* lib_calloc(size_t n, size_t size) {
+  requested.fetch_add(uint64_t{n} * size, std::memory_order_relaxed);
   void* p = sys_calloc(n, size);
   if (p != nullptr || n == 0 || size == 0 || size > SIZE_MAX / n) return p;
   p = reserve_block(n * size, HEADER);
@@ -194,6 +197,7 @@ void* lib_realloc(void* p, size_t size) {
     }
   }
   if (!reserved) {
+    requested.fetch_add(size, std::memory_order_relaxed);
     void* q = sys_realloc(p, size);
     if (q != nullptr || size == 0) return q;
     old_size = ::malloc_usable_size(p);
@@ -215,6 +219,7 @@ void* lib_realloc(void* p, size_t size) {
 }
 
 int lib_posix_memalign(void** out, size_t align, size_t size) {
+  requested.fetch_add(size + align, std::memory_order_relaxed);
   const int r = sys_posix_memalign(out, align, size);
   if (r != ENOMEM) return r;
   void* p = reserve_block(size, align);
@@ -224,11 +229,13 @@ int lib_posix_memalign(void** out, size_t align, size_t size) {
 }
 
 void* lib_aligned_alloc(size_t align, size_t size) {
+  requested.fetch_add(size + align, std::memory_order_relaxed);
   void* p = sys_aligned_alloc(align, size);
   return p != nullptr || size == 0 ? p : reserve_block(size, align);
 }
 
 void* lib_memalign(size_t align, size_t size) {
+  requested.fetch_add(size + align, std::memory_order_relaxed);
   void* p = sys_memalign(align, size);
   return p != nullptr || size == 0 ? p : reserve_block(size, align);
 }
@@ -394,5 +401,7 @@ void trim() noexcept {
 bool routed() { return installed; }
 
 size_t reserve_in_use() { return bytes_out.load(std::memory_order_relaxed); }
+
+uint64_t requested_by_library() { return requested.load(std::memory_order_relaxed); }
 
 }  // namespace tovik::bitmap_memory

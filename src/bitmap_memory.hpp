@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tovik::bitmap_memory {
 
@@ -36,5 +37,9 @@ bool routed();
 
 // Bytes of the reserve handed out and not yet freed, for tests.
 size_t reserve_in_use();
+// Every size the library has asked for (plus alignment), for tests checking that an
+// operation's bound covers what its call allocates (a reallocation in the reserve
+// costs its whole new size).
+uint64_t requested_by_library();
 
 }  // namespace tovik::bitmap_memory

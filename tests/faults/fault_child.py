@@ -33,9 +33,16 @@ def vec(i, dim=8):
     return [float((i * (j + 3)) % 17) - 8.0 for j in range(dim)]
 
 
+VECTORS = [vec(i) for i in range(2500)]
+TEXTS = {}
+
+
 def fill(db, n, meta, ttl=lambda i: None):
+    texts = TEXTS.get(meta)
+    if texts is None or len(texts) < n:
+        texts = TEXTS[meta] = [meta(i) for i in range(n)]
     for i in range(n):
-        db.add(i, vec(i), meta(i), ttl(i))
+        db.add(i, VECTORS[i], texts[i], ttl(i))
 
 
 def numeric(i):
@@ -50,7 +57,7 @@ def mixed(i):
     return '{"n": %d, "s": "v%d", "b": %s, "o": {"k": "w%d"}}' % (i % 50, i % 3, "true" if i % 4 else "false", i % 2)
 
 
-N = 1200
+N = 800
 RANGE = '{"n": {"$gte": 40}}'
 BELOW = '{"x": {"$lt": 90.5}}'
 OR = '{"$or": [{"s": {"$eq": "v1"}}, {"b": {"$eq": true}}]}'
