@@ -28,6 +28,9 @@ constexpr size_t DELTA_FRACTION = 8;
 constexpr size_t BATCH_FACTOR = 4;
 constexpr size_t BULK_FRACTION = 4;
 constexpr size_t NO_NODE = std::numeric_limits<size_t>::max();
+// Merges of at most this many new pairs insert them one by one, and change delta's id
+// set in place.
+constexpr size_t ONE_BY_ONE = 8;
 
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
@@ -86,16 +89,23 @@ void IntervalTree::Run::place_checkpoints() {
     const size_t bytes = ids.size_in_bytes();
     checkpoints_.push_back(Checkpoint{node, bytes, std::move(ids)});
   };
+  // `running` takes the ids up to a node only when its size is asked: one call per
+  // candidate checkpoint rather than one per node.
+  size_t added = 0;
+  auto catch_up = [&](size_t end) {
+    running.add_many(ids_.data() + added, end - added);
+    added = end;
+  };
   for (size_t k = 0; k + 1 < n; ++k) {
-    running.add_many(ids_.data() + offsets_[k], offsets_[k + 1] - offsets_[k]);
     const size_t since = offsets_[k + 1] - last;
     if (since < needed) continue;
+    catch_up(offsets_[k + 1]);
     needed = std::max(MIN_CHECKPOINT_GAP, running.size_in_bytes() / (sizeof(uint32_t) * CHECKPOINT_RATIO));
     if (since < needed) continue;
     place(k + 1, running);
     last = offsets_[k + 1];
   }
-  running.add_many(ids_.data() + offsets_[n - 1], offsets_[n] - offsets_[n - 1]);
+  catch_up(offsets_[n]);
   place(n, std::move(running));
 }
 
@@ -450,16 +460,28 @@ void IntervalTree::merge(std::span<const Pair> pairs) {
     return;
   }
   if (delta_size > delta_.capacity()) delta_.reserve(std::max(delta_size, 2 * delta_.capacity()));
-  // Delta's id set as it will be, in a copy (delta is small): then nothing below
-  // allocates, and the tree changes all at once or not at all.
-  Bitmap delta_ids = delta_ids_;
-  delta_ids -= plan.delta_removed;
-  for (const Pair& p : plan.added) delta_ids.add(p.second);
+  // Delta's new id set: for a few ids, room set aside for changing it in place, for
+  // more a copy changed ahead (delta is small). Either way nothing below can fail, and
+  // the tree changes all at once or not at all.
+  const bool in_place = plan.added.size() <= ONE_BY_ONE;
+  Bitmap delta_ids;
+  if (in_place) {
+    Bitmap::ensure_room(delta_ids_.difference_cost(plan.delta_removed) + (plan.added.size() + 1) * delta_ids_.add_cost());
+  } else {
+    delta_ids = delta_ids_;
+    delta_ids -= plan.delta_removed;
+    for (const Pair& p : plan.added) delta_ids.add(p.second);
+  }
   for (const Relabel& r : plan.relabels) {
     if (r.main_node != NO_NODE) main_.value(r.main_node) = r.new_value;  // order kept: see plan_groups
   }
   update_delta(plan);
-  delta_ids_ = std::move(delta_ids);
+  if (in_place) {
+    if (!plan.delta_removed.empty()) delta_ids_ -= plan.delta_removed;
+    for (const Pair& p : plan.added) delta_ids_.add(p.second);
+  } else {
+    delta_ids_ = std::move(delta_ids);
+  }
 }
 
 // Relabels and thins delta in place, then inserts the new pairs; the caller replaces
@@ -472,7 +494,6 @@ void IntervalTree::update_delta(const MergePlan& plan) {
     }
     delta_.resize(kept);
   }
-  constexpr size_t ONE_BY_ONE = 8;
   if (plan.added.size() <= ONE_BY_ONE) {
     for (const Pair& p : plan.added) delta_.insert(std::upper_bound(delta_.begin(), delta_.end(), p), p);
   } else {
