@@ -33,9 +33,10 @@ def test_each_failing_allocation_gives_memory_error_or_success_and_a_consistent_
 
 @pytest.mark.skipif(ARMHF, reason="the emulator ignores address-space limits")
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
-def test_a_huge_add_under_address_space_limits_fails_cleanly_or_succeeds():
-    fields = 100000
-    peak = int(address_limit.run(fields, -1, python_command()))
-    outcomes = [address_limit.run(fields, extra, python_command()) for extra in address_limit.limits(peak, 3)]
-    assert set(outcomes) <= {"ok", "MemoryError"}, outcomes
-    assert "MemoryError" in outcomes
+@pytest.mark.parametrize("child, size", [(address_limit.CHILD, 100000), (address_limit.MIXED, 6000)],
+                         ids=["huge-add", "mixed-workload"])
+def test_under_address_space_limits_each_call_fails_cleanly_or_succeeds(child, size):
+    peak = int(address_limit.run(size, -1, python_command(), child))
+    outcomes = [address_limit.run(size, extra, python_command(), child) for extra in address_limit.limits(peak, 3)]
+    assert all(o == "ok" or o.startswith("MemoryError") for o in outcomes), outcomes
+    assert any(o.startswith("MemoryError") for o in outcomes), outcomes
