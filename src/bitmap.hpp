@@ -12,16 +12,25 @@
 // bad_alloc, thrown before the call. So the library never sees an allocation fail and
 // never ends the process or leaves a result short, whatever the system's state.
 // Remaining limits:
-//   - the bounds are derived from the library's container sizes (an array, bitmap or
-//     run container, at most 8 KiB of ids for the first two) and growth by doubling;
-//     a call that needed more than its bound while the system refused everything
-//     would still meet a failed allocation inside the library;
+//   - the bounds rest on the library's container sizes (arrays and bitmaps hold at most
+//     8 KiB of ids) and on growth by doubling; tests check them against what the
+//     library asks for. A one-id add or remove is bounded by a few containers, which
+//     a run container grown past 8 KiB could exceed (only compacted sets hold runs,
+//     and those change by set operations, whose bound counts every container);
+//   - beyond its bound, the reserve maps more on the spot, so a call that outgrew it
+//     while the system refused address space too would still meet a failed
+//     allocation inside the library;
 //   - when the library's allocation functions could not be redirected (routed() is
-//     false: a library built without dynamic relocations for them), the reserve is
-//     set aside but unused, and a failure inside the library behaves as the library
-//     makes it (see routed());
-//   - a reserve costs address space only while unused (1 MiB kept, more mapped for
-//     the length of a larger call).
+//     false: the library not found, or built without relocations for them), the
+//     reserve is set aside but unused and a failure inside the library behaves as the
+//     library makes it (a test requires routed() on every platform built);
+//   - the reserve costs address space, not resident memory, while unused: 1 MiB
+//     kept, more mapped for a larger call and given back between operations;
+//   - a block the library allocated from the reserve stays there until freed; the
+//     region it sits in is reused only once all of its blocks are.
+// Outside this file: the C++ runtime's per-thread exception state (thread_state.hpp)
+// and the interpreter's own allocations, which can end the process on their own
+// (PyPy's collector does when it cannot map its next arena).
 #pragma once
 
 #include <roaring/roaring.h>
