@@ -26,6 +26,7 @@ HUGE_ALLOCATION_PYTESTS=(--deselect tests/python/test_platform.py::test_largest_
   # address-space limits and resident-memory checks mean nothing under it.
   --deselect tests/python/test_faults.py::test_address_space_limit_makes_a_huge_id_fail_without_changing_anything
   --deselect tests/python/test_faults.py::test_a_large_id_costs_address_space_but_not_resident_memory
+  --deselect tests/python/test_alloc_faults.py::test_under_address_space_limits_each_call_fails_cleanly_or_succeeds
   --deselect tests/python/test_leaks.py::test_repeated_calls_keep_resident_memory_flat
   --deselect tests/python/test_leaks.py::test_dropped_databases_give_their_memory_back
   --deselect tests/python/test_plain_sequences.py::test_long_plain_vectors_keep_memory_flat

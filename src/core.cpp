@@ -13,6 +13,7 @@
 
 #include "json.hpp"
 #include "system_error.hpp"
+#include "thread_state.hpp"
 #include "worker_pool.hpp"
 
 namespace tovik {
@@ -108,6 +109,14 @@ std::vector<ResultTuple> results_of(const std::vector<ScoredPair>& scored, const
   return out;
 }
 
+// What every operation does first: the calling thread's runtime exception state is
+// allocated (so that a std::bad_alloc can be thrown on it later), and reserve mapped for
+// an earlier large bitmap operation is given back.
+void begin_operation() noexcept {
+  prepare_thread();
+  Bitmap::trim_reserve();
+}
+
 }  // namespace
 
 // Expiry times must keep working past 2038 on the 32-bit target (built with _TIME_BITS=64).
@@ -170,6 +179,7 @@ TovikDB::Impl::Impl(std::string path)
       announce_(write_to_stdout) {}
 
 Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
+  begin_operation();
   // The system would silently cut the path at the NUL and create another directory.
   if (path.find('\0') != std::string::npos) return Error::msg("path contains a NUL byte");
   if (auto made = create_dir_all(path); !made) return std::move(made).error();
@@ -212,6 +222,8 @@ Result<void> TovikDB::Impl::prepare_add(uint32_t id, std::span<const float> vect
     if (has_ttl) {
       expirations_.reserve_for(id);
     }
+    // The two id sets add changes after its first change cannot fail then.
+    Bitmap::ensure_room(stored_ids_.add_cost() + filter_->universe_add_cost());
   } catch (const std::bad_alloc&) {
     return Error::oom();
   }
@@ -221,6 +233,7 @@ Result<void> TovikDB::Impl::prepare_add(uint32_t id, std::span<const float> vect
 
 Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                           std::optional<int64_t> ttl) {
+  begin_operation();
   const uint64_t n = vector.size();
   if (impl_->dim_ != 0 && n != impl_->dim_) {
     return Error::msg("Dimension mismatch: expected " + std::to_string(impl_->dim_) + ", got " + std::to_string(n));
@@ -325,6 +338,17 @@ Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> quer
 Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, size_t k,
                                                  std::optional<std::string_view> filter_json,
                                                  bool include_metadata) {
+  begin_operation();
+  try {
+    return search_unguarded(query, k, filter_json, include_metadata);
+  } catch (const std::bad_alloc&) {
+    return Error::oom();
+  }
+}
+
+Result<std::vector<ResultTuple>> TovikDB::search_unguarded(std::span<const float> query, size_t k,
+                                                           std::optional<std::string_view> filter_json,
+                                                           bool include_metadata) {
   if (auto purged = clean_expired(); !purged) return std::move(purged).error();
   std::optional<Bitmap> admissible;
   if (filter_json) {
@@ -345,37 +369,59 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
 }
 
 std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, bool include_metadata) const {
+  begin_operation();
   return results_of(scored, include_metadata ? impl_->metadata_.get() : nullptr);
 }
 
 void TovikDB::Impl::remove_ids(const Bitmap& ids) {
   deleted_ids_ |= ids;
+  remove_from_indexes(ids);
+}
+
+void TovikDB::Impl::remove_from_indexes(const Bitmap& ids) {
   lsh_->remove_many(ids);
   filter_->remove_documents(ids);
 }
 
 Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
-  auto filtered = impl_->filter_->apply_filter(filter_json);
-  if (!filtered) return std::move(filtered).error();
-  if (!filtered->has_value()) return uint64_t{0};
-  const Bitmap& matched = **filtered;
-  const uint64_t n = matched.cardinality();
-  if (n > 0) impl_->remove_ids(matched);
-  return n;
+  begin_operation();
+  try {
+    auto filtered = impl_->filter_->apply_filter(filter_json);
+    if (!filtered) return std::move(filtered).error();
+    if (!filtered->has_value()) return uint64_t{0};
+    const Bitmap& matched = **filtered;
+    const uint64_t n = matched.cardinality();
+    if (n > 0) impl_->remove_ids(matched);
+    return n;
+  } catch (const std::bad_alloc&) {
+    return Error::oom();
+  }
 }
 
 Result<void> TovikDB::clean_expired() {
+  begin_operation();
   auto now = impl_->clock_();
   if (!now) return Ok{};  // a clock before the epoch: nothing can be judged expired
-  {
-    if (!impl_->expirations_.may_have_before(now.value())) return Ok{};
+  if (!impl_->expirations_.may_have_before(now.value())) return Ok{};
+  try {
+    const ExpiryIndex::Taken expired = impl_->expirations_.take_before(now.value());
+    if (expired.ids.empty()) return Ok{};
+    try {
+      impl_->deleted_ids_ |= expired.ids;
+    } catch (const std::bad_alloc&) {
+      impl_->expirations_.put_back(expired);  // nothing purged: the next purge retries
+      throw;
+    }
+    impl_->expirations_.forget(expired);
+    impl_->remove_from_indexes(expired.ids);
+    return Ok{};
+  } catch (const std::bad_alloc&) {
+    return Error::oom();
   }
-  const Bitmap expired = impl_->expirations_.take_before(now.value());
-  if (!expired.empty()) impl_->remove_ids(expired);
-  return Ok{};
 }
 
 Result<uint64_t> TovikDB::count() {
+  begin_operation();
   if (auto purged = clean_expired(); !purged) return std::move(purged).error();
   const uint64_t bound = impl_->id_bound();
   return bound - impl_->deleted_ids_.cardinality();

@@ -17,8 +17,16 @@
 // the indexing of the metadata fields (after the vector, the metadata text and the
 // universe are stored) allocates inside the filter indexes; std::bad_alloc thrown
 // there leaves the document stored, counted and searchable, its fields indexed up to
-// the one that failed and no new expiry. (Bitmap growth inside the bitmap library
-// cannot report failure at all: see bitmap.hpp.)
+// the one that failed and no new expiry.
+// The other operations and running out of memory: each completes or returns
+// OutOfMemory, never ends the process (bitmap operations fail before they change
+// anything: see bitmap.hpp). search and count change nothing but what their purge
+// does; delete and the purge mark the ids deleted in one step (failing there changes
+// nothing, and the purge keeps the expiries for the next one), then take them out of
+// the indexes, where a failure leaves them deleted, uncounted and never returned, but
+// still matched by a later delete's filter (and counted by it, as any deleted id its
+// filter still matches). Every operation first allocates the calling thread's runtime
+// exception state (thread_state.hpp).
 // Nothing here knows about Python.
 //
 // This is the public face of the core, all the binding sees; the components behind it
@@ -81,6 +89,9 @@ class TovikDB {
 
  private:
   explicit TovikDB(std::unique_ptr<Impl> impl);
+  Result<std::vector<ResultTuple>> search_unguarded(std::span<const float> query, size_t k,
+                                                    std::optional<std::string_view> filter_json,
+                                                    bool include_metadata);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -76,7 +76,13 @@ struct TovikDB::Impl {
   // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
   Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,
                                         SearchScratch& scratch) const;
+  // Marks the ids deleted (the commit: std::bad_alloc there changes nothing), then
+  // takes them out of the indexes. A std::bad_alloc from the second step leaves them
+  // deleted, never counted or returned again, with some still indexed: a later
+  // delete whose filter matches them counts them again, as it counts any deleted id
+  // its filter still matches.
   void remove_ids(const Bitmap& ids);
+  void remove_from_indexes(const Bitmap& ids);
 
   // Test hooks: they let tests fix the clock, capture the activation line and
   // inspect the components.

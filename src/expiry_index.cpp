@@ -30,18 +30,40 @@ std::optional<uint64_t> ExpiryIndex::expiry_of(uint32_t id) const {
   return current_[id] - 1;
 }
 
-Bitmap ExpiryIndex::take_before(uint64_t now) {
-  Bitmap expired;
-  while (may_have_before(now)) {
-    const Entry top = heap_.front();
-    std::pop_heap(heap_.begin(), heap_.end(), later);
-    heap_.pop_back();
-    if (!is_current(top)) continue;
-    expired.add(top.id);
-    current_.set(top.id, 0);
+ExpiryIndex::Taken ExpiryIndex::take_before(uint64_t now) {
+  Taken taken;
+  try {
+    while (may_have_before(now)) {
+      const Entry top = heap_.front();
+      // Recorded before it leaves the heap; stale entries just go.
+      if (is_current(top)) taken.entries.emplace_back(top.expiry, top.id);
+      std::pop_heap(heap_.begin(), heap_.end(), later);
+      heap_.pop_back();
+    }
+    std::vector<uint32_t> ids;
+    ids.reserve(taken.entries.size());
+    for (const auto& [expiry, id] : taken.entries) ids.push_back(id);
+    taken.ids.add_many(ids.data(), ids.size());
+  } catch (...) {
+    put_back(taken);
+    throw;
+  }
+  return taken;
+}
+
+void ExpiryIndex::forget(const Taken& taken) noexcept {
+  for (const auto& [expiry, id] : taken.entries) {
+    if (!is_current({expiry, id})) continue;  // an id taken twice (set back to an earlier expiry)
+    current_.set(id, 0);
     --live_;
   }
-  return expired;
+}
+
+void ExpiryIndex::put_back(const Taken& taken) noexcept {
+  for (const auto& [expiry, id] : taken.entries) {
+    heap_.push_back({expiry, id});  // within the capacity the pops left
+    std::push_heap(heap_.begin(), heap_.end(), later);
+  }
 }
 
 void ExpiryIndex::drop_stale() noexcept {

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bitmap.hpp"
@@ -34,8 +35,18 @@ class ExpiryIndex {
   // Whether an entry (possibly a stale one) lies strictly before `now`: when false, a
   // purge at `now` has nothing to do. O(1).
   bool may_have_before(uint64_t now) const { return !heap_.empty() && heap_.front().expiry < now; }
-  // Removes every id whose expiry is strictly before `now` and returns them.
-  Bitmap take_before(uint64_t now);
+  // The entries due strictly before `now`, out of the heap but still each id's
+  // expiry: the purge settles them with forget (the ids have no expiry any more) or,
+  // when it could not remove the ids, put_back (as if never taken).
+  struct Taken {
+    Bitmap ids;
+    std::vector<std::pair<uint64_t, uint32_t>> entries;  // (expiry, id)
+  };
+  // Throws std::bad_alloc with nothing changed.
+  Taken take_before(uint64_t now);
+  void forget(const Taken& taken) noexcept;
+  // REQUIRES: no set() since take_before (the heap has room for the entries again).
+  void put_back(const Taken& taken) noexcept;
   // Ids with an expiry.
   size_t size() const { return live_; }
 

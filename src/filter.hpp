@@ -45,6 +45,8 @@ class FilterEngine {
 
   // Adds id to all_ids.
   void add_to_universe(uint32_t id);
+  // The reserve that makes the next add_to_universe certain (Bitmap::ensure_room).
+  size_t universe_add_cost() const { return all_ids_.add_cost(); }
 
   // Records every path of `object` (ascending key order, dotted paths under `prefix`)
   // for id: existence always; strings and booleans by value key; numbers as float64

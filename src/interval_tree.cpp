@@ -28,6 +28,9 @@ constexpr size_t DELTA_FRACTION = 8;
 constexpr size_t BATCH_FACTOR = 4;
 constexpr size_t BULK_FRACTION = 4;
 constexpr size_t NO_NODE = std::numeric_limits<size_t>::max();
+// Merges of at most this many new pairs insert them one by one, and change delta's id
+// set in place.
+constexpr size_t ONE_BY_ONE = 8;
 
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
@@ -86,16 +89,23 @@ void IntervalTree::Run::place_checkpoints() {
     const size_t bytes = ids.size_in_bytes();
     checkpoints_.push_back(Checkpoint{node, bytes, std::move(ids)});
   };
+  // `running` takes the ids up to a node only when its size is asked: one call per
+  // candidate checkpoint rather than one per node.
+  size_t added = 0;
+  auto catch_up = [&](size_t end) {
+    running.add_many(ids_.data() + added, end - added);
+    added = end;
+  };
   for (size_t k = 0; k + 1 < n; ++k) {
-    running.add_many(ids_.data() + offsets_[k], offsets_[k + 1] - offsets_[k]);
     const size_t since = offsets_[k + 1] - last;
     if (since < needed) continue;
+    catch_up(offsets_[k + 1]);
     needed = std::max(MIN_CHECKPOINT_GAP, running.size_in_bytes() / (sizeof(uint32_t) * CHECKPOINT_RATIO));
     if (since < needed) continue;
     place(k + 1, running);
     last = offsets_[k + 1];
   }
-  running.add_many(ids_.data() + offsets_[n - 1], offsets_[n] - offsets_[n - 1]);
+  catch_up(offsets_[n]);
   place(n, std::move(running));
 }
 
@@ -248,12 +258,20 @@ std::vector<size_t> IntervalTree::Run::nodes_of(const std::vector<uint32_t>& ids
   return nodes;
 }
 
+// Everything that can fail comes first (room for the new checkpoint list, and a
+// reserve covering every checkpoint's difference), so the run changes all at once or,
+// with std::bad_alloc, not at all.
 void IntervalTree::Run::remove_ids(const Bitmap& ids) {
   if (checkpoints_.empty() || !checkpoints_.back().ids.intersects(ids)) return;
   // Cumulative sets only grow: the checkpoints meeting `ids` are a suffix, and nothing
   // before the segment of the first of them changes.
   auto first = std::partition_point(checkpoints_.begin(), checkpoints_.end(),
                                     [&ids](const Checkpoint& c) { return !c.ids.intersects(ids); });
+  std::vector<Checkpoint> distinct;
+  distinct.reserve(checkpoints_.size());
+  size_t room = 0;
+  for (auto it = first; it != checkpoints_.end(); ++it) room += it->ids.difference_cost(ids);
+  Bitmap::ensure_room(room);
   const size_t start = first == checkpoints_.begin() ? 0 : std::prev(first)->node;
   size_t c = static_cast<size_t>(first - checkpoints_.begin());
   size_t kept = start, write = offsets_[start], begin = offsets_[start];
@@ -278,8 +296,6 @@ void IntervalTree::Run::remove_ids(const Bitmap& ids) {
     it->bytes = it->ids.size_in_bytes();
   }
   // Checkpoints that now mark the same prefix (or the empty one) are redundant.
-  std::vector<Checkpoint> distinct;
-  distinct.reserve(checkpoints_.size());
   for (size_t i = 0; i < checkpoints_.size(); ++i) {
     const bool repeated = i + 1 < checkpoints_.size() && checkpoints_[i + 1].node == checkpoints_[i].node;
     if (!repeated && checkpoints_[i].node > 0) distinct.push_back(std::move(checkpoints_[i]));
@@ -444,16 +460,32 @@ void IntervalTree::merge(std::span<const Pair> pairs) {
     return;
   }
   if (delta_size > delta_.capacity()) delta_.reserve(std::max(delta_size, 2 * delta_.capacity()));
-  // Nothing below allocates (bar the bitmap library, which ends the process when it
-  // cannot): the tree changes all at once or not at all.
+  // Delta's new id set: for a few ids, room set aside for changing it in place, for
+  // more a copy changed ahead (delta is small). Either way nothing below can fail, and
+  // the tree changes all at once or not at all.
+  const bool in_place = plan.added.size() <= ONE_BY_ONE;
+  Bitmap delta_ids;
+  if (in_place) {
+    Bitmap::ensure_room(delta_ids_.difference_cost(plan.delta_removed) + (plan.added.size() + 1) * delta_ids_.add_cost());
+  } else {
+    delta_ids = delta_ids_;
+    delta_ids -= plan.delta_removed;
+    for (const Pair& p : plan.added) delta_ids.add(p.second);
+  }
   for (const Relabel& r : plan.relabels) {
     if (r.main_node != NO_NODE) main_.value(r.main_node) = r.new_value;  // order kept: see plan_groups
   }
   update_delta(plan);
+  if (in_place) {
+    if (!plan.delta_removed.empty()) delta_ids_ -= plan.delta_removed;
+    for (const Pair& p : plan.added) delta_ids_.add(p.second);
+  } else {
+    delta_ids_ = std::move(delta_ids);
+  }
 }
 
-// Relabels and thins delta in place, then inserts the new pairs. REQUIRES: capacity
-// for them reserved.
+// Relabels and thins delta in place, then inserts the new pairs; the caller replaces
+// delta's id set. REQUIRES: capacity for them reserved.
 void IntervalTree::update_delta(const MergePlan& plan) {
   if (!plan.relabels.empty() || !plan.delta_removed.empty()) {
     size_t kept = 0;
@@ -461,9 +493,7 @@ void IntervalTree::update_delta(const MergePlan& plan) {
       if (!plan.delta_removed.contains(id)) delta_[kept++] = {plan.relabeled(v), id};
     }
     delta_.resize(kept);
-    delta_ids_ -= plan.delta_removed;
   }
-  constexpr size_t ONE_BY_ONE = 8;
   if (plan.added.size() <= ONE_BY_ONE) {
     for (const Pair& p : plan.added) delta_.insert(std::upper_bound(delta_.begin(), delta_.end(), p), p);
   } else {
@@ -471,7 +501,6 @@ void IntervalTree::update_delta(const MergePlan& plan) {
     delta_.insert(delta_.end(), plan.added.begin(), plan.added.end());
     std::inplace_merge(delta_.begin(), delta_.begin() + middle, delta_.end());
   }
-  for (const Pair& p : plan.added) delta_ids_.add(p.second);
 }
 
 // Rewrites main with this merge applied, and delta folded into it when `fold`.
@@ -588,11 +617,13 @@ std::vector<double> IntervalTree::node_values() const {
 
 // ---- Removal ----
 
+// Main and delta hold different ids, so either level alone may change: a failure in
+// delta's leaves main's removal done and delta as it was.
 void IntervalTree::remove_ids(const Bitmap& ids) {
   main_.remove_ids(ids);
   if (delta_ids_.intersects(ids)) {
+    delta_ids_ -= ids;  // first: the only step that can fail
     std::erase_if(delta_, [&ids](const Pair& p) { return ids.contains(p.second); });
-    delta_ids_ -= ids;
   }
 }
 

@@ -75,6 +75,8 @@ class IntervalTree {
 
   // Takes ids out of the tree: their pairs leave the listing, nodes left empty go.
   // Linear in the part of main from the first checkpoint segment holding one of them.
+  // Throws std::bad_alloc with the tree unchanged, or with the ids out of the main
+  // level only (a tree whose listing still holds some of them, otherwise intact).
   void remove_ids(const Bitmap& ids);
   // Test hook (and the filter's one-id removal): remove_ids of one id.
   void remove_id(uint32_t id);

@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
+
+#include "thread_state.hpp"
 
 namespace tovik {
 namespace {
@@ -26,13 +29,17 @@ size_t available_processors() {
   return hw > 0 ? hw : 1;
 }
 
+// How a piece failed; kept without allocating, since a failure may be the lack of memory.
+enum class Failure { None, OutOfMemory, Other };
+constexpr size_t FAILURE_TEXT = 128;
+
 // One call's share of work: pieces still running, and the first failure seen.
 struct Job {
   std::mutex mutex;
   std::condition_variable done;
   size_t remaining = 0;
-  bool failed = false;
-  std::string failure;
+  Failure failed = Failure::None;
+  char failure[FAILURE_TEXT] = {};
 };
 
 struct Task {
@@ -43,21 +50,23 @@ struct Task {
 
 // Runs one piece, turning any exception into the job's failure, and counts it done.
 void execute(const Task& task) {
-  std::string failure;
-  bool failed = false;
+  Failure failed = Failure::None;
+  const char* failure = "";
   try {
     (*task.fn)(task.begin, task.end, task.piece);
+  } catch (const std::bad_alloc&) {
+    failed = Failure::OutOfMemory;
   } catch (const std::exception& e) {
-    failed = true;
+    failed = Failure::Other;
     failure = e.what();
   } catch (...) {
-    failed = true;
+    failed = Failure::Other;
     failure = "unknown exception in a worker";
   }
   std::lock_guard<std::mutex> lock(task.job->mutex);
-  if (failed && !task.job->failed) {
-    task.job->failed = true;
-    task.job->failure = failure;
+  if (failed != Failure::None && task.job->failed == Failure::None) {
+    task.job->failed = failed;
+    std::strncpy(task.job->failure, failure, FAILURE_TEXT - 1);
   }
   if (--task.job->remaining == 0) task.job->done.notify_all();
 }
@@ -101,6 +110,7 @@ class Pool {
 
  private:
   void run() {
+    prepare_thread();
     for (;;) {
       Task task;
       {
@@ -138,6 +148,12 @@ Pool& pool() {
   return *the_pool;
 }
 
+Result<void> outcome(const Job& job) {
+  if (job.failed == Failure::OutOfMemory) return Error::oom();
+  if (job.failed == Failure::Other) return Error::internal(std::string("worker failed: ") + job.failure);
+  return Ok{};
+}
+
 // i * n / pieces without forming i * n, which wraps for large n on any width of
 // size_t: with n = q * pieces + r it is i * q + i * r / pieces, and i * r < pieces^2.
 size_t piece_start(size_t n, size_t pieces, size_t i) {
@@ -171,13 +187,11 @@ Result<void> parallel_chunks(size_t n, size_t pieces, const std::function<void(s
     // queue the tasks: nothing is queued, so do the same pieces here, in order. The
     // outcome is the same, only slower.
     for (const Task& t : tasks) execute(t);
-    if (job.failed) return Error::internal("worker failed: " + job.failure);
-    return Ok{};
+    return outcome(job);
   }
   std::unique_lock<std::mutex> lock(job.mutex);
   job.done.wait(lock, [&job] { return job.remaining == 0; });
-  if (job.failed) return Error::internal("worker failed: " + job.failure);
-  return Ok{};
+  return outcome(job);
 }
 
 }  // namespace tovik

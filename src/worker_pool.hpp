@@ -6,8 +6,9 @@
 // once every piece has finished; callers concatenate per-piece results left to right,
 // so the outcome equals a sequential run. The calling thread only waits, unless the
 // pool cannot take the work: then it runs the pieces itself, in order. An exception
-// thrown by fn is caught and reported as an Internal error; it never reaches
-// std::terminate.
+// thrown by fn is caught and reported: std::bad_alloc as OutOfMemory, anything else as
+// an Internal error; it never reaches std::terminate. Each worker allocates its
+// runtime exception state when it starts (thread_state.hpp).
 // After fork() the child gets a fresh pool on its next use instead of waiting on the
 // parent's threads, which do not exist in the child.
 // Thread-safety: callers may run parallel_chunks from several threads at once.
@@ -29,9 +30,10 @@ size_t worker_count();
 size_t piece_count(size_t n);
 
 // Runs fn once for every piece index in [0, pieces); piece i covers
-// [i*n/pieces, (i+1)*n/pieces) (empty when pieces > n). Fails (Internal) when pieces
-// is 0 or fn threw. When the pool or room in its queue cannot be had, the pieces run
-// on the calling thread instead. Throws std::bad_alloc only when its own bookkeeping
+// [i*n/pieces, (i+1)*n/pieces) (empty when pieces > n). Fails when pieces is 0
+// (Internal) or fn threw (OutOfMemory for std::bad_alloc, Internal otherwise). When
+// the pool or room in its queue cannot be had, the pieces run on the calling thread
+// instead. Throws std::bad_alloc only when its own bookkeeping
 // cannot be allocated, and never leaves a task queued when it does.
 // REQUIRES: fn writes only to state owned by its own piece index.
 Result<void> parallel_chunks(size_t n, size_t pieces,

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <new>
+#include <random>
 #include <vector>
 
 namespace tovik {
@@ -48,6 +50,48 @@ TEST(BitmapTest, ForEachLetsTheCallbacksExceptionReachTheCaller) {
     EXPECT_EQ(calls, throw_at + 1);
   }
   EXPECT_EQ(b.to_vector(), all);
+}
+
+// The reserve each operation sets aside must cover everything its library call asks
+// for: on shapes that make every container kind, grow, convert and split, the bytes
+// asked for (each reallocation counted whole, as the reserve pays it) stay within
+// the operation's bound.
+TEST(BitmapTest, EveryOperationsBoundCoversWhatTheLibraryAsksFor) {
+  ASSERT_TRUE(Bitmap::allocations_routed());
+  std::mt19937 rng(11);
+  auto shape = [&](int kind) {
+    Bitmap b;
+    const uint32_t base = (rng() % 8) << 16;
+    for (int i = 0; i < 20000; ++i) {
+      switch (kind) {
+        case 0: b.add(base + rng() % 300000); break;               // bitmaps and arrays
+        case 1: b.add(base + static_cast<uint32_t>(i) * 37); break;  // sparse arrays
+        default: b.add(base + static_cast<uint32_t>(i)); break;      // runs once compacted
+      }
+    }
+    if (kind == 2) b.compact();
+    return b;
+  };
+  auto within = [](const char* what, size_t bound, const std::function<void()>& op) {
+    const uint64_t before = bitmap_memory::requested_by_library();
+    op();
+    EXPECT_LE(bitmap_memory::requested_by_library() - before, bound) << what;
+  };
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) {
+      const Bitmap x = shape(a), y = shape(b);
+      Bitmap t = x;
+      within("or", t.difference_cost(y), [&] { t |= y; });
+      t = x;
+      within("and", t.difference_cost(y), [&] { t &= y; });
+      t = x;
+      within("andnot", t.difference_cost(y), [&] { t -= y; });
+      within("difference", x.difference_cost(y), [&] { (void)Bitmap::difference(x, y); });
+      within("copy", x.difference_cost(Bitmap()), [&] { Bitmap copy = x; });
+      t = x;
+      for (uint32_t id : {0u, 65535u, 65536u * 3 + 17, 4000000000u}) within("add", t.add_cost(), [&] { t.add(id); });
+    }
+  }
 }
 
 }  // namespace
