@@ -5,7 +5,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -532,9 +531,12 @@ struct PlainTools {
 // to_results unpacks the blob that packed_results writes (see there) into the list of
 // result tuples.
 constexpr const char* HELPERS = R"(
-from array import array
-from __pypy__ import strategy
-assert array("d").itemsize == 8 and array("I").itemsize == 4 and array("Q").itemsize == 8
+try:
+    from array import array
+    from __pypy__ import strategy
+except ImportError:
+    array = strategy = None
+USABLE = strategy is not None and (array("d").itemsize, array("I").itemsize, array("Q").itemsize) == (8, 4, 8)
 NUMERIC = frozenset(("EmptyListStrategy", "IntegerListStrategy", "FloatListStrategy",
                      "IntOrFloatListStrategy"))
 INTEGERS = frozenset(("EmptyListStrategy", "IntegerListStrategy"))
@@ -587,20 +589,27 @@ PyObject* helper(PyObject* globals, const char* name) {
   return fn;
 }
 
-bool load_plain_tools(PlainTools& t) {
+enum class Loaded { Yes, Missing, Failed };
+
+// Runs HELPERS. Missing (no error pending) when this PyPy lacks what they need; Failed
+// (error pending) for anything else that went wrong: MemoryError, or an exception a
+// signal handler raised while they ran. (Only an ImportError raised by a signal handler
+// during the imports at the top of HELPERS would pass for Missing.)
+Loaded load_plain_tools(PlainTools& t) {
   t.buffer_info = PyUnicode_FromString("buffer_info");
   t.typecode = PyUnicode_FromString("typecode");
   Ref globals(PyDict_New());
   if (!t.buffer_info || !t.typecode || !globals ||
       PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) {
-    return false;
+    return Loaded::Failed;
   }
   Ref done(PyRun_String(HELPERS, Py_file_input, globals.get(), globals.get()));
-  if (!done) return false;
+  if (!done) return Loaded::Failed;
+  if (PyDict_GetItemString(globals.get(), "USABLE") != Py_True) return Loaded::Missing;
   t.to_floats = helper(globals.get(), "to_floats");
   t.to_pairs = helper(globals.get(), "to_pairs");
   t.to_results = helper(globals.get(), "to_results");
-  return t.to_floats && t.to_pairs && t.to_results;
+  return t.to_floats && t.to_pairs && t.to_results ? Loaded::Yes : Loaded::Missing;
 }
 
 // The tools, loaded on first need and kept for the process (no module attribute), and
@@ -618,51 +627,29 @@ void reset_in_child() {
   if (tool_state == ToolState::Loading) tool_state = ToolState::Unloaded;
 }
 
-// Signals that arrive while the tools load are held back and handled once they are
-// loaded, so that a signal handler's exception cannot make the loading fail (and be
-// mistaken for missing tools). Faults are not held back.
-class HeldSignals {
- public:
-  HeldSignals() {
-    sigset_t held;
-    sigfillset(&held);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&held, fault);
-    pthread_sigmask(SIG_BLOCK, &held, &previous_);
-  }
-  HeldSignals(const HeldSignals&) = delete;
-  HeldSignals& operator=(const HeldSignals&) = delete;
-  ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-
- private:
-  sigset_t previous_;
-};
-
 // The tools, loading them on first need; runs Python code, so only while no instance is
-// borrowed. Null when they are not available (the general path serves then): for good
-// when this interpreter lacks them, or with MemoryError pending when memory ran out
-// while loading (the next call tries again).
+// borrowed. Null when they are not available, and then the general path serves: for good
+// when this interpreter lacks them; with the error pending when the loading failed (a
+// signal handler's exception, MemoryError), which is the call's error, and the next call
+// tries again; without an error while another thread (or a handler) is loading them.
 const PlainTools* plain_tools() {
   if (tool_state == ToolState::Ready) return &tools;
   if (tool_state != ToolState::Unloaded) return nullptr;
   static const bool registered = pthread_atfork(nullptr, nullptr, reset_in_child) == 0;
   (void)registered;
   tool_state = ToolState::Loading;
-  bool loaded = false;
-  {
-    HeldSignals held;
-    loaded = load_plain_tools(tools);
-  }
-  if (loaded) {
-    tool_state = ToolState::Ready;
-    return &tools;
+  switch (load_plain_tools(tools)) {
+    case Loaded::Yes:
+      tool_state = ToolState::Ready;
+      return &tools;
+    case Loaded::Missing:
+      tool_state = ToolState::Unavailable;
+      break;
+    case Loaded::Failed:
+      tool_state = ToolState::Unloaded;
+      break;
   }
   tools.clear();
-  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-    tool_state = ToolState::Unloaded;
-  } else {
-    PyErr_Clear();
-    tool_state = ToolState::Unavailable;
-  }
   return nullptr;
 }
 
