@@ -130,8 +130,9 @@ PyObject* run_method(PyObject* self, const Signature& sig, PyObject* const* args
 
 bool prepare_nothing(Args&) { return true; }
 
-template <typename T>
-PyObject* list_or_raise(tovik::Result<T>& answer) {
+using Results = std::vector<tovik::ResultTuple>;
+
+PyObject* list_or_raise(const tovik::Result<Results>& answer) {
   if (!answer.ok()) {
     raise_error(answer.error());
     return nullptr;
@@ -190,7 +191,7 @@ PyObject* db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<float> query;
   auto prepare = [&](Args& a) { return a.prepare(0, prepare_vector, query); };
-  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<tovik::Result<std::vector<tovik::ResultTuple>>> {
+  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<tovik::Result<Results>> {
     size_t k = 0;
     std::optional<std::string_view> filter;
     bool include_metadata = true;
@@ -200,19 +201,18 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     return db.search(query, k, filter, include_metadata);
   };
-  return run_method<Access::Shared>(self, SEARCH_SIG, args, nargs, kwnames, prepare, body,
-                                    list_or_raise<std::vector<tovik::ResultTuple>>);
+  return run_method<Access::Shared>(self, SEARCH_SIG, args, nargs, kwnames, prepare, body, list_or_raise);
 }
 
 PyObject* db_build_results(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<tovik::ScoredPair> scored;
   auto prepare = [&](Args& a) { return a.prepare(0, prepare_scored, scored); };
-  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<std::vector<tovik::ResultTuple>> {
+  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<Results> {
     bool include_metadata = false;
     if (!a.get(0, to_scored, scored) || !a.get(1, to_bool, include_metadata)) return std::nullopt;
     return db.build_results(std::move(scored), include_metadata);
   };
-  auto reply = [](const std::vector<tovik::ResultTuple>& results) { return result_list(results); };
+  auto reply = [](const Results& results) { return result_list(results); };
   return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, prepare, body, reply);
 }
 
@@ -222,17 +222,20 @@ PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!a.get(0, to_text, filter)) return std::nullopt;
     return db.delete_matching(filter);
   };
-  return run_method<Access::Shared>(self, DELETE_SIG, args, nargs, kwnames, prepare_nothing, body, int_or_raise);
+  return run_method<Access::Shared>(self, DELETE_SIG, args, nargs, kwnames, prepare_nothing, body,
+                                    int_or_raise);
 }
 
 PyObject* db_count(PyObject* self, PyObject* /*unused*/) {
   auto body = [](tovik::TovikDB& db, const Args&) { return std::optional(db.count()); };
-  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, prepare_nothing, body, int_or_raise);
+  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, prepare_nothing, body,
+                                    int_or_raise);
 }
 
 PyObject* db_clean_expired(PyObject* self, PyObject* /*unused*/) {
   auto body = [](tovik::TovikDB& db, const Args&) { return std::optional(db.clean_expired()); };
-  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, prepare_nothing, body, none_or_raise);
+  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, prepare_nothing, body,
+                                    none_or_raise);
 }
 
 template <typename F>
