@@ -130,6 +130,7 @@ def test_a_child_forked_beside_a_searching_thread_is_usable(db):
             read, write = os.pipe()
             pid = os.fork()
             if pid == 0:  # the child: only this thread exists here
+                signal.alarm(120)  # a hang ends the child, and shows as an empty outcome
                 outcome = "ok"
                 try:
                     db.add(n, [-1.0, -5.0], '{"child": 1}')
