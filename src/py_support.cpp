@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -627,6 +628,36 @@ void reset_in_child() {
   if (tool_state == ToolState::Loading) tool_state = ToolState::Unloaded;
 }
 
+// Holds back the signals that arrive meanwhile, on this thread (faults excepted): they are
+// handled once it ends.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigset_t held;
+    sigfillset(&held);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&held, fault);
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+  }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+  ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+// Loads the tools without letting a signal handler interrupt them: the handlers of
+// signals that came before run first (an exception of theirs fails the call before the
+// loading starts), later signals wait until it is done. Loading takes a millisecond or
+// more, so a handler that fires more often would otherwise fail every attempt. (A signal
+// that another thread receives meanwhile can still run its handler inside: that attempt
+// fails and the next call tries again.)
+Loaded load_uninterrupted(PlainTools& t) {
+  HeldSignals held;
+  if (PyErr_CheckSignals() != 0) return Loaded::Failed;
+  return load_plain_tools(t);
+}
+
 // The tools, loading them on first need; runs Python code, so only while no instance is
 // borrowed. Null when they are not available, and then the general path serves: for good
 // when this interpreter lacks them; with the error pending when the loading failed (a
@@ -638,7 +669,7 @@ const PlainTools* plain_tools() {
   static const bool registered = pthread_atfork(nullptr, nullptr, reset_in_child) == 0;
   (void)registered;
   tool_state = ToolState::Loading;
-  switch (load_plain_tools(tools)) {
+  switch (load_uninterrupted(tools)) {
     case Loaded::Yes:
       tool_state = ToolState::Ready;
       return &tools;
