@@ -5,9 +5,12 @@
 //
 // Every entry point runs with the interpreter lock held and never releases it. Each
 // instance carries a borrow flag: add takes it exclusively, every other method shares
-// it; the flag is taken before arguments are converted, so a conversion hook that calls
-// back into the same instance is refused with RuntimeError. No C++ exception crosses
-// into the interpreter: every entry point runs its body inside `guarded`.
+// it; the flag is taken before any conversion that can run code of the caller's, so a
+// conversion hook that calls back into the same instance is refused with RuntimeError.
+// Nothing else that runs Python code happens while the flag is held (see run_method), so
+// another thread, a signal handler or a forked child never finds the instance borrowed.
+// No C++ exception crosses into the interpreter: every entry point runs its body inside
+// `guarded`.
 //
 // The same source builds against CPython and PyPy's C API emulation; it sticks to calls
 // both provide (types from a PyType_Spec, METH_FASTCALL | METH_KEYWORDS, METH_NOARGS).
@@ -101,20 +104,40 @@ const Signature DELETE_SIG{"TovikDB.delete()", {"filter_json"}, 1, 1};
 const Signature NO_PARAMS{"", {}, 0, 0};
 
 // One method call, in the order every method keeps: match the arguments to `sig`,
-// check `self`, take its borrow flag with ACCESS, then `body(db, args)` converts the
-// arguments (Args::get) and calls into the database. The flag is released on return.
-template <Access ACCESS, typename Body>
+// check `self`, `prepare(a)` converts in one step what can be converted without running
+// any code of the caller (Args::prepare), take the borrow flag with ACCESS, then
+// `body(db, a)` converts the other arguments (Args::get) and calls into the database,
+// returning its answer, or nullopt with an error set. Once the flag is given back,
+// `reply(answer)` makes the Python result. Under PyPy preparing and replying may run
+// Python code of our own, where other threads and signal handlers can run: they find
+// the instance free. Only a hook of the caller's runs while it is borrowed.
+template <Access ACCESS, typename Prepare, typename Body, typename Reply>
 PyObject* run_method(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, Body&& body) {
+                     PyObject* kwnames, Prepare&& prepare, Body&& body, Reply&& reply) {
   return guarded([&]() -> PyObject* {
     Args a(sig);
     if (!a.match(args, nargs, kwnames)) return nullptr;
     DbObject* obj = as_db(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj, ACCESS);
-    if (!borrow) return nullptr;
-    return body(borrow.db(), a);
+    if (obj == nullptr || !prepare(a)) return nullptr;
+    auto answer = [&]() -> decltype(body(*obj->db, a)) {
+      Borrow borrow(obj, ACCESS);
+      if (!borrow) return std::nullopt;
+      return body(borrow.db(), a);
+    }();
+    return answer ? reply(*answer) : nullptr;
   });
+}
+
+bool prepare_nothing(Args&) { return true; }
+
+using Results = std::vector<tovik::ResultTuple>;
+
+PyObject* list_or_raise(const tovik::Result<Results>& answer) {
+  if (!answer.ok()) {
+    raise_error(answer.error());
+    return nullptr;
+  }
+  return result_list(answer.value());
 }
 
 PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -146,69 +169,73 @@ void db_dealloc(PyObject* self) {
 }
 
 PyObject* db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
-    uint32_t id = 0;
-    std::vector<float> vector;
+  uint32_t id = 0;
+  std::vector<float> vector;
+  auto prepare = [&](Args& a) {
+    // The id is converted first; only when that cannot run code of the caller's (which
+    // might change the vector) may the vector be converted ahead of it.
+    return !PyLong_CheckExact(a.given(0)) || a.prepare(1, prepare_vector, vector);
+  };
+  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<tovik::Result<void>> {
     std::string_view metadata;
     std::optional<int64_t> ttl;
     if (!a.get(0, to_u32, id) || !a.get(1, to_vector, vector) || !a.get(2, to_text, metadata) ||
         !a.get(3, to_i64, ttl)) {
-      return nullptr;
+      return std::nullopt;
     }
-    return none_or_raise(db.add(id, vector, metadata, ttl));
+    return db.add(id, vector, metadata, ttl);
   };
-  return run_method<Access::Exclusive>(self, ADD_SIG, args, nargs, kwnames, body);
+  return run_method<Access::Exclusive>(self, ADD_SIG, args, nargs, kwnames, prepare, body, none_or_raise);
 }
 
 PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
-    std::vector<float> query;
+  std::vector<float> query;
+  auto prepare = [&](Args& a) { return a.prepare(0, prepare_vector, query); };
+  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<tovik::Result<Results>> {
     size_t k = 0;
     std::optional<std::string_view> filter;
     bool include_metadata = true;
     if (!a.get(0, to_vector, query) || !a.get(1, to_size, k) || !a.get(2, to_text, filter) ||
         !a.get(3, to_bool, include_metadata)) {
-      return nullptr;
+      return std::nullopt;
     }
-    auto results = db.search(query, k, filter, include_metadata);
-    if (!results.ok()) {
-      raise_error(results.error());
-      return nullptr;
-    }
-    return result_list(results.value());
+    return db.search(query, k, filter, include_metadata);
   };
-  return run_method<Access::Shared>(self, SEARCH_SIG, args, nargs, kwnames, body);
+  return run_method<Access::Shared>(self, SEARCH_SIG, args, nargs, kwnames, prepare, body, list_or_raise);
 }
 
 PyObject* db_build_results(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
-    std::vector<tovik::ScoredPair> scored;
+  std::vector<tovik::ScoredPair> scored;
+  auto prepare = [&](Args& a) { return a.prepare(0, prepare_scored, scored); };
+  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<Results> {
     bool include_metadata = false;
-    if (!a.get(0, to_scored, scored) || !a.get(1, to_bool, include_metadata)) {
-      return nullptr;
-    }
-    return result_list(db.build_results(std::move(scored), include_metadata));
+    if (!a.get(0, to_scored, scored) || !a.get(1, to_bool, include_metadata)) return std::nullopt;
+    return db.build_results(std::move(scored), include_metadata);
   };
-  return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, body);
+  auto reply = [](const Results& results) { return result_list(results); };
+  return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, prepare, body, reply);
 }
 
 PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto body = [](tovik::TovikDB& db, const Args& a) -> PyObject* {
+  auto body = [](tovik::TovikDB& db, const Args& a) -> std::optional<tovik::Result<uint64_t>> {
     std::string_view filter;
-    if (!a.get(0, to_text, filter)) return nullptr;
-    return int_or_raise(db.delete_matching(filter));
+    if (!a.get(0, to_text, filter)) return std::nullopt;
+    return db.delete_matching(filter);
   };
-  return run_method<Access::Shared>(self, DELETE_SIG, args, nargs, kwnames, body);
+  return run_method<Access::Shared>(self, DELETE_SIG, args, nargs, kwnames, prepare_nothing, body,
+                                    int_or_raise);
 }
 
 PyObject* db_count(PyObject* self, PyObject* /*unused*/) {
-  auto body = [](tovik::TovikDB& db, const Args&) { return int_or_raise(db.count()); };
-  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, body);
+  auto body = [](tovik::TovikDB& db, const Args&) { return std::optional(db.count()); };
+  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, prepare_nothing, body,
+                                    int_or_raise);
 }
 
 PyObject* db_clean_expired(PyObject* self, PyObject* /*unused*/) {
-  auto body = [](tovik::TovikDB& db, const Args&) { return none_or_raise(db.clean_expired()); };
-  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, body);
+  auto body = [](tovik::TovikDB& db, const Args&) { return std::optional(db.clean_expired()); };
+  return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, prepare_nothing, body,
+                                    none_or_raise);
 }
 
 template <typename F>

@@ -2,7 +2,10 @@
 // py_support.hpp for the contract).
 #include "py_support.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -204,6 +207,7 @@ bool take_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nar
 
 bool Args::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   slots_.fill(nullptr);
+  prepared_.fill(false);
   if (!take_positional(sig_, args, nargs, slots_)) return false;
   Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;  // always an exact tuple
   for (Py_ssize_t i = 0; i < nkw; ++i) {
@@ -214,6 +218,7 @@ bool Args::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 bool Args::match(PyObject* args, PyObject* kwargs) {
   slots_.fill(nullptr);
+  prepared_.fill(false);
   Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs > static_cast<Py_ssize_t>(sig_.total)) return too_many_positional(sig_, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<size_t>(i)] = PyTuple_GetItem(args, i);
@@ -329,16 +334,20 @@ bool to_double(PyObject* obj, double& out) {
   return !(out == -1.0 && PyErr_Occurred());
 }
 
-// The length a sequence reports, as a reservation hint only: a failing length query is
-// ignored, and a lying length cannot make us reserve absurd amounts up front.
-size_t length_hint(PyObject* seq) {
+// The length a sequence reports, as a reservation hint only: a length query that fails
+// with an ordinary exception is ignored, and a lying length cannot make us reserve absurd
+// amounts up front. Anything else (KeyboardInterrupt, SystemExit) is not the sequence's
+// answer but an interruption, and fails the conversion.
+bool length_hint(PyObject* seq, size_t& hint) {
   constexpr Py_ssize_t MAX_RESERVE = Py_ssize_t{1} << 16;
   Py_ssize_t length = PySequence_Size(seq);
   if (length < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
-    return 0;
+    length = 0;
   }
-  return static_cast<size_t>(length < MAX_RESERVE ? length : MAX_RESERVE);
+  hint = static_cast<size_t>(length < MAX_RESERVE ? length : MAX_RESERVE);
+  return true;
 }
 
 // Walks a non-str sequence once, in order, handing each item to `each`.
@@ -349,7 +358,7 @@ bool for_each_item(PyObject* seq, size_t& hint, Each&& each) {
     return false;
   }
   if (!PySequence_Check(seq)) return cannot_convert(seq, "Sequence");
-  hint = length_hint(seq);
+  if (!length_hint(seq, hint)) return false;
   Ref iterator(PyObject_GetIter(seq));
   if (!iterator) return false;
   while (Ref item{PyIter_Next(iterator.get())}) {
@@ -429,6 +438,43 @@ bool read_float_buffer(PyObject* seq, std::vector<float>& out) {
   }
 }
 
+// An exact type of an extension module, recognised without importing anything or running
+// any Python code: found in sys.modules when an object whose type has its name first comes
+// by, then remembered (and held, so that its address cannot be reused).
+class ExactType {
+ public:
+  ExactType(const char* module, const char* name) : module_(module), name_(name) {}
+  ExactType(const ExactType&) = delete;
+  ExactType& operator=(const ExactType&) = delete;
+
+  bool matches(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (found_ != nullptr) return type == found_;
+    if (std::strcmp(type_name(obj), name_) != 0 || imported() != type) return false;
+    found_ = reinterpret_cast<PyTypeObject*>(new_ref(reinterpret_cast<PyObject*>(type)));
+    return true;
+  }
+
+ private:
+  // The type if its module is imported; null otherwise. Exact dicts and modules only, so
+  // that no lookup can run Python code.
+  PyTypeObject* imported() const {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules == nullptr || !PyDict_CheckExact(modules)) return nullptr;
+    PyObject* module = PyDict_GetItemString(modules, module_);
+    if (module == nullptr || !PyModule_CheckExact(module)) return nullptr;
+    PyObject* found = PyDict_GetItemString(PyModule_GetDict(module), name_);
+    return found != nullptr && PyType_Check(found) ? reinterpret_cast<PyTypeObject*>(found) : nullptr;
+  }
+
+  const char* module_;
+  const char* name_;
+  PyTypeObject* found_ = nullptr;
+};
+
+ExactType float_array_type("array", "array");
+ExactType ndarray_type("numpy", "ndarray");
+
 // ---------------------------------------------------------------------------------------
 // Plain lists and tuples in one step
 //
@@ -437,53 +483,69 @@ bool read_float_buffer(PyObject* seq, std::vector<float>& out) {
 // run Python code, so the result is the same as item by item. Anything else (a hook
 // object, a subclass, a bool, an int beyond a double, a length other than two in
 // `scored`, an id out of range) makes the fast path decline with no error pending and
-// nothing called, and the general path then produces the values, errors and hook calls.
+// nothing of the caller's called, and the general path then produces the values, errors
+// and hook calls.
+//
+// Each interpreter provides:
+//   helper_floats, helper_pairs: the one-step conversion of a plain list or tuple, run
+//     before the instance is borrowed (under PyPy it runs Python code of our own);
+//   quiet_floats, quiet_pairs: the same where it runs no Python code at all (CPython),
+//     or a refusal (PyPy), tried under the borrow when the call could not prepare;
+//   plain_array: an exact array.array read without exporting its buffer (PyPy), or a
+//     refusal (CPython, which exports an array's buffer without cost).
 
 #if defined(PYPY_VERSION)
 // PyPy's C-API layer gives every item a C-level wrapper when C code reads it (over
 // 100 us for 384 floats). Instead we ask the interpreter for a private copy of the items
 // as a list, learn their kinds from its storage strategy (PyPy stores a list of only
 // exact floats and machine-sized exact ints unboxed, and reports which), have it copy
-// them into an array in one call, and read the array's memory (to_floats below). The
-// copy means nothing can change the items between check and conversion, even if
-// another thread runs while the helper does. `scored` lists (pair_arrays) take the same
-// route through builtins called from C.
+// them into an array in one call, and read the array's memory. The copy means nothing
+// can change the items between check and conversion, even if another thread runs while
+// the helper does.
+//
+// The helpers run bytecode, where PyPy may switch threads or run a signal handler. So
+// they only run while no instance is borrowed: the conversions before the borrow is
+// taken, the result list after it is given back. An exception raised meanwhile (by a
+// signal handler, or MemoryError) is the call's exception, never cleared.
 struct PlainTools {
-  PyObject* strategy = nullptr;  // __pypy__.strategy
-  PyObject* array = nullptr;     // array.array
-  PyObject* map = nullptr;       // builtins map, type, len
-  PyObject* type = nullptr;
-  PyObject* len = nullptr;
-  PyObject* first = nullptr;  // operator.itemgetter(0), itemgetter(1)
-  PyObject* second = nullptr;
-  PyObject* two = nullptr;  // the int 2
-  PyObject* buffer_info = nullptr;  // the names "buffer_info", "itemsize"
-  PyObject* itemsize = nullptr;
+  PyObject* buffer_info = nullptr;  // the names "buffer_info", "typecode"
   PyObject* typecode = nullptr;
   PyObject* to_floats = nullptr;  // the functions of HELPERS
+  PyObject* to_pairs = nullptr;
   PyObject* to_results = nullptr;
-  bool ready = false;
+
+  void clear() {
+    for (PyObject** p : {&buffer_info, &typecode, &to_floats, &to_pairs, &to_results}) Py_CLEAR(*p);
+  }
 };
 
 // Run inside the interpreter, so that a conversion costs one call from C instead of
 // several per call or per object.
-// to_floats copies a plain list or tuple into a private list (once copied, no other
-// thread can change the items checked and converted), learns their kinds from its
-// storage strategy (PyPy stores a list of only exact floats and machine-sized exact
-// ints unboxed, and reports which), and copies the count and then the items into a new
+// to_floats copies a plain list or tuple into a private list, learns the kinds of its
+// items from its storage strategy, and copies the count and then the items into a new
 // array('d'), kept in `last` until the next call. It returns the address of the count,
 // or 0 for any other kind of item. A new array per call costs one small allocation; one
 // shared array that grew and was emptied now and then made the allocator hand memory
 // back to the system and fault it in again (over one page fault per call).
+// to_pairs does the same for a plain list or tuple of exact 2-tuples: the count, the ids
+// (machine ints, so exact as doubles up to 2**53), then the scores.
 // to_results unpacks the blob that packed_results writes (see there) into the list of
 // result tuples.
 constexpr const char* HELPERS = R"(
-from array import array
-from __pypy__ import strategy
-assert array("d").itemsize == 8 and array("I").itemsize == 4 and array("Q").itemsize == 8
+try:
+    from array import array
+    from __pypy__ import strategy
+except ImportError:
+    array = strategy = None
+USABLE = strategy is not None and (array("d").itemsize, array("I").itemsize, array("Q").itemsize) == (8, 4, 8)
 NUMERIC = frozenset(("EmptyListStrategy", "IntegerListStrategy", "FloatListStrategy",
                      "IntOrFloatListStrategy"))
+INTEGERS = frozenset(("EmptyListStrategy", "IntegerListStrategy"))
 last = [None]
+
+def keep(floats):
+    last[0] = floats
+    return floats.buffer_info()[0]
 
 def to_floats(seq):
     items = list(seq)
@@ -491,8 +553,22 @@ def to_floats(seq):
         return 0
     floats = array("d", (len(items),))
     floats.fromlist(items)
-    last[0] = floats
-    return floats.buffer_info()[0]
+    return keep(floats)
+
+def to_pairs(seq):
+    ids = []
+    scores = []
+    for item in list(seq):
+        if type(item) is not tuple or len(item) != 2:
+            return 0
+        ids.append(item[0])
+        scores.append(item[1])
+    if strategy(ids) not in INTEGERS or strategy(scores) not in NUMERIC:
+        return 0
+    floats = array("d", (len(ids),))
+    floats.fromlist(ids)
+    floats.fromlist(scores)
+    return keep(floats)
 
 def to_results(blob):
     n = array("Q", blob[:8])[0]
@@ -508,90 +584,165 @@ def to_results(blob):
     return out
 )";
 
-bool load_helpers(PlainTools& t) {
-  Ref globals(PyDict_New());
-  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) return false;
-  Ref done(PyRun_String(HELPERS, Py_file_input, globals.get(), globals.get()));
-  if (!done) return false;
-  t.to_floats = PyDict_GetItemString(globals.get(), "to_floats");  // borrowed: keep them
-  t.to_results = PyDict_GetItemString(globals.get(), "to_results");
-  Py_XINCREF(t.to_floats);
-  Py_XINCREF(t.to_results);
-  return t.to_floats && t.to_results;
+PyObject* helper(PyObject* globals, const char* name) {
+  PyObject* fn = PyDict_GetItemString(globals, name);  // borrowed: keep it
+  Py_XINCREF(fn);
+  return fn;
 }
 
-PyObject* import_attr(const char* module, const char* name) {
-  Ref imported(PyImport_ImportModule(module));
-  return imported ? PyObject_GetAttrString(imported.get(), name) : nullptr;
-}
+enum class Loaded { Yes, Missing, Failed };
 
-bool load_plain_tools(PlainTools& t) {
-  t.strategy = import_attr("__pypy__", "strategy");
-  t.array = import_attr("array", "array");
-  t.map = import_attr("builtins", "map");
-  t.type = import_attr("builtins", "type");
-  t.len = import_attr("builtins", "len");
-  Ref getter(import_attr("operator", "itemgetter"));
-  t.first = getter ? PyObject_CallFunction(getter.get(), "i", 0) : nullptr;
-  t.second = getter ? PyObject_CallFunction(getter.get(), "i", 1) : nullptr;
-  t.two = PyLong_FromLong(2);
+// Runs HELPERS. Missing (no error pending) when this PyPy lacks what they need; Failed
+// (error pending) for anything else that went wrong: MemoryError, or an exception a
+// signal handler raised while they ran. (Only an ImportError raised by a signal handler
+// during the imports at the top of HELPERS would pass for Missing.)
+Loaded load_plain_tools(PlainTools& t) {
   t.buffer_info = PyUnicode_FromString("buffer_info");
-  t.itemsize = PyUnicode_FromString("itemsize");
   t.typecode = PyUnicode_FromString("typecode");
-  return t.strategy && t.array && t.map && t.type && t.len && t.first && t.second && t.two &&
-         t.buffer_info && t.itemsize && t.typecode && load_helpers(t);
-}
-
-// The tools, looked up once and kept for the process (no module attribute). Not ready
-// when any is missing; the general path then serves every call.
-
-const PlainTools& plain_tools() {
-  static PlainTools tools;
-  static bool tried = false;
-  if (!tried) {
-    tried = true;
-    tools.ready = load_plain_tools(tools);
-    PyErr_Clear();
+  Ref globals(PyDict_New());
+  if (!t.buffer_info || !t.typecode || !globals ||
+      PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) {
+    return Loaded::Failed;
   }
-  return tools;
+  Ref done(PyRun_String(HELPERS, Py_file_input, globals.get(), globals.get()));
+  if (!done) return Loaded::Failed;
+  if (PyDict_GetItemString(globals.get(), "USABLE") != Py_True) return Loaded::Missing;
+  t.to_floats = helper(globals.get(), "to_floats");
+  t.to_pairs = helper(globals.get(), "to_pairs");
+  t.to_results = helper(globals.get(), "to_results");
+  return t.to_floats && t.to_pairs && t.to_results ? Loaded::Yes : Loaded::Missing;
 }
 
-// True when `list`'s strategy holds only exact floats and machine ints (or, with
-// `ints_only`, only machine ints); it is then safe to hand to array().
-bool numeric_strategy(const PlainTools& t, PyObject* list, bool ints_only) {
-  Ref name(PyObject_CallOneArg(t.strategy, list));
-  const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
-  if (text == nullptr) return false;
-  const std::string_view s(text);
-  if (s == "EmptyListStrategy" || s == "IntegerListStrategy") return true;
-  return !ints_only && (s == "FloatListStrategy" || s == "IntOrFloatListStrategy");
+// The tools, loaded on first need and kept for the process (no module attribute), and
+// whether a helper is running (it keeps its array in `last`, so no second call may start
+// meanwhile: another thread or a signal handler that comes in then takes the general path).
+enum class ToolState { Unloaded, Loading, Ready, Unavailable };
+PlainTools tools;
+ToolState tool_state = ToolState::Unloaded;
+bool filling = false;
+
+// A forked child has only the thread that forked: a helper or a load that another thread
+// was in the middle of will never finish there.
+void reset_in_child() {
+  filling = false;
+  if (tool_state == ToolState::Loading) tool_state = ToolState::Unloaded;
 }
 
-// array(CODE, list) for a numeric list; null (error cleared) otherwise.
-Ref numeric_array(const PlainTools& t, PyObject* list, const char* code, bool ints_only) {
-  if (!numeric_strategy(t, list, ints_only)) return Ref();
-  Ref result(PyObject_CallFunction(t.array, "sO", code, list));
-  return result;
+// Holds back the signals that arrive meanwhile, on this thread (faults excepted): they are
+// handled once it ends.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigset_t held;
+    sigfillset(&held);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&held, fault);
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+  }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+  ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+// Loads the tools without letting a signal handler interrupt them: the handlers of
+// signals that came before run first (an exception of theirs fails the call before the
+// loading starts), later signals wait until it is done. Loading takes a millisecond or
+// more, so a handler that fires more often would otherwise fail every attempt. (A signal
+// that another thread receives meanwhile can still run its handler inside: that attempt
+// fails and the next call tries again.)
+Loaded load_uninterrupted(PlainTools& t) {
+  HeldSignals held;
+  if (PyErr_CheckSignals() != 0) return Loaded::Failed;
+  return load_plain_tools(t);
 }
 
-// list(map(fn, items)) or set(map(fn, items)).
-Ref mapped(const PlainTools& t, PyObject* fn, PyObject* items, bool as_set) {
-  Ref lazy(PyObject_CallFunctionObjArgs(t.map, fn, items, nullptr));
-  if (!lazy) return Ref();
-  return Ref(as_set ? PySet_New(lazy.get()) : PySequence_List(lazy.get()));
+// The tools, loading them on first need; runs Python code, so only while no instance is
+// borrowed. Null when they are not available, and then the general path serves: for good
+// when this interpreter lacks them; with the error pending when the loading failed (a
+// signal handler's exception, MemoryError), which is the call's error, and the next call
+// tries again; without an error while another thread (or a handler) is loading them.
+const PlainTools* plain_tools() {
+  if (tool_state == ToolState::Ready) return &tools;
+  if (tool_state != ToolState::Unloaded) return nullptr;
+  static const bool registered = pthread_atfork(nullptr, nullptr, reset_in_child) == 0;
+  (void)registered;
+  tool_state = ToolState::Loading;
+  switch (load_uninterrupted(tools)) {
+    case Loaded::Yes:
+      tool_state = ToolState::Ready;
+      return &tools;
+    case Loaded::Missing:
+      tool_state = ToolState::Unavailable;
+      break;
+    case Loaded::Failed:
+      tool_state = ToolState::Unloaded;
+      break;
+  }
+  tools.clear();
+  return nullptr;
 }
 
-// True when `set` is empty or holds exactly `member`.
-bool only_member(PyObject* set, PyObject* member) {
-  const Py_ssize_t size = PySet_Size(set);
-  return size == 0 || (size == 1 && PySet_Contains(set, member) == 1);
+// The tools when they are loaded already; never loads them (it runs no Python code).
+const PlainTools* loaded_tools() { return tool_state == ToolState::Ready ? &tools : nullptr; }
+
+// Calls a helper that returns the address of the count of an array of doubles (or 0),
+// and hands the count and the address of the first item after it to `read`.
+template <typename Read>
+Prepared call_helper(PyObject* (PlainTools::*fn), PyObject* seq, Read&& read) {
+  const PlainTools* t = plain_tools();
+  if (t == nullptr) return PyErr_Occurred() ? Prepared::Failed : Prepared::Declined;
+  if (filling) return Prepared::Declined;
+  filling = true;
+  Ref address_object(PyObject_CallOneArg(t->*fn, seq));
+  filling = false;
+  if (!address_object) return Prepared::Failed;
+  const char* address = static_cast<const char*>(PyLong_AsVoidPtr(address_object.get()));
+  if (address == nullptr) return PyErr_Occurred() ? Prepared::Failed : Prepared::Declined;
+  double count;
+  std::memcpy(&count, address, sizeof(double));
+  return read(address + sizeof(double), static_cast<size_t>(count)) ? Prepared::Done : Prepared::Declined;
 }
+
+Prepared helper_floats(PyObject* seq, std::vector<float>& out) {
+  return call_helper(&PlainTools::to_floats, seq, [&](const char* items, size_t n) {
+    copy_floats<double>(items, n, sizeof(double), out);
+    return true;
+  });
+}
+
+bool quiet_floats(PyObject*, std::vector<float>&) { return false; }
+
+// Fewer pairs are cheaper item by item than through the helper.
+constexpr Py_ssize_t PLAIN_PAIRS_MIN = 32;
+
+// Ids out of range make it decline: the general path raises the range error at the
+// right item.
+Prepared helper_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
+  if (PySequence_Size(seq) < PLAIN_PAIRS_MIN) return Prepared::Declined;  // exact: cannot fail
+  return call_helper(&PlainTools::to_pairs, seq, [&](const char* items, size_t n) {
+    out.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      double id, score;
+      std::memcpy(&id, items + i * sizeof(double), sizeof(double));
+      std::memcpy(&score, items + (n + i) * sizeof(double), sizeof(double));
+      if (!(id >= 0 && id <= double{std::numeric_limits<uint32_t>::max()})) {
+        out.clear();
+        return false;
+      }
+      out[i] = {static_cast<uint32_t>(id), static_cast<float>(score)};
+    }
+    return true;
+  });
+}
+
+bool quiet_pairs(PyObject*, std::vector<tovik::ScoredPair>&) { return false; }
 
 // Where an array's items are: (address, item count) from array.buffer_info(). PyPy
 // keeps an array's items in memory that does not move until the array is resized. We
 // ask for the address instead of the buffer interface, because every buffer export of
-// an array leaves some memory behind in PyPy's C-API layer. False unless the items are
-// `itemsize` bytes each.
+// an array leaves some memory behind in PyPy's C-API layer.
 bool array_address(const PlainTools& t, PyObject* array, const char*& address, size_t& count) {
   Ref info(PyObject_CallMethodObjArgs(array, t.buffer_info, nullptr));
   if (!info || !PyTuple_Check(info.get()) || PyTuple_Size(info.get()) != 2) return false;
@@ -602,49 +753,19 @@ bool array_address(const PlainTools& t, PyObject* array, const char*& address, s
   return true;
 }
 
-bool array_items(const PlainTools& t, PyObject* array, size_t itemsize, const char*& address, size_t& count) {
-  Ref size(PyObject_GetAttr(array, t.itemsize));
-  if (!size || PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(itemsize)) return false;
-  return array_address(t, array, address, count);
-}
-
-// Set while to_floats runs: it runs bytecode, so another thread (or a signal handler)
-// may call in meanwhile, and must then leave `last`, which holds our array, alone.
-bool filling = false;
-
-// One call to to_floats, then the count and the items read at the address it returns.
-bool plain_floats_view(const PlainTools& t, PyObject* seq, std::vector<float>& out) {
-  Ref address_object(PyObject_CallOneArg(t.to_floats, seq));
-  const char* address = address_object ? static_cast<const char*>(PyLong_AsVoidPtr(address_object.get())) : nullptr;
-  if (address == nullptr) return false;
-  double count;
-  std::memcpy(&count, address, sizeof(double));
-  copy_floats<double>(address + sizeof(double), static_cast<size_t>(count), sizeof(double), out);
-  return true;
-}
-
-bool plain_floats(PyObject* seq, std::vector<float>& out) {
-  const PlainTools& t = plain_tools();
-  if (!t.ready || filling) return false;
-  filling = true;
-  const bool done = plain_floats_view(t, seq, out);
-  filling = false;
-  if (!done) PyErr_Clear();
-  return done;
-}
-
-// An exact array.array of 'd' or 'f' items, read where PyPy keeps them (array_address:
-// exporting its buffer instead leaves about 32 bytes behind in PyPy's C-API layer on
-// every call). Runs no bytecode. False (no error pending) for anything else.
+// An exact array.array of 'd' or 'f' items, read where PyPy keeps them (exporting its
+// buffer instead leaves about 32 bytes behind in PyPy's C-API layer on every call).
+// Calls only built-in methods of the array: runs no Python code. False (no error pending)
+// for anything else, or before the tools are loaded.
 bool plain_array(PyObject* seq, std::vector<float>& out) {
-  const PlainTools& t = plain_tools();
-  if (!t.ready || reinterpret_cast<PyObject*>(Py_TYPE(seq)) != t.array) return false;
-  Ref code(PyObject_GetAttr(seq, t.typecode));
+  const PlainTools* t = loaded_tools();
+  if (t == nullptr) return false;
+  Ref code(PyObject_GetAttr(seq, t->typecode));
   const bool doubles = code && PyUnicode_CompareWithASCIIString(code.get(), "d") == 0;
   const char* address = nullptr;
   size_t count = 0;
   if (!code || (!doubles && PyUnicode_CompareWithASCIIString(code.get(), "f") != 0) ||
-      !array_address(t, seq, address, count)) {
+      !array_address(*t, seq, address, count)) {
     PyErr_Clear();
     return false;
   }
@@ -654,60 +775,6 @@ bool plain_array(PyObject* seq, std::vector<float>& out) {
     copy_floats<float>(address, count, sizeof(float), out);
   }
   return true;
-}
-
-// Ids and scores of a list of exact 2-tuples as two arrays ('q' and 'd').
-bool pair_arrays(const PlainTools& t, PyObject* seq, Ref& ids, Ref& scores) {
-  Ref items(PySequence_List(seq));
-  if (!items) return false;
-  Ref kinds(mapped(t, t.type, items.get(), true));
-  if (!kinds || !only_member(kinds.get(), reinterpret_cast<PyObject*>(&PyTuple_Type))) return false;
-  Ref lengths(mapped(t, t.len, items.get(), true));
-  if (!lengths || !only_member(lengths.get(), t.two)) return false;
-  Ref id_list(mapped(t, t.first, items.get(), false));
-  Ref score_list(mapped(t, t.second, items.get(), false));
-  if (!id_list || !score_list) return false;
-  ids = numeric_array(t, id_list.get(), "q", true);
-  scores = numeric_array(t, score_list.get(), "d", false);
-  return ids && scores;
-}
-
-bool read_pairs(const PlainTools& t, PyObject* ids, PyObject* scores, std::vector<tovik::ScoredPair>& out) {
-  const char *id_items = nullptr, *score_items = nullptr;
-  size_t n = 0, score_count = 0;
-  if (!array_items(t, ids, sizeof(int64_t), id_items, n) ||
-      !array_items(t, scores, sizeof(double), score_items, score_count) || n != score_count) {
-    return false;
-  }
-  out.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    int64_t id;
-    double score;
-    std::memcpy(&id, id_items + i * sizeof(id), sizeof(id));
-    std::memcpy(&score, score_items + i * sizeof(score), sizeof(score));
-    if (id < 0 || id > int64_t{std::numeric_limits<uint32_t>::max()}) {
-      out.clear();  // the general path raises the range error at the right item
-      return false;
-    }
-    out[i] = {static_cast<uint32_t>(id), static_cast<float>(score)};
-  }
-  return true;
-}
-
-// Fewer pairs are cheaper item by item than through the dozen calls below.
-constexpr Py_ssize_t PLAIN_PAIRS_MIN = 32;
-
-bool plain_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
-  const Py_ssize_t length = PySequence_Size(seq);
-  if (length < PLAIN_PAIRS_MIN) {
-    if (length < 0) PyErr_Clear();
-    return false;
-  }
-  const PlainTools& t = plain_tools();
-  Ref ids, scores;
-  const bool done = t.ready && pair_arrays(t, seq, ids, scores) && read_pairs(t, ids.get(), scores.get(), out);
-  if (!done) PyErr_Clear();
-  return done;
 }
 
 #else
@@ -728,7 +795,7 @@ bool plain_number(PyObject* item, double& out) {
   return true;
 }
 
-bool plain_floats(PyObject* seq, std::vector<float>& out) {
+bool quiet_floats(PyObject* seq, std::vector<float>& out) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
   PyObject** items = PySequence_Fast_ITEMS(seq);
   out.resize(static_cast<size_t>(n));
@@ -741,6 +808,10 @@ bool plain_floats(PyObject* seq, std::vector<float>& out) {
     out[static_cast<size_t>(i)] = static_cast<float>(value);
   }
   return true;
+}
+
+Prepared helper_floats(PyObject* seq, std::vector<float>& out) {
+  return quiet_floats(seq, out) ? Prepared::Done : Prepared::Declined;
 }
 
 // CPython exports an array's buffer without cost; read_float_buffer serves it.
@@ -761,7 +832,7 @@ bool plain_pair(PyObject* item, tovik::ScoredPair& out) {
   return true;
 }
 
-bool plain_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
+bool quiet_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
   PyObject** items = PySequence_Fast_ITEMS(seq);
   out.resize(static_cast<size_t>(n));
@@ -773,26 +844,35 @@ bool plain_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
   }
   return true;
 }
+
+Prepared helper_pairs(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
+  return quiet_pairs(seq, out) ? Prepared::Done : Prepared::Declined;
+}
 #endif
 
 bool plain_sequence(PyObject* seq) { return PyList_CheckExact(seq) || PyTuple_CheckExact(seq); }
 
+// A vector read from the 1-D native float or double buffer of an object whose iteration
+// yields exactly the buffer's items: a memoryview, an exact array.array or an exact
+// numpy.ndarray. A subclass may define its own iteration, so it takes the general path
+// (which gives the same values when it does not). Runs no Python code.
+bool buffer_vector(PyObject* seq, std::vector<float>& out) {
+  if (float_array_type.matches(seq)) return plain_array(seq, out) || read_float_buffer(seq, out);
+  return (PyMemoryView_Check(seq) || ndarray_type.matches(seq)) && read_float_buffer(seq, out);
+}
+
 }  // namespace
 
+Prepared prepare_vector(PyObject* seq, std::vector<float>& out) {
+  if (plain_sequence(seq)) return helper_floats(seq, out);
+  return buffer_vector(seq, out) ? Prepared::Done : Prepared::Declined;
+}
+
 // Floats, ints or anything with __float__; each double rounded to single precision.
-// A plain list or tuple of floats and ints is converted in one step (above). A
-// sequence backed by a 1-D buffer of native floats or doubles (an array of float32
-// or float64, array('f'), array('d'), a memoryview of one) is read from its buffer,
-// with the same values as item by item (under PyPy an exact array.array is read where
-// the interpreter keeps its items, see plain_array).
+// The conversions that run no Python code come first (see prepare_vector), then item
+// by item.
 bool to_vector(PyObject* seq, std::vector<float>& out) {
-  if (plain_sequence(seq)) {
-    if (plain_floats(seq, out)) return true;
-  } else if (plain_array(seq, out)) {
-    return true;
-  } else if (!PyUnicode_Check(seq) && PySequence_Check(seq) && read_float_buffer(seq, out)) {
-    return true;
-  }
+  if (plain_sequence(seq) ? quiet_floats(seq, out) : buffer_vector(seq, out)) return true;
   size_t hint = 0;
   return for_each_item(seq, hint, [&](PyObject* item) {
     if (out.empty()) out.reserve(hint);
@@ -820,8 +900,12 @@ bool to_scored_pair(PyObject* item, tovik::ScoredPair& out) {
 
 }  // namespace
 
+Prepared prepare_scored(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
+  return plain_sequence(seq) ? helper_pairs(seq, out) : Prepared::Declined;
+}
+
 bool to_scored(PyObject* seq, std::vector<tovik::ScoredPair>& out) {
-  if (plain_sequence(seq) && plain_pairs(seq, out)) return true;
+  if (plain_sequence(seq) && quiet_pairs(seq, out)) return true;
   size_t hint = 0;
   return for_each_item(seq, hint, [&](PyObject* item) {
     if (out.empty()) out.reserve(hint);
@@ -891,11 +975,11 @@ std::string packed_results(const std::vector<tovik::ResultTuple>& results) {
 
 PyObject* result_list(const std::vector<tovik::ResultTuple>& results) {
   if (results.empty()) return PyList_New(0);
-  const PlainTools& t = plain_tools();
-  if (!t.ready) return result_list_one_by_one(results);
+  const PlainTools* t = plain_tools();
+  if (t == nullptr) return PyErr_Occurred() ? nullptr : result_list_one_by_one(results);
   const std::string blob = packed_results(results);
   Ref bytes(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
-  return bytes ? PyObject_CallOneArg(t.to_results, bytes.get()) : nullptr;
+  return bytes ? PyObject_CallOneArg(t->to_results, bytes.get()) : nullptr;
 }
 #else
 PyObject* result_list(const std::vector<tovik::ResultTuple>& results) { return result_list_one_by_one(results); }

@@ -15,6 +15,10 @@
 // The same source builds against CPython and PyPy's C API emulation. Under PyPy, plain
 // lists and tuples of numbers and result lists cross into the interpreter once per call
 // instead of once per item (helpers run inside the interpreter, loaded on first use).
+// Those helpers run Python code, where PyPy may switch threads or run a signal handler,
+// so they run only while no instance is borrowed: the one-step conversions of arguments
+// before the borrow (prepare_*), the result list after it is given back. An exception
+// raised meanwhile (a signal handler's, a KeyboardInterrupt) is the call's exception.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -115,6 +119,12 @@ struct Signature {
 // An optional parameter that was left out or given as None.
 inline bool absent(PyObject* obj) { return obj == nullptr || obj == Py_None; }
 
+// The outcome of a one-step conversion tried before the instance is borrowed: Done (the
+// value is converted), Declined (nothing of the caller's ran and no error is pending; the
+// general conversion runs later, under the borrow) or Failed (an error is pending: an
+// exception that arrived while our own code ran, or MemoryError; the call raises it).
+enum class Prepared { Done, Declined, Failed };
+
 // One call's arguments matched to a signature's parameters, then converted one by one.
 // The matched values are borrowed from the call and live as long as it does.
 class Args {
@@ -127,11 +137,25 @@ class Args {
   // Tuple-and-dict convention (the constructor).
   bool match(PyObject* args, PyObject* kwargs);
 
+  // The object given for parameter i (borrowed), or null when it was left out.
+  PyObject* given(size_t i) const { return slots_[i]; }
+
+  // Tries a one-step conversion of parameter i into `out` before the borrow is taken;
+  // when it is Done, get() leaves `out` as it is. False only when it Failed.
+  template <typename T>
+  bool prepare(size_t i, Prepared (*convert)(PyObject*, T&), T& out) {
+    if (absent(slots_[i])) return true;
+    const Prepared outcome = convert(slots_[i], out);
+    prepared_[i] = outcome == Prepared::Done;
+    return outcome != Prepared::Failed;
+  }
+
   // Converts parameter i into `out`; a TypeError gets the parameter's prefix. An
-  // optional parameter left out or given None leaves `out` (its default) as it is.
+  // optional parameter left out or given None leaves `out` (its default) as it is, and
+  // so does a prepared one.
   template <typename T>
   bool get(size_t i, bool (*convert)(PyObject*, T&), T& out) const {
-    if (i >= sig_.required && absent(slots_[i])) return true;
+    if (prepared_[i] || (i >= sig_.required && absent(slots_[i]))) return true;
     return convert(slots_[i], out) || failed(i);
   }
   // The same for a parameter whose default is "none given".
@@ -146,6 +170,7 @@ class Args {
 
   const Signature& sig_;
   Slots slots_{};
+  std::array<bool, MAX_PARAMS> prepared_{};
 };
 
 // ---------------------------------------------------------------------------------------
@@ -163,10 +188,16 @@ bool to_size(PyObject* obj, size_t& out);
 // Any object with __index__ that fits 64 signed bits.
 bool to_i64(PyObject* obj, int64_t& out);
 // A non-str sequence of floats, ints or anything with __float__; each double rounded
-// to single precision. Buffers of native floats or doubles are read from memory.
+// to single precision. Plain lists and tuples of exact floats and ints, and the buffers
+// of native floats or doubles of memoryviews and exact float arrays (array.array,
+// numpy.ndarray), are converted in one step without running the caller's code.
 bool to_vector(PyObject* seq, std::vector<float>& out);
+// The one-step conversions of to_vector, before the borrow (see Prepared).
+Prepared prepare_vector(PyObject* seq, std::vector<float>& out);
 // A non-str sequence of (id, score) tuples of length two.
 bool to_scored(PyObject* seq, std::vector<tovik::ScoredPair>& out);
+// The one-step conversion of a plain list or tuple of exact (int, float) pairs.
+Prepared prepare_scored(PyObject* seq, std::vector<tovik::ScoredPair>& out);
 
 // ---------------------------------------------------------------------------------------
 // Result conversion

@@ -136,9 +136,36 @@ class NoItems(array.array):
 
 def test_float_buffers_are_read_from_memory_not_item_by_item(db):
     values, _, query = FLOATS
-    db.add(1, NoItems("d", values), "{}")
-    [(i, score, _)] = db.search(NoItems("f", query), 1)
+    db.add(1, memoryview(NoItems("d", values)), "{}")
+    [(i, score, _)] = db.search(memoryview(NoItems("f", query)), 1)
     assert (i, score) == (1, cosine_score(query, values))
+
+
+def fives(base):
+    """A subclass of `base` whose iteration yields 5.0 for every item it holds."""
+    return type("Fives", (base,), {"__iter__": lambda self: iter([5.0] * len(self))})
+
+
+SUBCLASSES = [
+    ("array-d", lambda v: fives(array.array)("d", v)),
+    ("array-f", lambda v: fives(array.array)("f", v)),
+    numpy_kind("numpy", lambda: lambda v: np.array(v, dtype=np.float64).view(fives(np.ndarray))),
+]
+
+
+@pytest.mark.parametrize("kind, make", [pytest.param(k[0], k[1], id=k[0], marks=k[2:]) for k in SUBCLASSES])
+@pytest.mark.parametrize("role", ["vector", "query"])
+def test_a_subclass_is_the_items_its_iteration_yields(db, kind, make, role):
+    """The buffer stands for the sequence only for types whose iteration yields the
+    buffer's items; a subclass may iterate otherwise."""
+    given = make([1.0, 2.0])
+    if role == "vector":
+        db.add(0, given, "{}")
+        [(_, score, _)] = db.search([1.0, 0.0], 1)
+    else:
+        db.add(0, [1.0, 0.0], "{}")
+        [(_, score, _)] = db.search(given, 1)
+    assert score == cosine_score([5.0, 5.0], [1.0, 0.0]) != cosine_score([1.0, 2.0], [1.0, 0.0])
 
 
 @pytest.mark.parametrize("fail", [False, True], ids=["accepted", "refused"])
