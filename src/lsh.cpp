@@ -57,8 +57,11 @@ uint64_t interleaved_signature(const float* v, const float* planes, size_t n) {
   }
   return key;
 #else
-  // Eight hyperplanes per pass over v: their sums fit in registers without spilling.
-  constexpr uint32_t BLOCK = 8;
+  // BLOCK hyperplanes per pass over v. The unrolled inner loop lets the compiler keep
+  // the sums in registers (a loop over an array of sums kept them in memory: a load and
+  // a store per product); BLOCK sums, x and a product fit the 32 single-precision
+  // registers of a VFP unit without spilling.
+  constexpr uint32_t BLOCK = 16;
   uint64_t key = 0;
   for (uint32_t first = 0; first < NUM_HYPERPLANES; first += BLOCK) {
     float dot[BLOCK];
@@ -66,6 +69,7 @@ uint64_t interleaved_signature(const float* v, const float* planes, size_t n) {
     for (size_t i = 0; i < n; ++i) {
       const float x = v[i];
       const float* row = planes + i * NUM_HYPERPLANES + first;
+#pragma GCC unroll 16
       for (uint32_t h = 0; h < BLOCK; ++h) {
         const float product = x * row[h];
         dot[h] += product;

@@ -28,22 +28,6 @@ namespace {
 constexpr size_t MAX_IO_CHUNK = 2147483647;  // the most one read or write is asked for
 constexpr uint64_t MAX_RECORD_SLOTS = uint64_t{1} << 32;  // one per 32-bit id
 
-// Owns an open file descriptor and closes it on every path.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool valid() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 Error last_system_error() { return Error::msg(system_error_text(errno)); }
 
 // Opens the metadata file with `flags` and keeps it only if it is a regular file.
@@ -51,20 +35,21 @@ Error last_system_error() { return Error::msg(system_error_text(errno)); }
 // stall the caller, who holds the interpreter lock. Anything else that opens (a FIFO,
 // a device, a socket, a directory opened for reading) is closed again and refused with
 // NOT_A_REGULAR_FILE, the error the system itself gives for a FIFO that has no reader
-// and for a socket. Returns the descriptor, or -1 with errno set.
-int open_regular_file(const std::string& path, int flags, mode_t mode = 0) {
+// and for a socket. Returns the descriptor (and what fstat says of it in `st`), or -1
+// with errno set.
+int open_regular_file(const std::string& path, int flags, struct stat& st, mode_t mode = 0) {
   const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
   if (fd < 0) return -1;
-  struct stat st {};
   int err = 0;
   if (::fstat(fd, &st) != 0) {
     err = errno;
   } else if (!S_ISREG(st.st_mode)) {
     err = NOT_A_REGULAR_FILE;
   } else {
-    // Blocking again, so that reads and writes behave as for any regular file.
-    const int status = ::fcntl(fd, F_GETFL);
-    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) err = errno;
+    // Blocking again, so that reads and writes behave as for any regular file. F_SETFL
+    // sets only the status flags (O_APPEND, O_NONBLOCK and the like; access mode and
+    // creation flags are ignored), and `flags` names every one this file should have.
+    if (::fcntl(fd, F_SETFL, flags) != 0) err = errno;
   }
   if (err == 0) return fd;
   ::close(fd);
@@ -173,14 +158,48 @@ Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) 
   // and the record can be set once the bytes are in.
   const uint64_t slots = uint64_t{id} + 1;
   if (auto room = reserve(slots); !room) return room;
-  FileDescriptor file(open_regular_file(file_path_, O_WRONLY | O_APPEND | O_CREAT, 0666));
-  if (!file.valid()) return last_system_error();
-  const off_t end = ::lseek(file.get(), 0, SEEK_END);
-  if (end < 0) return last_system_error();
-  if (static_cast<uint64_t>(end) >= METADATA_FILE_LIMIT) return Error::msg("File too large (max 4GB)");
-  if (auto written = write_all(file.get(), text); !written) return written;
+  uint64_t end = 0;
+  const int fd = append_descriptor(end);
+  if (fd < 0) return last_system_error();
+  if (end >= METADATA_FILE_LIMIT) return Error::msg("File too large (max 4GB)");
+  if (auto written = write_all(fd, text); !written) {
+    close_append_handle();
+    return written;
+  }
   set_record(id, {static_cast<uint32_t>(end), static_cast<uint32_t>(text.size())});
   return Ok{};
+}
+
+MetadataStore::~MetadataStore() { close_append_handle(); }
+
+void MetadataStore::close_append_handle() {
+  if (append_.fd >= 0) ::close(append_.fd);
+  append_ = AppendHandle{};
+}
+
+// The path is looked up on every append because an open per call would follow it: a
+// different file there (removed, renamed over, moved away, a FIFO or a link swapped
+// in), or the same file with other permission bits or owner (an open might now be
+// refused), closes the kept descriptor and opens the path as a first append would. The
+// size comes from the same lookup, so a file truncated or grown by others meanwhile
+// gives the offset a fresh open would.
+int MetadataStore::append_descriptor(uint64_t& end) {
+  struct stat st {};
+  if (append_.fd >= 0) {
+    if (::stat(file_path_.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == append_.device &&
+        static_cast<uint64_t>(st.st_ino) == append_.inode && st.st_mode == append_.mode &&
+        st.st_uid == append_.owner && st.st_gid == append_.group) {
+      end = static_cast<uint64_t>(st.st_size);
+      return append_.fd;
+    }
+    close_append_handle();
+  }
+  const int fd = open_regular_file(file_path_, O_WRONLY | O_APPEND | O_CREAT, st, 0666);
+  if (fd < 0) return -1;
+  append_ = AppendHandle{fd, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_mode,
+                         st.st_uid, st.st_gid};
+  end = static_cast<uint64_t>(st.st_size);
+  return fd;
 }
 
 void MetadataStore::set_record(uint32_t id, MetadataRecord record) {
@@ -203,7 +222,8 @@ MetadataReader::~MetadataReader() {
 
 bool MetadataReader::ensure_open() {
   if (state_ == State::Unopened) {
-    fd_ = open_regular_file(store_.file_path(), O_RDONLY);
+    struct stat st {};
+    fd_ = open_regular_file(store_.file_path(), O_RDONLY, st);
     state_ = fd_ >= 0 ? State::Open : State::Failed;
   }
   return state_ == State::Open;

@@ -2,8 +2,11 @@
 // where its text lies in it. Only positions live in memory; texts are read back by
 // position when results ask for metadata.
 //
-// The file is opened afresh for every append and for every reader (no handle outlives
-// a call), so a file removed or replaced between calls behaves as the filesystem says.
+// Appends go through one descriptor kept open between calls; before each append the
+// path is looked up again and the descriptor is reopened when the path no longer names
+// the same file with the same owner and permission bits, so a file removed, replaced,
+// moved away or truncated between calls gives the offsets and errors an open per call
+// would give. Each reader opens the file afresh, so reads follow the path as it is now.
 // Only a regular file is used, and opening never waits: a metadata file replaced by a
 // FIFO, a device or a directory (or a symbolic link to one) fails every append with the
 // system error text and reads as missing.
@@ -70,6 +73,9 @@ class MetadataReader {
 class MetadataStore {
  public:
   explicit MetadataStore(std::string file_path) : file_path_(std::move(file_path)) {}
+  MetadataStore(const MetadataStore&) = delete;
+  MetadataStore& operator=(const MetadataStore&) = delete;
+  ~MetadataStore();
 
   const std::string& file_path() const { return file_path_; }
 
@@ -85,7 +91,11 @@ class MetadataStore {
   // holds 4 GiB or more, or the text alone is 4 GiB or more (its length would not
   // fit the record); "failed to write whole buffer"; OutOfMemory when the record
   // list cannot grow to id + 1 slots (checked before the file is opened).
-  // The file is closed on every path; no record on failure.
+  // No record on failure, and a failed open or write keeps no descriptor.
+  // Costs two system calls once the file is open (a stat of the path and one write):
+  // the offset is the size the stat reports, and the descriptor appends (O_APPEND), so
+  // a process forked with the store writes at the end too, whatever the shared file
+  // position says. The descriptor is closed on exec.
   // REQUIRES: appends are serialized by the caller.
   Result<void> append_metadata(uint32_t id, std::string_view text);
 
@@ -110,8 +120,26 @@ class MetadataStore {
     uint32_t present;
   };
 
+  // The descriptor appends go through, and what the path's stat showed when it was
+  // opened (or last matched): the file's identity and the access it was opened under.
+  struct AppendHandle {
+    int fd = -1;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint32_t mode = 0;
+    uint32_t owner = 0;
+    uint32_t group = 0;
+  };
+
+  // The kept descriptor if the path still names its file, else a fresh one; sets
+  // `end` to the file's size. -1 with errno set when the path cannot be opened for
+  // appending, is not a regular file, or cannot be examined.
+  int append_descriptor(uint64_t& end);
+  void close_append_handle();
+
   std::string file_path_;
   ZeroedArray<Entry> entries_;
+  AppendHandle append_;
 };
 
 }  // namespace tovik

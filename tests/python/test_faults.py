@@ -4,6 +4,7 @@ address-space limit stopping the per-id tables from growing. After each fault th
 is the documented one, whatever was reported stored stays readable, and later
 operations work."""
 import errno
+import fcntl
 import os
 import shutil
 import signal
@@ -205,6 +206,114 @@ def test_replaced_file_yields_whatever_bytes_sit_at_the_recorded_place(db, db_pa
     with open(meta_file(db_path), "wb") as f:
         f.write(b"0123456\xff\xfeABCDEFG")
     assert db.build_results([(0, 0.5), (1, 0.5)], True) == [(0, 0.5, "0123456\ufffd"), (1, 0.5, "\ufffdABCDEFG")]
+
+
+# --- the metadata file changes between two adds ---------------------------------------
+# Each change is made between two adds; the second add must give what an open of the
+# path per add would: its text goes to the end of whatever the path names now (a new
+# file when nothing does), the file the first adds went to gains nothing, and every
+# record reads what lies at its place in the file the path names.
+
+
+def _bytes_of(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _put(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def _rewrite_in_place(meta, other):
+    with open(meta, "r+b") as f:  # same file, new contents, shorter
+        f.write(b"XYZ")
+        f.truncate(5)
+
+
+def _symlink_to_other(meta, other):
+    _put(other, b"0123456789abcdefghij")
+    os.remove(meta)
+    os.symlink(other, meta)
+
+
+BETWEEN_ADDS = {
+    "removed": lambda meta, other: os.remove(meta),
+    "moved-away": lambda meta, other: os.rename(meta, other),
+    "hard-linked-then-removed": lambda meta, other: (os.link(meta, other), os.remove(meta)),
+    "renamed-over": lambda meta, other: (_put(other, b"0123456789abcdefghij"), os.rename(other, meta)),
+    "truncated": lambda meta, other: os.truncate(meta, 5),
+    "emptied": lambda meta, other: os.truncate(meta, 0),
+    "extended": lambda meta, other: os.truncate(meta, 30),
+    "rewritten-in-place": _rewrite_in_place,
+    "symlink-to-another-file": _symlink_to_other,
+    "untouched": lambda meta, other: None,
+}
+
+
+def metadata_descriptors(db_path):
+    """This process's descriptors open on a file under db_path: {fd: target}."""
+    found = {}
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink("/proc/self/fd/" + name)
+        except OSError:
+            continue
+        if target.startswith(os.path.realpath(db_path) + os.sep):
+            found[int(name)] = target
+    return found
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="lists /proc/self/fd")
+@pytest.mark.parametrize("change", sorted(BETWEEN_ADDS))
+def test_the_next_add_follows_the_path_as_an_open_per_add_would(db, db_path, change):
+    meta, other = meta_file(db_path), os.path.join(db_path, "other.bin")
+    db.add(0, [1.0, 0.0], TEXTS[0])
+    db.add(1, [1.0, 1.0], TEXTS[1])
+    records = [(0, len(TEXTS[0])), (len(TEXTS[0]), len(TEXTS[1]))]
+
+    def assert_reads(content):  # what sits at each record's place, for those it fits
+        readable = {i: content[at:at + n].decode() for i, (at, n) in enumerate(records) if at + n <= len(content)}
+        assert db.build_results([(i, 0.5) for i in range(3)], True) == [(i, 0.5, t) for i, t in readable.items()]
+        assert {r[0]: r[2] for r in db.search([1.0, 1.0], 3)} == readable
+
+    BETWEEN_ADDS[change](meta, other)
+    other_before = _bytes_of(other) if os.path.exists(other) else None
+    at_path = _bytes_of(meta) if os.path.exists(meta) else b""
+    assert_reads(at_path)
+    db.add(2, [0.0, 1.0], TEXTS[2])
+
+    content = at_path + TEXTS[2].encode()
+    assert _bytes_of(meta) == content
+    if other_before is not None and os.path.realpath(meta) != os.path.realpath(other):
+        assert _bytes_of(other) == other_before
+    records.append((len(at_path), len(TEXTS[2])))
+    assert_reads(content)
+    # One descriptor is kept, on the file the path names, and it is not inherited by exec.
+    kept = metadata_descriptors(db_path)
+    assert list(kept.values()) == [os.path.realpath(meta)]
+    assert fcntl.fcntl(next(iter(kept)), fcntl.F_GETFD) & fcntl.FD_CLOEXEC
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.skipif(ARMHF, reason="the emulator's fork of a threaded process is not the target's")
+def test_a_forked_child_and_its_parent_append_at_the_end_in_turn(db, db_path):
+    texts = ['{"parent": 0}', '{"child": 1}', '{"parent": 2}', '{"child": 3}']
+    db.add(0, [1.0], texts[0])
+    for i in (1, 3):
+        pid = os.fork()
+        if pid == 0:  # appends through the descriptor it inherited
+            try:
+                db.add(i, [1.0], texts[i])
+                os._exit(0 if db.build_results([(i, 0.5)], True) == [(i, 0.5, texts[i])] else 3)
+            finally:
+                os._exit(4)
+        _, status = os.waitpid(pid, 0)
+        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+        if i == 1:
+            db.add(2, [1.0], texts[2])
+    assert _bytes_of(meta_file(db_path)) == "".join(texts).encode()
+    assert db.build_results([(0, 0.5), (2, 0.25)], True) == [(0, 0.5, texts[0]), (2, 0.25, texts[2])]
 
 
 # Things that are not a regular file standing at metadata.bin. Each run is a child
