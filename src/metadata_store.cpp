@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -29,6 +30,21 @@ constexpr size_t MAX_IO_CHUNK = 2147483647;  // the most one read or write is as
 constexpr uint64_t MAX_RECORD_SLOTS = uint64_t{1} << 32;  // one per 32-bit id
 
 Error last_system_error() { return Error::msg(system_error_text(errno)); }
+
+// At most this many stores of the process keep their append descriptor between adds;
+// the others open and close per append as before. A program that makes many database
+// objects (and under a tracing collector frees them late) must not run out of
+// descriptors because of a saving meant for the one or two it uses at a time.
+constexpr int MAX_KEPT_APPEND_DESCRIPTORS = 16;
+std::atomic<int> kept_append_descriptors{0};
+
+bool take_keep_slot() {
+  int now = kept_append_descriptors.load(std::memory_order_relaxed);
+  while (now < MAX_KEPT_APPEND_DESCRIPTORS) {
+    if (kept_append_descriptors.compare_exchange_weak(now, now + 1, std::memory_order_relaxed)) return true;
+  }
+  return false;
+}
 
 // Opens the metadata file with `flags` and keeps it only if it is a regular file.
 // The open never waits: a FIFO (with or without a peer) or a device would otherwise
@@ -161,12 +177,16 @@ Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) 
   uint64_t end = 0;
   const int fd = append_descriptor(end);
   if (fd < 0) return last_system_error();
-  if (end >= METADATA_FILE_LIMIT) return Error::msg("File too large (max 4GB)");
+  if (end >= METADATA_FILE_LIMIT) {
+    if (!append_.kept) close_append_handle();
+    return Error::msg("File too large (max 4GB)");
+  }
   if (auto written = write_all(fd, text); !written) {
     close_append_handle();
     return written;
   }
   set_record(id, {static_cast<uint32_t>(end), static_cast<uint32_t>(text.size())});
+  if (!append_.kept) close_append_handle();
   return Ok{};
 }
 
@@ -174,6 +194,7 @@ MetadataStore::~MetadataStore() { close_append_handle(); }
 
 void MetadataStore::close_append_handle() {
   if (append_.fd >= 0) ::close(append_.fd);
+  if (append_.kept) kept_append_descriptors.fetch_sub(1, std::memory_order_relaxed);
   append_ = AppendHandle{};
 }
 
@@ -197,7 +218,7 @@ int MetadataStore::append_descriptor(uint64_t& end) {
   const int fd = open_regular_file(file_path_, O_WRONLY | O_APPEND | O_CREAT, st, 0666);
   if (fd < 0) return -1;
   append_ = AppendHandle{fd, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_mode,
-                         st.st_uid, st.st_gid};
+                         st.st_uid, st.st_gid, take_keep_slot()};
   end = static_cast<uint64_t>(st.st_size);
   return fd;
 }

@@ -129,6 +129,7 @@ class MetadataStore {
     uint32_t mode = 0;
     uint32_t owner = 0;
     uint32_t group = 0;
+    bool kept = false;  // counted among the process's kept descriptors
   };
 
   // The kept descriptor if the path still names its file, else a fresh one; sets

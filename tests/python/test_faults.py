@@ -5,6 +5,7 @@ is the documented one, whatever was reported stored stays readable, and later
 operations work."""
 import errno
 import fcntl
+import gc
 import os
 import shutil
 import signal
@@ -267,6 +268,7 @@ def metadata_descriptors(db_path):
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="lists /proc/self/fd")
 @pytest.mark.parametrize("change", sorted(BETWEEN_ADDS))
 def test_the_next_add_follows_the_path_as_an_open_per_add_would(db, db_path, change):
+    gc.collect()  # earlier tests' objects give back their kept descriptors (there is a cap)
     meta, other = meta_file(db_path), os.path.join(db_path, "other.bin")
     db.add(0, [1.0, 0.0], TEXTS[0])
     db.add(1, [1.0, 1.0], TEXTS[1])
@@ -293,6 +295,22 @@ def test_the_next_add_follows_the_path_as_an_open_per_add_would(db, db_path, cha
     kept = metadata_descriptors(db_path)
     assert list(kept.values()) == [os.path.realpath(meta)]
     assert fcntl.fcntl(next(iter(kept)), fcntl.F_GETFD) & fcntl.FD_CLOEXEC
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="lists /proc/self/fd")
+def test_many_live_objects_keep_a_bounded_number_of_descriptors(tmp_path):
+    gc.collect()
+    dbs = [tovik.TovikDB(str(tmp_path / str(i))) for i in range(40)]
+    for round_ in range(2):
+        for i, one in enumerate(dbs):
+            one.add(round_, [1.0, float(i)], TEXTS[round_])
+    kept = metadata_descriptors(str(tmp_path))
+    assert 0 < len(kept) <= 16
+    for one in dbs:
+        assert one.build_results([(0, 0.5), (1, 0.25)], True) == [(0, 0.5, TEXTS[0]), (1, 0.25, TEXTS[1])]
+    del dbs, one
+    gc.collect()
+    assert metadata_descriptors(str(tmp_path)) == {}
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
