@@ -135,21 +135,78 @@ void lanes_sse2(const float* a, const float* blocks, uint64_t n, uint64_t stride
   }
 }
 #else
+// One block: eight independent scalar chains, written out one variable each so that
+// all eight sums and the query component stay in registers (an array of sums was kept
+// in memory, a load and a store per product).
+inline void lanes_block_scalar(const float* a, const float* block, uint64_t n, float* out) {
+  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
+  for (uint64_t k = 0; k < n; ++k) {
+    const float q = a[k];
+    const float* row = block + k * LANES;
+    const float d0 = q - row[0], d1 = q - row[1], d2 = q - row[2], d3 = q - row[3];
+    const float d4 = q - row[4], d5 = q - row[5], d6 = q - row[6], d7 = q - row[7];
+    s0 += d0 * d0;
+    s1 += d1 * d1;
+    s2 += d2 * d2;
+    s3 += d3 * d3;
+    s4 += d4 * d4;
+    s5 += d5 * d5;
+    s6 += d6 * d6;
+    s7 += d7 * d7;
+  }
+  out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3, out[4] = s4, out[5] = s5, out[6] = s6, out[7] = s7;
+}
+
+#if defined(__arm__) && defined(__ARM_PCS_VFP)
+// The same block on a VFP unit, with one load for the eight components of a row
+// (vldmia), which the compiler does not form from separate loads: per component the
+// query value, one row load, eight subtractions and eight multiply-adds. vmla.f32 is
+// the chained multiply-add (the product rounded before the add), the instruction the
+// compiler itself emits for `s += d * d`; registers s0-s7 hold the sums.
+inline void lanes_block_vfp(const float* a, const float* block, uint64_t n, float* out) {
+#define TOVIK_VFP_ROW                                                                                   \
+  "vldmia %[a]!, {s16}\n\t"                                                                             \
+  "vldmia %[row]!, {s8-s15}\n\t"                                                                        \
+  "vsub.f32 s8, s16, s8\n\tvsub.f32 s9, s16, s9\n\tvsub.f32 s10, s16, s10\n\tvsub.f32 s11, s16, s11\n\t" \
+  "vsub.f32 s12, s16, s12\n\tvsub.f32 s13, s16, s13\n\tvsub.f32 s14, s16, s14\n\tvsub.f32 s15, s16, s15\n\t" \
+  "vmla.f32 s0, s8, s8\n\tvmla.f32 s1, s9, s9\n\tvmla.f32 s2, s10, s10\n\tvmla.f32 s3, s11, s11\n\t"     \
+  "vmla.f32 s4, s12, s12\n\tvmla.f32 s5, s13, s13\n\tvmla.f32 s6, s14, s14\n\tvmla.f32 s7, s15, s15\n\t"
+  uint32_t fours = static_cast<uint32_t>(n / 4), ones = static_cast<uint32_t>(n % 4);
+  const uint32_t zero = 0;
+  asm volatile(
+      "vmov s0, %[zero]\n\t"
+      "vmov.f32 s1, s0\n\tvmov.f32 s2, s0\n\tvmov.f32 s3, s0\n\t"
+      "vmov.f32 s4, s0\n\tvmov.f32 s5, s0\n\tvmov.f32 s6, s0\n\tvmov.f32 s7, s0\n\t"
+      "cmp %[fours], #0\n\t"
+      "beq 2f\n"
+      "1:\n\t" TOVIK_VFP_ROW TOVIK_VFP_ROW TOVIK_VFP_ROW TOVIK_VFP_ROW  // four rows a pass
+      "subs %[fours], %[fours], #1\n\t"
+      "bne 1b\n"
+      "2:\n\t"
+      "cmp %[ones], #0\n\t"
+      "beq 4f\n"
+      "3:\n\t" TOVIK_VFP_ROW
+      "subs %[ones], %[ones], #1\n\t"
+      "bne 3b\n"
+      "4:\n\t"
+      "vstmia %[out], {s0-s7}\n\t"
+      : [a] "+r"(a), [row] "+r"(block), [fours] "+r"(fours), [ones] "+r"(ones)
+      : [out] "r"(out), [zero] "r"(zero)
+      : "s0", "s1", "s2", "s3", "s4", "s5", "s6", "s7", "s8", "s9", "s10", "s11", "s12", "s13", "s14", "s15",
+        "s16", "cc", "memory");
+#undef TOVIK_VFP_ROW
+}
+#endif
+
 // Eight independent scalar chains per block fill a pipeline without a vector unit.
 void lanes_scalar(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count, float* out) {
-  for (uint64_t b = 0; b < count; ++b) {
-    const float* block = blocks + b * stride;
-    float sum[LANES] = {};
-    for (uint64_t k = 0; k < n; ++k) {
-      const float q = a[k];
-      const float* row = block + k * LANES;
-      for (uint64_t j = 0; j < LANES; ++j) {
-        const float d = q - row[j];
-        sum[j] += d * d;
-      }
-    }
-    for (uint64_t j = 0; j < LANES; ++j) out[b * LANES + j] = sum[j];
+#if defined(__arm__) && defined(__ARM_PCS_VFP)
+  if (n / 4 <= UINT32_MAX) {
+    for (uint64_t b = 0; b < count; ++b) lanes_block_vfp(a, blocks + b * stride, n, out + b * LANES);
+    return;
   }
+#endif
+  for (uint64_t b = 0; b < count; ++b) lanes_block_scalar(a, blocks + b * stride, n, out + b * LANES);
 }
 #endif
 

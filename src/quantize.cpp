@@ -1,6 +1,7 @@
 #include "quantize.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -50,22 +51,36 @@ size_t nearest(const float* distance, Usable&& usable) {
 }
 
 // nearest when every centroid is usable, with the same choice: first the smallest
-// distance below FLT_MAX, kept by eight independent running minima (`d < m ? d : m`
-// never takes a NaN) instead of one chain of compares, then the lowest index holding
-// it, which is the one the scan keeps among equal distances (-0.0 == +0.0 there too).
+// distance below FLT_MAX, kept by eight independent running minima instead of one
+// chain of compares, then the lowest index holding it, which is the one the scan keeps
+// among equal distances. The distances are sums of squares from +0.0: +0.0, positive,
+// +infinity or NaN of either sign, never negative and never -0.0. On those, comparing
+// the bit patterns as unsigned integers orders them exactly as float32 `<` does below
+// FLT_MAX, and puts every infinity and NaN above FLT_MAX, so neither ever wins; equal
+// floats have equal bits. Integer compares need no transfer of the floating-point
+// flags, which on a VFP unit costs an instruction per compare.
 size_t nearest_of_all(const float* distance) {
   constexpr size_t CHAINS = 8;
   static_assert(CENTROIDS_PER_SUBSPACE % CHAINS == 0, "whole passes of chains");
-  float lane[CHAINS];
-  for (float& m : lane) m = FLT_MAX;
+  auto bits = [distance](size_t c) {
+    uint32_t b;
+    std::memcpy(&b, distance + c, sizeof b);
+    return b;
+  };
+  constexpr uint32_t max_bits = std::bit_cast<uint32_t>(FLT_MAX);
+  uint32_t lane[CHAINS];
+#pragma GCC unroll 8
+  for (uint32_t& m : lane) m = max_bits;
   for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; c += CHAINS) {
-    for (size_t j = 0; j < CHAINS; ++j) lane[j] = distance[c + j] < lane[j] ? distance[c + j] : lane[j];
+#pragma GCC unroll 8
+    for (size_t j = 0; j < CHAINS; ++j) lane[j] = std::min(bits(c + j), lane[j]);
   }
-  float best = FLT_MAX;
-  for (const float m : lane) best = m < best ? m : best;
-  if (!(best < FLT_MAX)) return 0;
+  uint32_t best = max_bits;
+#pragma GCC unroll 8
+  for (const uint32_t m : lane) best = m < best ? m : best;
+  if (best == max_bits) return 0;  // FLT_MAX itself never replaces the start
   size_t c = 0;
-  while (distance[c] != best) ++c;  // found: best is one of the distances
+  while (bits(c) != best) ++c;  // found: best is one of the distances
   return c;
 }
 

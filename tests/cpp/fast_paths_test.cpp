@@ -334,6 +334,43 @@ TEST(FastPathTest, EncodeMatchesOneCentroidAfterAnother) {
   }
 }
 
+// Inputs chosen to land on the edges of the choice: every distance NaN (of either
+// sign) or infinite, the first centroid's NaN or infinite while later ones are finite,
+// ties between equal centroids, and distances that underflow to zero or are subnormal.
+TEST(FastPathTest, EncodeEdgeCasesMatchOneCentroidAfterAnother) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const float tiny = std::numeric_limits<float>::denorm_min(), sub = 1.0e-39f;
+  struct Case {
+    const char* name;
+    Vec first_sample;  // sample 0 of the training set (centroid 0 of every subspace)
+    Vec v;
+  };
+  const Case cases[] = {
+      {"all NaN", Vec(24, 1.0f), Vec(24, nan)},
+      {"all negative NaN", Vec(24, 1.0f), Vec(24, -nan)},
+      {"all infinite", Vec(24, 1.0f), Vec(24, 1.0e30f)},
+      {"first NaN", Vec(24, nan), Vec(24, 0.5f)},
+      {"first infinite", Vec(24, inf), Vec(24, 0.5f)},
+      {"first negative NaN", Vec(24, -nan), Vec(24, -0.25f)},
+      {"subnormal input", Vec(24, 1.0f), Vec(24, sub)},
+      {"denorm_min input", Vec(24, 0.0f), Vec(24, tiny)},
+      {"signed zeros", Vec(24, -0.0f), Vec(24, 0.0f)},
+  };
+  FloatSource rng(23);
+  for (const Case& c : cases) {
+    for (size_t samples : {1u, 3u, 200u}) {  // 1: 255 equal zero centroids; 3: a repeated sample
+      std::vector<Vec> training{c.first_sample};
+      while (training.size() < samples) training.push_back(training.size() == 2 ? training[1] : rng.vector(24));
+      ProductQuantizer pq(24);
+      pq.train(std::vector<std::span<const float>>(training.begin(), training.end()));
+      ASSERT_EQ(pq.encode(c.v), encode_one_by_one(pq, c.v)) << c.name << " " << samples;
+      Vec mixed = c.v;  // one special component among ordinary ones
+      mixed[rng.next() % mixed.size()] = rng.value();
+      ASSERT_EQ(pq.encode(mixed), encode_one_by_one(pq, mixed)) << c.name << " mixed " << samples;
+    }
+  }
+}
+
 // The flat layout against a plain model of slots: what is stored is what comes back.
 TEST(FastPathTest, FlatSlotsKeepWhatWasStored) {
   FloatSource rng(3);
