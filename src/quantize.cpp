@@ -151,10 +151,18 @@ void ProductQuantizer::train(const std::vector<std::span<const float>>& training
 
 std::vector<uint8_t> ProductQuantizer::encode(std::span<const float> v) const {
   std::vector<uint8_t> code(num_subspaces_, 0);
+  encode_into(v, code.data());
+  return code;
+}
+
+void ProductQuantizer::encode_into(std::span<const float> v, uint8_t* code) const {
   float distance[CENTROIDS_PER_SUBSPACE];
   for (size_t s = 0; s < num_subspaces_; ++s) {
     const size_t start = s * subspace_dim_;
-    if (start >= v.size()) continue;
+    if (start >= v.size()) {
+      code[s] = 0;
+      continue;
+    }
     const size_t width = std::min<size_t>(start + subspace_dim_, v.size()) - start;
     // All 256 distances first (several centroids per pass, each with the plain rule's
     // bits), then the choice in index order exactly as one centroid after another.
@@ -164,7 +172,6 @@ std::vector<uint8_t> ProductQuantizer::encode(std::span<const float> v) const {
                                                                 return comparable(s, c, width);
                                                               }));
   }
-  return code;
 }
 
 DistanceTable ProductQuantizer::distance_table(std::span<const float> q) const {

@@ -57,6 +57,10 @@ class ProductQuantizer {
   // never chosen, and 0 stands when no distance is below FLT_MAX (all NaN or infinite).
   std::vector<uint8_t> encode(std::span<const float> v) const;
 
+  // The same code written to code[0, num_subspaces()), allocating nothing: safe on any
+  // number of threads at once. REQUIRES: code holds num_subspaces() bytes.
+  void encode_into(std::span<const float> v, uint8_t* code) const;
+
   // The distance table of query q (256 distance computations per subspace it reaches).
   DistanceTable distance_table(std::span<const float> q) const;
 

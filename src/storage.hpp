@@ -111,7 +111,10 @@ class VectorStorage {
   std::shared_ptr<const ProductQuantizer> quantizer() const;
 
  private:
-  void switch_on();  // REQUIRES: no quantizer yet
+  Result<void> switch_on();  // REQUIRES: no quantizer yet
+  // Replaces codes_ by a copy holding pq's code of every stored vector (std::bad_alloc
+  // leaves codes_ as it was); the encoding runs on the worker pool.
+  Result<void> encode_stored(const ProductQuantizer& pq);
   std::optional<float> raw_similarity(std::span<const float> query, uint32_t id) const;
   std::optional<float> quantized_similarity(std::span<const float> query, uint32_t id) const;
   void raw_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
