@@ -383,25 +383,25 @@ void l2sq_f32(const float* a, const float* b, uint64_t n, double* out) {
   resolve(l2sq_slot, choose_l2sq)(a, b, n, out);
 }
 
+namespace {
+
 // Eight scalar chains, fully unrolled so that every sum stays in a register; on a
-// little-endian processor eight code bytes come in one load, taken apart in order.
-// (AVX2 gathers measured slower than this on x86-64: no processor-specific variant.)
-void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {
+// little-endian 64-bit processor eight code bytes come in one load, taken apart in
+// order. (AVX2 gathers measured slower than this on x86-64.)
+void table_sums8_words(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {
   float sum[8] = {};
   uint64_t s = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    for (; s + 8 <= width; s += 8) {
-      uint64_t word[8];
+  for (; s + 8 <= width; s += 8) {
+    uint64_t word[8];
 #pragma GCC unroll 8
-      for (int j = 0; j < 8; ++j) std::memcpy(&word[j], codes[j] + s, 8);
+    for (int j = 0; j < 8; ++j) std::memcpy(&word[j], codes[j] + s, 8);
 #pragma GCC unroll 8
-      for (uint64_t b = 0; b < 8; ++b) {
-        const float* row = table + (s + b) * TABLE_ROW;
+    for (uint64_t b = 0; b < 8; ++b) {
+      const float* row = table + (s + b) * TABLE_ROW;
 #pragma GCC unroll 8
-        for (int j = 0; j < 8; ++j) {
-          sum[j] += row[word[j] & 0xFF];  // byte b of the word: subspace s + b
-          word[j] >>= 8;
-        }
+      for (int j = 0; j < 8; ++j) {
+        sum[j] += row[word[j] & 0xFF];  // byte b of the word: subspace s + b
+        word[j] >>= 8;
       }
     }
   }
@@ -412,6 +412,37 @@ void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t
   }
 #pragma GCC unroll 8
   for (int j = 0; j < 8; ++j) sums[j] = sum[j];
+}
+
+}  // namespace
+
+// One byte at a time, each code and sum in a variable of its own: with 32-bit
+// registers the eight 64-bit words above do not fit and spill to memory, while here a
+// look-up is a byte load, an address, a float load and an add.
+void table_sums8_f32_bytes(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {
+  const uint8_t *c0 = codes[0], *c1 = codes[1], *c2 = codes[2], *c3 = codes[3];
+  const uint8_t *c4 = codes[4], *c5 = codes[5], *c6 = codes[6], *c7 = codes[7];
+  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
+  const float* row = table;
+  for (uint64_t s = 0; s < width; ++s, row += TABLE_ROW) {
+    s0 += row[c0[s]];
+    s1 += row[c1[s]];
+    s2 += row[c2[s]];
+    s3 += row[c3[s]];
+    s4 += row[c4[s]];
+    s5 += row[c5[s]];
+    s6 += row[c6[s]];
+    s7 += row[c7[s]];
+  }
+  sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3, sums[4] = s4, sums[5] = s5, sums[6] = s6, sums[7] = s7;
+}
+
+void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {
+  if constexpr (std::endian::native == std::endian::little && sizeof(void*) == 8) {
+    table_sums8_words(table, codes, width, sums);
+  } else {
+    table_sums8_f32_bytes(table, codes, width, sums);
+  }
 }
 
 }  // namespace tovik

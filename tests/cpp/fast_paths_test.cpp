@@ -121,12 +121,14 @@ TEST(FastPathTest, TableSumsMatchThePlainRule) {
       if (round % 2 == 0) codes[5] = codes[2];
       const uint8_t* rows[8];
       for (size_t j = 0; j < 8; ++j) rows[j] = codes[j].data();
-      float sums[8];
-      table_sums8_f32(table.data(), rows, width, sums);
-      for (size_t j = 0; j < 8; ++j) {
-        float expected = 0.0f;
-        for (size_t s = 0; s < width; ++s) expected += table[s * TABLE_ROW + codes[j][s]];
-        ASSERT_TRUE(same_bits(sums[j], expected)) << "width " << width << " round " << round << " code " << j;
+      for (auto sums8 : {table_sums8_f32, table_sums8_f32_bytes}) {
+        float sums[8];
+        sums8(table.data(), rows, width, sums);
+        for (size_t j = 0; j < 8; ++j) {
+          float expected = 0.0f;
+          for (size_t s = 0; s < width; ++s) expected += table[s * TABLE_ROW + codes[j][s]];
+          ASSERT_TRUE(same_bits(sums[j], expected)) << "width " << width << " round " << round << " code " << j;
+        }
       }
     }
   }
