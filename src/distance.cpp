@@ -196,11 +196,47 @@ inline void lanes_block_vfp(const float* a, const float* block, uint64_t n, floa
         "s16", "cc", "memory");
 #undef TOVIK_VFP_ROW
 }
+
+// Every block of a full 12-component subspace in one pass: the twelve query values
+// stay in s16-s27 across the blocks, and the first row's squares start the sums
+// (vmul: d * d is +0.0 or more, or NaN, so it has the bits of 0.0f + d * d).
+// REQUIRES: count >= 1; each block holds 12 rows of LANES floats.
+#define TOVIK_VFP_ROW12(q, op)                                                                     \
+  "vldmia %[blk]!, {s8-s15}\n\t"                                                                   \
+  "vsub.f32 s8, " q ", s8\n\tvsub.f32 s9, " q ", s9\n\tvsub.f32 s10, " q ", s10\n\t"              \
+  "vsub.f32 s11, " q ", s11\n\tvsub.f32 s12, " q ", s12\n\tvsub.f32 s13, " q ", s13\n\t"          \
+  "vsub.f32 s14, " q ", s14\n\tvsub.f32 s15, " q ", s15\n\t"                                      \
+  op " s0, s8, s8\n\t" op " s1, s9, s9\n\t" op " s2, s10, s10\n\t" op " s3, s11, s11\n\t"         \
+  op " s4, s12, s12\n\t" op " s5, s13, s13\n\t" op " s6, s14, s14\n\t" op " s7, s15, s15\n\t"
+inline void lanes12_vfp(const float* a, const float* blocks, uint64_t stride, uint32_t count, float* out) {
+  const uint32_t skip = static_cast<uint32_t>((stride - 12 * LANES) * sizeof(float));  // past a block's rows
+  asm volatile(
+      "vldmia %[a], {s16-s27}\n"
+      "1:\n\t" TOVIK_VFP_ROW12("s16", "vmul.f32") TOVIK_VFP_ROW12("s17", "vmla.f32")
+          TOVIK_VFP_ROW12("s18", "vmla.f32") TOVIK_VFP_ROW12("s19", "vmla.f32") TOVIK_VFP_ROW12("s20", "vmla.f32")
+              TOVIK_VFP_ROW12("s21", "vmla.f32") TOVIK_VFP_ROW12("s22", "vmla.f32")
+                  TOVIK_VFP_ROW12("s23", "vmla.f32") TOVIK_VFP_ROW12("s24", "vmla.f32")
+                      TOVIK_VFP_ROW12("s25", "vmla.f32") TOVIK_VFP_ROW12("s26", "vmla.f32")
+                          TOVIK_VFP_ROW12("s27", "vmla.f32")
+      "vstmia %[out]!, {s0-s7}\n\t"
+      "add %[blk], %[blk], %[skip]\n\t"
+      "subs %[count], %[count], #1\n\t"
+      "bne 1b\n\t"
+      : [blk] "+r"(blocks), [out] "+r"(out), [count] "+r"(count)
+      : [a] "r"(a), [skip] "r"(skip)
+      : "s0", "s1", "s2", "s3", "s4", "s5", "s6", "s7", "s8", "s9", "s10", "s11", "s12", "s13", "s14", "s15",
+        "s16", "s17", "s18", "s19", "s20", "s21", "s22", "s23", "s24", "s25", "s26", "s27", "cc", "memory");
+}
+#undef TOVIK_VFP_ROW12
 #endif
 
 // Eight independent scalar chains per block fill a pipeline without a vector unit.
 void lanes_scalar(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count, float* out) {
 #if defined(__arm__) && defined(__ARM_PCS_VFP)
+  if (n == 12 && count >= 1 && count <= UINT32_MAX && stride >= 12 * LANES && stride - 12 * LANES <= UINT32_MAX / 4) {
+    lanes12_vfp(a, blocks, stride, static_cast<uint32_t>(count), out);
+    return;
+  }
   if (n / 4 <= UINT32_MAX) {
     for (uint64_t b = 0; b < count; ++b) lanes_block_vfp(a, blocks + b * stride, n, out + b * LANES);
     return;

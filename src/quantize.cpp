@@ -79,9 +79,19 @@ size_t nearest_of_all(const float* distance) {
 #pragma GCC unroll 8
   for (const uint32_t m : lane) best = m < best ? m : best;
   if (best == max_bits) return 0;  // FLT_MAX itself never replaces the start
-  size_t c = 0;
-  while (bits(c) != best) ++c;  // found: best is one of the distances
-  return c;
+  // The first index holding best lies in a chain whose minimum is best: search those
+  // chains only, each from its start, up to the first index found so far.
+  size_t first = CENTROIDS_PER_SUBSPACE;
+  for (size_t j = 0; j < CHAINS; ++j) {
+    if (lane[j] != best) continue;
+    for (size_t c = j; c < first; c += CHAINS) {
+      if (bits(c) == best) {
+        first = c;
+        break;
+      }
+    }
+  }
+  return first;
 }
 
 // The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
