@@ -216,24 +216,48 @@ void ProductQuantizer::fill_distance_table(std::span<const float> q, DistanceTab
   }
 }
 
+inline float ProductQuantizer::lane_distance(size_t s, size_t c, const float* sub, size_t width) const {
+  // Component k of centroid c sits k * LANES floats after its first one.
+  const float* column = lanes_.data() + s * BLOCKS * BLOCK_FLOATS + (c / LANES) * BLOCK_FLOATS + c % LANES;
+  float sum = 0.0f;
+  if (width == SUBSPACE_DIM) {  // the usual width, unrolled: fixed offsets, no loop
+#pragma GCC unroll 12
+    for (size_t k = 0; k < SUBSPACE_DIM; ++k) {
+      const float d = sub[k] - column[k * LANES];
+      sum += d * d;
+    }
+    return sum;
+  }
+  for (size_t k = 0; k < width; ++k) {
+    const float d = sub[k] - column[k * LANES];
+    sum += d * d;
+  }
+  return sum;
+}
+
 std::optional<float> ProductQuantizer::score(std::span<const float> query, const uint8_t* code,
                                              size_t length) const {
   const size_t d = subspace_dim_;
   const size_t subspaces = std::min<size_t>(num_subspaces_, length);
   float sum = 0.0f;
-  for (size_t s = 0; s < subspaces; ++s) {
+  // The subspaces the query covers whole first: width 12, fixed offsets.
+  const size_t whole = std::min(subspaces, query.size() / d);
+  for (size_t s = 0; s < whole; ++s) {
+    const uint8_t c = code[s];
+    if (min_width_[s] < SUBSPACE_DIM && !comparable(s, c, SUBSPACE_DIM)) return std::nullopt;
+    sum += lane_distance(s, c, query.data() + s * d, SUBSPACE_DIM);
+  }
+  for (size_t s = whole; s < subspaces; ++s) {
     const size_t start = s * d;
     if (start >= query.size()) break;
     const size_t width = std::min(start + d, query.size()) - start;
-    const Codebook& book = codebooks_[s];
     const uint8_t c = code[s];
-    if (c >= book.size() || book[c].size() < width) return std::nullopt;
-    double distance = 0.0;
-    l2sq_f32(query.data() + start, book[c].data(), width, &distance);
-    sum += static_cast<float>(distance);
+    if (!comparable(s, c, width)) return std::nullopt;
+    sum += lane_distance(s, c, query.data() + start, width);
   }
   return score_of_sum(sum);
 }
+
 
 std::optional<float> ProductQuantizer::score(const DistanceTable& table, const uint8_t* code,
                                              size_t length) const {

@@ -106,6 +106,11 @@ class ProductQuantizer {
   // components of centroid c of subspace s; meaningful only where comparable(s, c, width).
   void subspace_distances(size_t s, const float* sub, size_t width, float* out) const;
 
+  // The narrowed l2sq_f32 of `sub` (width floats) and the first `width` components of
+  // centroid c of subspace s, read from the lanes (one float32 sum in index order, as
+  // the plain rule). REQUIRES: comparable(s, c, width); width <= SUBSPACE_DIM.
+  float lane_distance(size_t s, size_t c, const float* sub, size_t width) const;
+
   // Centroid c of subspace s exists and is at least `width` components long.
   bool comparable(size_t s, size_t c, size_t width) const {
     return width <= min_width_[s] || (c < codebooks_[s].size() && codebooks_[s][c].size() >= width);

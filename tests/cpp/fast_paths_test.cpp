@@ -322,6 +322,24 @@ TEST(FastPathTest, EncodeMatchesOneCentroidAfterAnother) {
         const size_t n = round % 3 == 0 ? length : rng.next() % (length + 20);
         Vec v = round % 4 == 1 && samples > 1 ? training[1] : rng.vector(n, round % 2 == 0);
         ASSERT_EQ(pq.encode(v), encode_one_by_one(pq, v)) << length << " " << samples << " " << round;
+        // The plain score of a random code against the centroids, read from the codebooks.
+        std::vector<uint8_t> code(pq.num_subspaces());
+        for (uint8_t& b : code) b = static_cast<uint8_t>(rng.next());
+        std::optional<float> expected = 0.0f;
+        for (size_t s = 0; s < code.size() && 12 * s < v.size() && expected; ++s) {
+          const size_t width = std::min<size_t>(12, v.size() - 12 * s);
+          const Vec& centroid = pq.codebooks()[s][code[s]];
+          double d = 0.0;
+          if (centroid.size() >= width) l2sq_f32_scalar(v.data() + 12 * s, centroid.data(), width, &d);
+          expected = centroid.size() >= width ? std::optional(*expected + static_cast<float>(d)) : std::nullopt;
+        }
+        if (expected) {
+          const float distance = 0.25f * std::sqrt(*expected);
+          expected = 1.0f - (distance < 1.0f ? distance : 1.0f);  // a NaN distance counts as 1
+        }
+        const auto got = pq.score(v, code.data(), code.size());
+        ASSERT_EQ(got.has_value(), expected.has_value()) << round;
+        ASSERT_TRUE(!got || same_bits(*got, *expected)) << round;
         const DistanceTable table = pq.distance_table(v);
         for (size_t e = 0; e < table.distance.size(); ++e) {
           const size_t s = e / 256, width = std::min<size_t>(12, v.size() - 12 * s);
