@@ -140,5 +140,17 @@ bench: build-host build-pypy build-armhf-python
 	$(BENCH_VENV)/bin/python bench/interpreters.py --armhf $(BUILD) --docs 10000 --queries 100 --rounds 3 \
 	  --out bench/results/interpreters.md
 
+# Executed armhf instructions per call under CPython and PyPy (qemu-arm with the
+# armcount counting plugin in ARMCOUNT; counts repeat to the instruction), the board's
+# own cost beside the x86-64 wall times above: bench/results/armhf_instructions.md
+# (bench/results/armhf_instructions_before.md holds the figures before the kernel work).
+# About 25 minutes on 2 cores; not part of `make bench`, which it would double.
+ARMCOUNT ?= $(CURDIR)/../shared/tools/armcount
+bench-armhf-instructions: build-armhf-python
+	BUILD=$(BUILD) $(ARMCOUNT)/probe --only cpython,pypy --work $(BUILD)/armcount > $(BUILD)/armhf_instructions.txt
+	{ printf '# armhf instructions per call (%s)\n\n```sh\nmake bench-armhf-instructions\n```\n\n' \
+	    "$$(git rev-parse --short HEAD)"; cat $(BUILD)/armhf_instructions.txt; } > bench/results/armhf_instructions.md
+.PHONY: bench-armhf-instructions
+
 clean:
 	rm -rf $(BUILD)

@@ -135,21 +135,114 @@ void lanes_sse2(const float* a, const float* blocks, uint64_t n, uint64_t stride
   }
 }
 #else
+// One block: eight independent scalar chains, written out one variable each so that
+// all eight sums and the query component stay in registers (an array of sums was kept
+// in memory, a load and a store per product).
+inline void lanes_block_scalar(const float* a, const float* block, uint64_t n, float* out) {
+  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
+  for (uint64_t k = 0; k < n; ++k) {
+    const float q = a[k];
+    const float* row = block + k * LANES;
+    const float d0 = q - row[0], d1 = q - row[1], d2 = q - row[2], d3 = q - row[3];
+    const float d4 = q - row[4], d5 = q - row[5], d6 = q - row[6], d7 = q - row[7];
+    s0 += d0 * d0;
+    s1 += d1 * d1;
+    s2 += d2 * d2;
+    s3 += d3 * d3;
+    s4 += d4 * d4;
+    s5 += d5 * d5;
+    s6 += d6 * d6;
+    s7 += d7 * d7;
+  }
+  out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3, out[4] = s4, out[5] = s5, out[6] = s6, out[7] = s7;
+}
+
+#if defined(__arm__) && defined(__ARM_PCS_VFP)
+// The same block on a VFP unit, with one load for the eight components of a row
+// (vldmia), which the compiler does not form from separate loads: per component the
+// query value, one row load, eight subtractions and eight multiply-adds. vmla.f32 is
+// the chained multiply-add (the product rounded before the add), the instruction the
+// compiler itself emits for `s += d * d`; registers s0-s7 hold the sums.
+inline void lanes_block_vfp(const float* a, const float* block, uint64_t n, float* out) {
+#define TOVIK_VFP_ROW                                                                                   \
+  "vldmia %[a]!, {s16}\n\t"                                                                             \
+  "vldmia %[row]!, {s8-s15}\n\t"                                                                        \
+  "vsub.f32 s8, s16, s8\n\tvsub.f32 s9, s16, s9\n\tvsub.f32 s10, s16, s10\n\tvsub.f32 s11, s16, s11\n\t" \
+  "vsub.f32 s12, s16, s12\n\tvsub.f32 s13, s16, s13\n\tvsub.f32 s14, s16, s14\n\tvsub.f32 s15, s16, s15\n\t" \
+  "vmla.f32 s0, s8, s8\n\tvmla.f32 s1, s9, s9\n\tvmla.f32 s2, s10, s10\n\tvmla.f32 s3, s11, s11\n\t"     \
+  "vmla.f32 s4, s12, s12\n\tvmla.f32 s5, s13, s13\n\tvmla.f32 s6, s14, s14\n\tvmla.f32 s7, s15, s15\n\t"
+  uint32_t fours = static_cast<uint32_t>(n / 4), ones = static_cast<uint32_t>(n % 4);
+  const uint32_t zero = 0;
+  asm volatile(
+      "vmov s0, %[zero]\n\t"
+      "vmov.f32 s1, s0\n\tvmov.f32 s2, s0\n\tvmov.f32 s3, s0\n\t"
+      "vmov.f32 s4, s0\n\tvmov.f32 s5, s0\n\tvmov.f32 s6, s0\n\tvmov.f32 s7, s0\n\t"
+      "cmp %[fours], #0\n\t"
+      "beq 2f\n"
+      "1:\n\t" TOVIK_VFP_ROW TOVIK_VFP_ROW TOVIK_VFP_ROW TOVIK_VFP_ROW  // four rows a pass
+      "subs %[fours], %[fours], #1\n\t"
+      "bne 1b\n"
+      "2:\n\t"
+      "cmp %[ones], #0\n\t"
+      "beq 4f\n"
+      "3:\n\t" TOVIK_VFP_ROW
+      "subs %[ones], %[ones], #1\n\t"
+      "bne 3b\n"
+      "4:\n\t"
+      "vstmia %[out], {s0-s7}\n\t"
+      : [a] "+r"(a), [row] "+r"(block), [fours] "+r"(fours), [ones] "+r"(ones)
+      : [out] "r"(out), [zero] "r"(zero)
+      : "s0", "s1", "s2", "s3", "s4", "s5", "s6", "s7", "s8", "s9", "s10", "s11", "s12", "s13", "s14", "s15",
+        "s16", "cc", "memory");
+#undef TOVIK_VFP_ROW
+}
+
+// Every block of a full 12-component subspace in one pass: the twelve query values
+// stay in s16-s27 across the blocks, and the first row's squares start the sums
+// (vmul: d * d is +0.0 or more, or NaN, so it has the bits of 0.0f + d * d).
+// REQUIRES: count >= 1; each block holds 12 rows of LANES floats.
+#define TOVIK_VFP_ROW12(q, op)                                                                     \
+  "vldmia %[blk]!, {s8-s15}\n\t"                                                                   \
+  "vsub.f32 s8, " q ", s8\n\tvsub.f32 s9, " q ", s9\n\tvsub.f32 s10, " q ", s10\n\t"              \
+  "vsub.f32 s11, " q ", s11\n\tvsub.f32 s12, " q ", s12\n\tvsub.f32 s13, " q ", s13\n\t"          \
+  "vsub.f32 s14, " q ", s14\n\tvsub.f32 s15, " q ", s15\n\t"                                      \
+  op " s0, s8, s8\n\t" op " s1, s9, s9\n\t" op " s2, s10, s10\n\t" op " s3, s11, s11\n\t"         \
+  op " s4, s12, s12\n\t" op " s5, s13, s13\n\t" op " s6, s14, s14\n\t" op " s7, s15, s15\n\t"
+inline void lanes12_vfp(const float* a, const float* blocks, uint64_t stride, uint32_t count, float* out) {
+  const uint32_t skip = static_cast<uint32_t>((stride - 12 * LANES) * sizeof(float));  // past a block's rows
+  asm volatile(
+      "vldmia %[a], {s16-s27}\n"
+      "1:\n\t" TOVIK_VFP_ROW12("s16", "vmul.f32") TOVIK_VFP_ROW12("s17", "vmla.f32")
+          TOVIK_VFP_ROW12("s18", "vmla.f32") TOVIK_VFP_ROW12("s19", "vmla.f32") TOVIK_VFP_ROW12("s20", "vmla.f32")
+              TOVIK_VFP_ROW12("s21", "vmla.f32") TOVIK_VFP_ROW12("s22", "vmla.f32")
+                  TOVIK_VFP_ROW12("s23", "vmla.f32") TOVIK_VFP_ROW12("s24", "vmla.f32")
+                      TOVIK_VFP_ROW12("s25", "vmla.f32") TOVIK_VFP_ROW12("s26", "vmla.f32")
+                          TOVIK_VFP_ROW12("s27", "vmla.f32")
+      "vstmia %[out]!, {s0-s7}\n\t"
+      "add %[blk], %[blk], %[skip]\n\t"
+      "subs %[count], %[count], #1\n\t"
+      "bne 1b\n\t"
+      : [blk] "+r"(blocks), [out] "+r"(out), [count] "+r"(count)
+      : [a] "r"(a), [skip] "r"(skip)
+      : "s0", "s1", "s2", "s3", "s4", "s5", "s6", "s7", "s8", "s9", "s10", "s11", "s12", "s13", "s14", "s15",
+        "s16", "s17", "s18", "s19", "s20", "s21", "s22", "s23", "s24", "s25", "s26", "s27", "cc", "memory");
+}
+#undef TOVIK_VFP_ROW12
+#endif
+
 // Eight independent scalar chains per block fill a pipeline without a vector unit.
 void lanes_scalar(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count, float* out) {
-  for (uint64_t b = 0; b < count; ++b) {
-    const float* block = blocks + b * stride;
-    float sum[LANES] = {};
-    for (uint64_t k = 0; k < n; ++k) {
-      const float q = a[k];
-      const float* row = block + k * LANES;
-      for (uint64_t j = 0; j < LANES; ++j) {
-        const float d = q - row[j];
-        sum[j] += d * d;
-      }
-    }
-    for (uint64_t j = 0; j < LANES; ++j) out[b * LANES + j] = sum[j];
+#if defined(__arm__) && defined(__ARM_PCS_VFP)
+  if (n == 12 && count >= 1 && count <= UINT32_MAX && stride >= 12 * LANES && stride - 12 * LANES <= UINT32_MAX / 4) {
+    lanes12_vfp(a, blocks, stride, static_cast<uint32_t>(count), out);
+    return;
   }
+  if (n / 4 <= UINT32_MAX) {
+    for (uint64_t b = 0; b < count; ++b) lanes_block_vfp(a, blocks + b * stride, n, out + b * LANES);
+    return;
+  }
+#endif
+  for (uint64_t b = 0; b < count; ++b) lanes_block_scalar(a, blocks + b * stride, n, out + b * LANES);
 }
 #endif
 
@@ -326,25 +419,25 @@ void l2sq_f32(const float* a, const float* b, uint64_t n, double* out) {
   resolve(l2sq_slot, choose_l2sq)(a, b, n, out);
 }
 
+namespace {
+
 // Eight scalar chains, fully unrolled so that every sum stays in a register; on a
-// little-endian processor eight code bytes come in one load, taken apart in order.
-// (AVX2 gathers measured slower than this on x86-64: no processor-specific variant.)
-void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {
+// little-endian 64-bit processor eight code bytes come in one load, taken apart in
+// order. (AVX2 gathers measured slower than this on x86-64.)
+void table_sums8_words(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {
   float sum[8] = {};
   uint64_t s = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    for (; s + 8 <= width; s += 8) {
-      uint64_t word[8];
+  for (; s + 8 <= width; s += 8) {
+    uint64_t word[8];
 #pragma GCC unroll 8
-      for (int j = 0; j < 8; ++j) std::memcpy(&word[j], codes[j] + s, 8);
+    for (int j = 0; j < 8; ++j) std::memcpy(&word[j], codes[j] + s, 8);
 #pragma GCC unroll 8
-      for (uint64_t b = 0; b < 8; ++b) {
-        const float* row = table + (s + b) * TABLE_ROW;
+    for (uint64_t b = 0; b < 8; ++b) {
+      const float* row = table + (s + b) * TABLE_ROW;
 #pragma GCC unroll 8
-        for (int j = 0; j < 8; ++j) {
-          sum[j] += row[word[j] & 0xFF];  // byte b of the word: subspace s + b
-          word[j] >>= 8;
-        }
+      for (int j = 0; j < 8; ++j) {
+        sum[j] += row[word[j] & 0xFF];  // byte b of the word: subspace s + b
+        word[j] >>= 8;
       }
     }
   }
@@ -355,6 +448,37 @@ void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t
   }
 #pragma GCC unroll 8
   for (int j = 0; j < 8; ++j) sums[j] = sum[j];
+}
+
+}  // namespace
+
+// One byte at a time, each code and sum in a variable of its own: with 32-bit
+// registers the eight 64-bit words above do not fit and spill to memory, while here a
+// look-up is a byte load, an address, a float load and an add.
+void table_sums8_f32_bytes(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {
+  const uint8_t *c0 = codes[0], *c1 = codes[1], *c2 = codes[2], *c3 = codes[3];
+  const uint8_t *c4 = codes[4], *c5 = codes[5], *c6 = codes[6], *c7 = codes[7];
+  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
+  const float* row = table;
+  for (uint64_t s = 0; s < width; ++s, row += TABLE_ROW) {
+    s0 += row[c0[s]];
+    s1 += row[c1[s]];
+    s2 += row[c2[s]];
+    s3 += row[c3[s]];
+    s4 += row[c4[s]];
+    s5 += row[c5[s]];
+    s6 += row[c6[s]];
+    s7 += row[c7[s]];
+  }
+  sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3, sums[4] = s4, sums[5] = s5, sums[6] = s6, sums[7] = s7;
+}
+
+void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {
+  if constexpr (std::endian::native == std::endian::little && sizeof(void*) == 8) {
+    table_sums8_words(table, codes, width, sums);
+  } else {
+    table_sums8_f32_bytes(table, codes, width, sums);
+  }
 }
 
 }  // namespace tovik

@@ -75,4 +75,8 @@ void l2sq_lanes_f32_portable(const float* a, const float* blocks, uint64_t n, ui
 constexpr uint64_t TABLE_ROW = 256;
 void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]);
 
+// The same one code byte at a time, the variant for 32-bit processors (table_sums8_f32
+// takes eight bytes per load on 64-bit ones), so that tests can compare both.
+void table_sums8_f32_bytes(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]);
+
 }  // namespace tovik

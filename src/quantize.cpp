@@ -1,6 +1,7 @@
 #include "quantize.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -50,23 +51,47 @@ size_t nearest(const float* distance, Usable&& usable) {
 }
 
 // nearest when every centroid is usable, with the same choice: first the smallest
-// distance below FLT_MAX, kept by eight independent running minima (`d < m ? d : m`
-// never takes a NaN) instead of one chain of compares, then the lowest index holding
-// it, which is the one the scan keeps among equal distances (-0.0 == +0.0 there too).
+// distance below FLT_MAX, kept by eight independent running minima instead of one
+// chain of compares, then the lowest index holding it, which is the one the scan keeps
+// among equal distances. The distances are sums of squares from +0.0: +0.0, positive,
+// +infinity or NaN of either sign, never negative and never -0.0. On those, comparing
+// the bit patterns as unsigned integers orders them exactly as float32 `<` does below
+// FLT_MAX, and puts every infinity and NaN above FLT_MAX, so neither ever wins; equal
+// floats have equal bits. Integer compares need no transfer of the floating-point
+// flags, which on a VFP unit costs an instruction per compare.
 size_t nearest_of_all(const float* distance) {
   constexpr size_t CHAINS = 8;
   static_assert(CENTROIDS_PER_SUBSPACE % CHAINS == 0, "whole passes of chains");
-  float lane[CHAINS];
-  for (float& m : lane) m = FLT_MAX;
+  auto bits = [distance](size_t c) {
+    uint32_t b;
+    std::memcpy(&b, distance + c, sizeof b);
+    return b;
+  };
+  constexpr uint32_t max_bits = std::bit_cast<uint32_t>(FLT_MAX);
+  uint32_t lane[CHAINS];
+#pragma GCC unroll 8
+  for (uint32_t& m : lane) m = max_bits;
   for (size_t c = 0; c < CENTROIDS_PER_SUBSPACE; c += CHAINS) {
-    for (size_t j = 0; j < CHAINS; ++j) lane[j] = distance[c + j] < lane[j] ? distance[c + j] : lane[j];
+#pragma GCC unroll 8
+    for (size_t j = 0; j < CHAINS; ++j) lane[j] = std::min(bits(c + j), lane[j]);
   }
-  float best = FLT_MAX;
-  for (const float m : lane) best = m < best ? m : best;
-  if (!(best < FLT_MAX)) return 0;
-  size_t c = 0;
-  while (distance[c] != best) ++c;  // found: best is one of the distances
-  return c;
+  uint32_t best = max_bits;
+#pragma GCC unroll 8
+  for (const uint32_t m : lane) best = m < best ? m : best;
+  if (best == max_bits) return 0;  // FLT_MAX itself never replaces the start
+  // The first index holding best lies in a chain whose minimum is best: search those
+  // chains only, each from its start, up to the first index found so far.
+  size_t first = CENTROIDS_PER_SUBSPACE;
+  for (size_t j = 0; j < CHAINS; ++j) {
+    if (lane[j] != best) continue;
+    for (size_t c = j; c < first; c += CHAINS) {
+      if (bits(c) == best) {
+        first = c;
+        break;
+      }
+    }
+  }
+  return first;
 }
 
 // The similarity of a summed squared distance: 1 - min(0.25 * sqrt(sum), 1).
@@ -136,10 +161,18 @@ void ProductQuantizer::train(const std::vector<std::span<const float>>& training
 
 std::vector<uint8_t> ProductQuantizer::encode(std::span<const float> v) const {
   std::vector<uint8_t> code(num_subspaces_, 0);
+  encode_into(v, code.data());
+  return code;
+}
+
+void ProductQuantizer::encode_into(std::span<const float> v, uint8_t* code) const {
   float distance[CENTROIDS_PER_SUBSPACE];
   for (size_t s = 0; s < num_subspaces_; ++s) {
     const size_t start = s * subspace_dim_;
-    if (start >= v.size()) continue;
+    if (start >= v.size()) {
+      code[s] = 0;
+      continue;
+    }
     const size_t width = std::min<size_t>(start + subspace_dim_, v.size()) - start;
     // All 256 distances first (several centroids per pass, each with the plain rule's
     // bits), then the choice in index order exactly as one centroid after another.
@@ -149,7 +182,6 @@ std::vector<uint8_t> ProductQuantizer::encode(std::span<const float> v) const {
                                                                 return comparable(s, c, width);
                                                               }));
   }
-  return code;
 }
 
 DistanceTable ProductQuantizer::distance_table(std::span<const float> q) const {
@@ -184,24 +216,48 @@ void ProductQuantizer::fill_distance_table(std::span<const float> q, DistanceTab
   }
 }
 
+inline float ProductQuantizer::lane_distance(size_t s, size_t c, const float* sub, size_t width) const {
+  // Component k of centroid c sits k * LANES floats after its first one.
+  const float* column = lanes_.data() + s * BLOCKS * BLOCK_FLOATS + (c / LANES) * BLOCK_FLOATS + c % LANES;
+  float sum = 0.0f;
+  if (width == SUBSPACE_DIM) {  // the usual width, unrolled: fixed offsets, no loop
+#pragma GCC unroll 12
+    for (size_t k = 0; k < SUBSPACE_DIM; ++k) {
+      const float d = sub[k] - column[k * LANES];
+      sum += d * d;
+    }
+    return sum;
+  }
+  for (size_t k = 0; k < width; ++k) {
+    const float d = sub[k] - column[k * LANES];
+    sum += d * d;
+  }
+  return sum;
+}
+
 std::optional<float> ProductQuantizer::score(std::span<const float> query, const uint8_t* code,
                                              size_t length) const {
   const size_t d = subspace_dim_;
   const size_t subspaces = std::min<size_t>(num_subspaces_, length);
   float sum = 0.0f;
-  for (size_t s = 0; s < subspaces; ++s) {
+  // The subspaces the query covers whole first: width 12, fixed offsets.
+  const size_t whole = std::min(subspaces, query.size() / d);
+  for (size_t s = 0; s < whole; ++s) {
+    const uint8_t c = code[s];
+    if (min_width_[s] < SUBSPACE_DIM && !comparable(s, c, SUBSPACE_DIM)) return std::nullopt;
+    sum += lane_distance(s, c, query.data() + s * d, SUBSPACE_DIM);
+  }
+  for (size_t s = whole; s < subspaces; ++s) {
     const size_t start = s * d;
     if (start >= query.size()) break;
     const size_t width = std::min(start + d, query.size()) - start;
-    const Codebook& book = codebooks_[s];
     const uint8_t c = code[s];
-    if (c >= book.size() || book[c].size() < width) return std::nullopt;
-    double distance = 0.0;
-    l2sq_f32(query.data() + start, book[c].data(), width, &distance);
-    sum += static_cast<float>(distance);
+    if (!comparable(s, c, width)) return std::nullopt;
+    sum += lane_distance(s, c, query.data() + start, width);
   }
   return score_of_sum(sum);
 }
+
 
 std::optional<float> ProductQuantizer::score(const DistanceTable& table, const uint8_t* code,
                                              size_t length) const {

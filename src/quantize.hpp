@@ -57,6 +57,10 @@ class ProductQuantizer {
   // never chosen, and 0 stands when no distance is below FLT_MAX (all NaN or infinite).
   std::vector<uint8_t> encode(std::span<const float> v) const;
 
+  // The same code written to code[0, num_subspaces()), allocating nothing: safe on any
+  // number of threads at once. REQUIRES: code holds num_subspaces() bytes.
+  void encode_into(std::span<const float> v, uint8_t* code) const;
+
   // The distance table of query q (256 distance computations per subspace it reaches).
   DistanceTable distance_table(std::span<const float> q) const;
 
@@ -101,6 +105,11 @@ class ProductQuantizer {
   // out[c] = the narrowed l2sq_f32 of `sub` (width floats) and the first `width`
   // components of centroid c of subspace s; meaningful only where comparable(s, c, width).
   void subspace_distances(size_t s, const float* sub, size_t width, float* out) const;
+
+  // The narrowed l2sq_f32 of `sub` (width floats) and the first `width` components of
+  // centroid c of subspace s, read from the lanes (one float32 sum in index order, as
+  // the plain rule). REQUIRES: comparable(s, c, width); width <= SUBSPACE_DIM.
+  float lane_distance(size_t s, size_t c, const float* sub, size_t width) const;
 
   // Centroid c of subspace s exists and is at least `width` components long.
   bool comparable(size_t s, size_t c, size_t width) const {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "distance.hpp"
+#include "worker_pool.hpp"
 
 namespace tovik {
 
@@ -215,7 +216,7 @@ Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const A
       if (announce && !announce(line)) {
         return Error::internal("could not write the quantization activation line to standard output");
       }
-      switch_on();
+      if (auto r = switch_on(); !r) return r;
     }
     store_code(id, quantizer_->encode(v));
     return Ok{};
@@ -226,7 +227,34 @@ Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const A
   }
 }
 
-void VectorStorage::switch_on() {
+Result<void> VectorStorage::encode_stored(const ProductQuantizer& pq) {
+  // Encode into a copy; codes_ is replaced only once nothing can fail. The codes are
+  // worked out on the worker pool, in pieces of consecutive stored vectors, into one
+  // flat buffer (a row per stored vector, in slot order; encode_into allocates
+  // nothing, so no piece can fail), then stored in slot order on this thread. Every
+  // allocation happens here, before or after the pieces: when one fails, nothing has
+  // changed.
+  std::vector<uint32_t> ids;
+  for (size_t i = 0; i < vectors_.size(); ++i) {
+    if (vectors_.at(static_cast<uint32_t>(i))) ids.push_back(static_cast<uint32_t>(i));
+  }
+  const size_t m = pq.num_subspaces();
+  std::vector<uint8_t> flat(ids.size() * m);
+  auto run = parallel_chunks(ids.size(), piece_count(ids.size()), [&](size_t begin, size_t end, size_t) {
+    for (size_t j = begin; j < end; ++j) {
+      const auto v = vectors_.at(ids[j]);
+      pq.encode_into(std::span<const float>(v->data, v->size), flat.data() + j * m);
+    }
+  });
+  if (!run) return run;
+  FlatSlots<uint8_t> encoded = codes_;
+  encoded.grow(vectors_.size());
+  for (size_t j = 0; j < ids.size(); ++j) encoded.store(ids[j], std::span<const uint8_t>(flat.data() + j * m, m));
+  std::swap(codes_, encoded);
+  return Ok{};
+}
+
+Result<void> VectorStorage::switch_on() {
   auto pq = std::make_shared<ProductQuantizer>(dimension_);
   {
     std::vector<std::span<const float>> training;
@@ -235,21 +263,13 @@ void VectorStorage::switch_on() {
     }
     pq->train(training);
   }
-  {
-    // Encode into a copy; codes_ is replaced only once nothing can fail.
-    FlatSlots<uint8_t> encoded = codes_;
-    encoded.grow(vectors_.size());
-    for (size_t i = 0; i < vectors_.size(); ++i) {
-      const uint32_t id = static_cast<uint32_t>(i);
-      if (const auto v = vectors_.at(id)) encoded.store(id, pq->encode(std::span<const float>(v->data, v->size)));
-    }
-    std::swap(codes_, encoded);
-  }
+  if (auto r = encode_stored(*pq); !r) return r;
   {
     vectors_ = FlatSlots<float>();  // frees every vector and the slot list itself
     vectors_.expect_rows(quantization_threshold_);
   }
   quantizer_ = std::move(pq);
+  return Ok{};
 }
 
 void VectorStorage::store_vector(uint32_t id, std::span<const float> v) {

@@ -37,8 +37,16 @@ constexpr uint32_t QUANTIZATION_THRESHOLD = 5000;
 // Ids are 32-bit: no per-id table ever needs more slots than this.
 constexpr uint64_t MAX_ID_SLOTS = uint64_t{1} << 32;
 // From this many candidates on, quantized scoring first builds the query's distance
-// table (256 distances per subspace) and then costs one look-up per subspace.
+// table (256 distances per subspace) and then costs one look-up per subspace. Where
+// the two costs meet, measured: about 320 candidates on x86-64 (AVX table, SSE2
+// scoring); about 100 on 32-bit ARM (counted instructions: a table of 32 subspaces
+// some 220,000, a candidate scored without it some 2,300, with it 165), which the
+// other processors without an x86-64 kernel are taken to resemble.
+#if defined(__x86_64__)
 constexpr size_t DISTANCE_TABLE_MIN_CANDIDATES = 320;
+#else
+constexpr size_t DISTANCE_TABLE_MIN_CANDIDATES = 100;
+#endif
 
 class VectorStorage {
  public:
@@ -111,7 +119,10 @@ class VectorStorage {
   std::shared_ptr<const ProductQuantizer> quantizer() const;
 
  private:
-  void switch_on();  // REQUIRES: no quantizer yet
+  Result<void> switch_on();  // REQUIRES: no quantizer yet
+  // Replaces codes_ by a copy holding pq's code of every stored vector (std::bad_alloc
+  // leaves codes_ as it was); the encoding runs on the worker pool.
+  Result<void> encode_stored(const ProductQuantizer& pq);
   std::optional<float> raw_similarity(std::span<const float> query, uint32_t id) const;
   std::optional<float> quantized_similarity(std::span<const float> query, uint32_t id) const;
   void raw_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,

@@ -121,12 +121,14 @@ TEST(FastPathTest, TableSumsMatchThePlainRule) {
       if (round % 2 == 0) codes[5] = codes[2];
       const uint8_t* rows[8];
       for (size_t j = 0; j < 8; ++j) rows[j] = codes[j].data();
-      float sums[8];
-      table_sums8_f32(table.data(), rows, width, sums);
-      for (size_t j = 0; j < 8; ++j) {
-        float expected = 0.0f;
-        for (size_t s = 0; s < width; ++s) expected += table[s * TABLE_ROW + codes[j][s]];
-        ASSERT_TRUE(same_bits(sums[j], expected)) << "width " << width << " round " << round << " code " << j;
+      for (auto sums8 : {table_sums8_f32, table_sums8_f32_bytes}) {
+        float sums[8];
+        sums8(table.data(), rows, width, sums);
+        for (size_t j = 0; j < 8; ++j) {
+          float expected = 0.0f;
+          for (size_t s = 0; s < width; ++s) expected += table[s * TABLE_ROW + codes[j][s]];
+          ASSERT_TRUE(same_bits(sums[j], expected)) << "width " << width << " round " << round << " code " << j;
+        }
       }
     }
   }
@@ -320,6 +322,24 @@ TEST(FastPathTest, EncodeMatchesOneCentroidAfterAnother) {
         const size_t n = round % 3 == 0 ? length : rng.next() % (length + 20);
         Vec v = round % 4 == 1 && samples > 1 ? training[1] : rng.vector(n, round % 2 == 0);
         ASSERT_EQ(pq.encode(v), encode_one_by_one(pq, v)) << length << " " << samples << " " << round;
+        // The plain score of a random code against the centroids, read from the codebooks.
+        std::vector<uint8_t> code(pq.num_subspaces());
+        for (uint8_t& b : code) b = static_cast<uint8_t>(rng.next());
+        std::optional<float> expected = 0.0f;
+        for (size_t s = 0; s < code.size() && 12 * s < v.size() && expected; ++s) {
+          const size_t width = std::min<size_t>(12, v.size() - 12 * s);
+          const Vec& centroid = pq.codebooks()[s][code[s]];
+          double d = 0.0;
+          if (centroid.size() >= width) l2sq_f32_scalar(v.data() + 12 * s, centroid.data(), width, &d);
+          expected = centroid.size() >= width ? std::optional(*expected + static_cast<float>(d)) : std::nullopt;
+        }
+        if (expected) {
+          const float distance = 0.25f * std::sqrt(*expected);
+          expected = 1.0f - (distance < 1.0f ? distance : 1.0f);  // a NaN distance counts as 1
+        }
+        const auto got = pq.score(v, code.data(), code.size());
+        ASSERT_EQ(got.has_value(), expected.has_value()) << round;
+        ASSERT_TRUE(!got || same_bits(*got, *expected)) << round;
         const DistanceTable table = pq.distance_table(v);
         for (size_t e = 0; e < table.distance.size(); ++e) {
           const size_t s = e / 256, width = std::min<size_t>(12, v.size() - 12 * s);
@@ -330,6 +350,43 @@ TEST(FastPathTest, EncodeMatchesOneCentroidAfterAnother) {
           ASSERT_TRUE(!table.comparable[e] || same_bits(table.distance[e], static_cast<float>(d))) << e;
         }
       }
+    }
+  }
+}
+
+// Inputs chosen to land on the edges of the choice: every distance NaN (of either
+// sign) or infinite, the first centroid's NaN or infinite while later ones are finite,
+// ties between equal centroids, and distances that underflow to zero or are subnormal.
+TEST(FastPathTest, EncodeEdgeCasesMatchOneCentroidAfterAnother) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const float tiny = std::numeric_limits<float>::denorm_min(), sub = 1.0e-39f;
+  struct Case {
+    const char* name;
+    Vec first_sample;  // sample 0 of the training set (centroid 0 of every subspace)
+    Vec v;
+  };
+  const Case cases[] = {
+      {"all NaN", Vec(24, 1.0f), Vec(24, nan)},
+      {"all negative NaN", Vec(24, 1.0f), Vec(24, -nan)},
+      {"all infinite", Vec(24, 1.0f), Vec(24, 1.0e30f)},
+      {"first NaN", Vec(24, nan), Vec(24, 0.5f)},
+      {"first infinite", Vec(24, inf), Vec(24, 0.5f)},
+      {"first negative NaN", Vec(24, -nan), Vec(24, -0.25f)},
+      {"subnormal input", Vec(24, 1.0f), Vec(24, sub)},
+      {"denorm_min input", Vec(24, 0.0f), Vec(24, tiny)},
+      {"signed zeros", Vec(24, -0.0f), Vec(24, 0.0f)},
+  };
+  FloatSource rng(23);
+  for (const Case& c : cases) {
+    for (size_t samples : {1u, 3u, 200u}) {  // 1: 255 equal zero centroids; 3: a repeated sample
+      std::vector<Vec> training{c.first_sample};
+      while (training.size() < samples) training.push_back(training.size() == 2 ? training[1] : rng.vector(24));
+      ProductQuantizer pq(24);
+      pq.train(std::vector<std::span<const float>>(training.begin(), training.end()));
+      ASSERT_EQ(pq.encode(c.v), encode_one_by_one(pq, c.v)) << c.name << " " << samples;
+      Vec mixed = c.v;  // one special component among ordinary ones
+      mixed[rng.next() % mixed.size()] = rng.value();
+      ASSERT_EQ(pq.encode(mixed), encode_one_by_one(pq, mixed)) << c.name << " mixed " << samples;
     }
   }
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -303,6 +305,33 @@ TEST(StorageTest, HighestIdOnA32BitDeviceIsOutOfMemoryNotACrash) {
     EXPECT_EQ(r.error().kind, ErrorKind::OutOfMemory);
     EXPECT_EQ(storage.vector_slot_count(), 2u);
     EXPECT_EQ(storage.compute_similarity(Vec(24, 1.0f), 1), 1.0f);
+  }
+}
+
+// The switch-on encodes on the worker pool: every stored vector's code must be the one
+// encode gives it alone, across gaps, empty vectors and vectors of other lengths.
+TEST(StorageTest, SwitchOnCodesAreThoseOfEncodeOneByOne) {
+  Announcer announcer;
+  VectorStorage storage(48, 300);
+  std::map<uint32_t, Vec> stored;
+  uint32_t state = 9;
+  for (uint32_t id = 0; id < 300; id += id < 290 ? 1 + id % 3 : 1) {  // gaps, then every id up to 299
+    Vec v(id % 17 == 0 ? 0 : id % 13 == 0 ? 30 : 48);
+    for (float& x : v) {
+      state = state * 1664525u + 1013904223u;
+      x = static_cast<float>(static_cast<int32_t>(state >> 16) % 2001 - 1000) / 256.0f;
+    }
+    must_store(storage, id, v, announcer);
+    stored[id] = v;
+  }
+  must_store(storage, 300, Vec(48, 0.5f), announcer);
+  ASSERT_TRUE(storage.quantized());
+  stored[300] = Vec(48, 0.5f);
+  for (uint32_t id = 0; id <= 300; ++id) {
+    const auto it = stored.find(id);
+    ASSERT_EQ(storage.code_at(id), it == stored.end() ? std::nullopt
+                                                      : std::optional(storage.quantizer()->encode(it->second)))
+        << id;
   }
 }
 
