@@ -186,7 +186,7 @@ ext_suffix() {
 # entries for CMake's TOVIK_MODULES.
 build_arch() {
   local arch="$1" release modules=() root include
-  for release in $(target_list | awk -v a="$arch" '$2 == a { print $1 }'); do
+  for release in $(target_list_buildable | awk -v a="$arch" '$2 == a { print $1 }'); do
     target_load "$release" "$arch"
     make_root
     root="$(target_root)"

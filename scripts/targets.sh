@@ -2,6 +2,7 @@
 # and commands that follow from a line of it.
 #
 #   target_list                  "release arch" for every line
+#   target_list_buildable        the same for the releases this machine can build for
 #   target_load RELEASE ARCH     sets T_RELEASE T_DEBIAN T_GLIBC T_ARCH T_TRIPLET T_MACHINE
 #                                T_CPYTHON T_PYPY T_CP_TAG T_PP_TAG, and T_QEMU (empty when
 #                                the host runs the target's code itself)
@@ -13,6 +14,15 @@
 TARGETS_FILE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/targets.txt"
 
 target_list() { awk '!/^#/ && NF { print $1, $4 }' "$TARGETS_FILE"; }
+
+# A module linked here needs at least this machine's C library (and C++ runtime), so a
+# release with an older one cannot load it: on Debian 12 every target is buildable, on
+# Debian 13 only Debian 13's.
+target_list_buildable() {
+  awk -v host="$(getconf GNU_LIBC_VERSION | awk '{ print $2 }')" '
+    !/^#/ && NF { split($3, t, "."); split(host, h, ".")
+                  if (t[1] > h[1] || (t[1] == h[1] && t[2] >= h[2])) print $1, $4 }' "$TARGETS_FILE"
+}
 
 target_load() {
   local line

@@ -22,10 +22,14 @@ WHEELS = os.environ.get("TOVIK_WHEELS", os.path.join(HERE, "..", "..", "build", 
 
 def targets():
     """(python-abi tag, machine, glibc minor of the release) for every interpreter of
-    every line of scripts/targets.txt."""
+    every line of scripts/targets.txt that this machine builds for."""
     with open(os.path.join(HERE, "..", "..", "scripts", "targets.txt"), encoding="utf-8") as f:
         rows = [line.split() for line in f if line.strip() and not line.startswith("#")]
-    return [(tag, row[5], int(row[2].split(".")[1])) for row in rows for tag in row[8:10]]
+    # Only the releases whose C library is not older than the build machine's: a module
+    # linked against a newer one cannot load on them (scripts/targets.sh).
+    host = tuple(int(x) for x in os.confstr("CS_GNU_LIBC_VERSION").split()[1].split("."))
+    return [(tag, row[5], int(row[2].split(".")[1])) for row in rows for tag in row[8:10]
+            if tuple(int(x) for x in row[2].split(".")) >= host]
 
 
 TARGETS = targets()
