@@ -6,7 +6,7 @@ set -euo pipefail
 # Names that exist on both releases; the clang runtime follows below, once the
 # installed clang says its version.
 APT_PACKAGES=(
-  cmake make g++ pkg-config python3-venv
+  cmake make g++ pkg-config python3-dev python3-venv
   libroaring-dev libgtest-dev libbenchmark-dev
   pypy3 pypy3-dev pypy3-venv
   python3-pytest python3-exceptiongroup python3-tomli python3-numpy
