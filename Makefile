@@ -10,7 +10,8 @@ CMAKE_FLAGS ?= -DCMAKE_POLICY_VERSION_MINIMUM=3.5
 HOST_DIR := $(BUILD)/host
 PYPY_DIR := $(BUILD)/pypy
 ARMHF_DIR := $(BUILD)/armhf
-# Debian 12's armhf CPython 3.11 and PyPy, unpacked from Debian's packages, run under qemu-arm.
+# armhf CPython and PyPy (Debian 12's; Debian 13's on a Debian 13 machine), unpacked from
+# Debian's packages, run under qemu-arm.
 ARMHF_PYTHON := BUILD=$(BUILD) JOBS=$(JOBS) CMAKE=$(CMAKE) bash scripts/armhf-python.sh
 # Every target of scripts/targets.txt: private roots of each release's interpreters, and
 # one build per architecture of the modules for all of them.
@@ -68,7 +69,7 @@ test-pypy: build-pypy
 	PYTHONPATH=$(CURDIR)/$(PYPY_DIR) $(PYPY) -m pytest -q -p no:cacheprovider tests/python
 
 test-python-armhf: build-armhf-python
-	$(ARMHF_PYTHON) test python3.11
+	$(ARMHF_PYTHON) test python3
 
 test-pypy-armhf: build-armhf-python
 	$(ARMHF_PYTHON) test pypy3

@@ -9,7 +9,8 @@
 #                                           every release on ARCH, with one core
 #   target-root.sh command RELEASE ARCH INTERP
 #                                           print the command that runs INTERP (its
-#                                           CPython, e.g. python3.13, or pypy3) of the root
+#                                           CPython, e.g. python3.13 or just python3, or
+#                                           pypy3) of the root
 #   target-root.sh test RELEASE ARCH INTERP [pytest args...]
 #                                           run tests/python against the built module
 #   target-root.sh run RELEASE ARCH INTERP script [args...]
@@ -143,7 +144,7 @@ make_root() {
   done
   # The root's own, empty, loader cache: its loader then finds libraries by its search
   # path alone instead of by the entries of the host's cache.
-  mkdir -p "$tmp/etc" "$tmp/tmp" && : >"$tmp/etc/ld.so.cache"
+  mkdir -p "$tmp/etc" && : >"$tmp/etc/ld.so.cache"
   rm -rf "$debs"
   mv "$tmp" "$root"
   printf '%s\n' "$request" "$want" >"$stamp"
@@ -210,8 +211,14 @@ require_root() {
   [ -f "$(target_root)/.tovik-root-complete" ] || { log "no root in $(target_root); run '$0 build $T_ARCH' first"; exit 2; }
 }
 
+# The release's CPython by its versioned name, whichever name was given.
+interp_name() {
+  if [ "$1" = python3 ]; then echo "$T_CPYTHON"; else echo "$1"; fi
+}
+
 run_tests() {
-  local interp="$1" command
+  local interp command
+  interp="$(interp_name "$1")"
   shift
   require_root
   command="$(interp_command "$interp")"
@@ -227,7 +234,8 @@ run_tests() {
 }
 
 run_script() {
-  local interp="$1"
+  local interp
+  interp="$(interp_name "$1")"
   shift
   require_root
   # shellcheck disable=SC2046
@@ -239,7 +247,7 @@ shift || true
 case "$cmd" in
   root) target_load "$1" "$2" && make_root ;;
   build) build_arch "$1" ;;
-  command) target_load "$1" "$2" && require_root && interp_command "$3" ;;
+  command) target_load "$1" "$2" && require_root && interp_command "$(interp_name "$3")" ;;
   test) target_load "$1" "$2" && shift 2 && run_tests "$@" ;;
   run) target_load "$1" "$2" && shift 2 && run_script "$@" ;;
   *) echo "usage: $0 root RELEASE ARCH | build ARCH | command RELEASE ARCH INTERP" \

@@ -4,9 +4,9 @@
 #
 #   run.sh OUTDIR    (from the repository root)
 #
-# The runs: by default x86-64 CPython and PyPy with the build trees' modules and
-# Debian 12's armhf CPython 3.11 and PyPy under qemu-arm. GOLDEN_RUNNERS names a file of
-# "name<TAB>command" lines instead (scripts/test-wheels.sh: every target's interpreters
+# The runs: by default x86-64 CPython and PyPy with the build trees' modules and armhf
+# CPython and PyPy under qemu-arm (scripts/armhf-python.sh). GOLDEN_RUNNERS names a file
+# of "name<TAB>command" lines instead (scripts/test-wheels.sh: every target's interpreters
 # with their installed wheels).
 #
 # Environment: PYTHON, PYPY, HOST_DIR, PYPY_DIR (module directories), ARMHF_PYTHON
@@ -34,7 +34,7 @@ else
   NAMES=(x86-64-cpython x86-64-pypy armhf-cpython armhf-pypy)
   COMMANDS=([x86-64-cpython]="env PYTHONPATH=$PWD/$HOST_DIR $PYTHON -S"
             [x86-64-pypy]="env PYTHONPATH=$PWD/$PYPY_DIR $PYPY -S"
-            [armhf-cpython]="env $ARMHF_PYTHON run python3.11"
+            [armhf-cpython]="env $ARMHF_PYTHON run python3"
             [armhf-pypy]="env $ARMHF_PYTHON run pypy3")
 fi
 [ "${#NAMES[@]}" -gt 1 ] || { echo "golden: fewer than two runs to compare" >&2; exit 2; }
