@@ -50,15 +50,22 @@ if [ -z "${TOVIK_ROARING_HIDDEN:-}" ]; then
 fi
 
 shopt -s nullglob
-for lib in /usr/lib/*/libroaring.so*; do
-  [ -L "$lib" ] || mount --bind /dev/null "$lib"
-done
-for lib in /usr/lib/*/libroaring.so*; do
-  [ ! -s "$lib" ] || fail "$lib is still readable"
-done
-
-rm -rf "$WORK"
-mkdir -p "$WORK"
+# One target in a process of its own (see the end of this file): the mounts and the
+# work directory are the caller's.
+if [ "${1:-}" = --target ]; then
+  target_load "$2" "$3"
+  ONE_TARGET=1
+else
+  ONE_TARGET=""
+  for lib in /usr/lib/*/libroaring.so*; do
+    [ -L "$lib" ] || mount --bind /dev/null "$lib"
+  done
+  for lib in /usr/lib/*/libroaring.so*; do
+    [ ! -s "$lib" ] || fail "$lib is still readable"
+  done
+  rm -rf "$WORK"
+  mkdir -p "$WORK"
+fi
 
 # The command that runs INTERP of RELEASE ARCH, as a word list in the array `run`.
 load_run() {
@@ -131,20 +138,43 @@ test_pair() {
   [ -z "$T_QEMU" ] || env+=("TOVIK_TARGET=$T_ARCH")
   log "$name: pytest ${tests[*]}"
   (cd "$HERE" && "${env[@]}" "${run[@]}" -m pytest -q -p no:cacheprovider "${tests[@]}")
-  printf '%s\tenv PYTHONPATH=%s %s\n' "$name" "$site" "${run[*]}" >>"$WORK/golden-runners"
+  printf '%s\tenv PYTHONPATH=%s %s\n' "$name" "$site" "${run[*]}" >"$WORK/$name.runner"
 }
+
+if [ -n "$ONE_TARGET" ]; then
+  in_root=("$(target_root)"/usr/lib/*/libroaring*)
+  [ "${#in_root[@]}" = 0 ] || fail "the $T_RELEASE $T_ARCH root has CRoaring: ${in_root[*]}"
+  test_pair "$T_CPYTHON" "$T_CP_TAG"
+  test_pair pypy3 "$T_PP_TAG"
+  exit 0
+fi
 
 wheels=("$WHEELS"/tovik-*.whl)
 expected=$(($(target_list_buildable | wc -l) * 2))
 [ "${#wheels[@]}" = "$expected" ] || fail "expected $expected wheels in $WHEELS, found ${#wheels[@]}"
+# The targets two at a time (most of the time is one emulated interpreter's), each
+# logging to its own file, shown in table order once all have finished.
+LANES="${JOBS:-2}"
+targets=()
 while read -r release arch; do
-  target_load "$release" "$arch"
-  in_root=("$(target_root)"/usr/lib/*/libroaring*)
-  [ "${#in_root[@]}" = 0 ] || fail "the $release $arch root has CRoaring: ${in_root[*]}"
-  test_pair "$T_CPYTHON" "$T_CP_TAG"
-  test_pair pypy3 "$T_PP_TAG"
+  targets+=("$release-$arch")
+  {
+    rc=0
+    bash "$0" --target "$release" "$arch" >"$WORK/$release-$arch.log" 2>&1 || rc=$?
+    echo "$rc" >"$WORK/$release-$arch.rc"
+  } &
+  while [ "$(jobs -rp | wc -l)" -ge "$LANES" ]; do wait -n || true; done
 done < <(target_list_buildable)
+wait
+failed=()
+for target in "${targets[@]}"; do
+  echo "==== $target"
+  cat "$WORK/$target.log"
+  [ "$(cat "$WORK/$target.rc")" = 0 ] || failed+=("$target")
+done
+[ "${#failed[@]}" = 0 ] || fail "failed: ${failed[*]}"
+for target in "${targets[@]}"; do cat "$WORK/$target"-*.runner; done >"$WORK/golden-runners"
 
-# The golden scenario under every pair, with the installed packages.
+# The golden scenario under every pair, with the installed packages, in table order.
 cd "$HERE"
 GOLDEN_RUNNERS="$WORK/golden-runners" bash tests/golden/run.sh "$WORK/golden"
