@@ -10,12 +10,18 @@ CMAKE_FLAGS ?= -DCMAKE_POLICY_VERSION_MINIMUM=3.5
 HOST_DIR := $(BUILD)/host
 PYPY_DIR := $(BUILD)/pypy
 ARMHF_DIR := $(BUILD)/armhf
-# armhf CPython 3.11 and PyPy, unpacked from Debian's packages, run under qemu-arm.
+# armhf CPython and PyPy (Debian 12's; Debian 13's on a Debian 13 machine), unpacked from
+# Debian's packages, run under qemu-arm.
 ARMHF_PYTHON := BUILD=$(BUILD) JOBS=$(JOBS) CMAKE=$(CMAKE) bash scripts/armhf-python.sh
+# Every target of scripts/targets.txt: private roots of each release's interpreters, and
+# one build per architecture of the modules for all of them.
+ROOTS := BUILD=$(BUILD) JOBS=$(JOBS) CMAKE=$(CMAKE) bash scripts/target-root.sh
+ARCHES := $(shell awk '!/^\#/ && NF { print $$4 }' scripts/targets.txt | sort -u)
 
 .PHONY: deps build build-host build-pypy build-armhf test test-cpp test-cpp-armhf \
         build-armhf-python test-python test-pypy test-python-armhf test-pypy-armhf \
-        test-pip demo bench clean wheels test-wheels test-typing
+        test-pip demo bench clean wheels test-wheels test-typing build-modules test-cpp-release \
+        $(ARCHES:%=build-modules-%)
 
 deps:
 	bash scripts/install-deps.sh
@@ -34,12 +40,24 @@ build-armhf:
 	$(CMAKE) -S . -B $(ARMHF_DIR) $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/armhf-toolchain.cmake -DTOVIK_BUILD_MODULE=OFF
 	$(CMAKE) --build $(ARMHF_DIR) -j $(JOBS)
 
-# Both armhf modules (CPython and PyPy) from one cross build of the core.
+# The armhf modules (CPython and PyPy of each release) from one cross build of the core.
 build-armhf-python:
 	$(ARMHF_PYTHON) build
 
+build-modules: $(ARCHES:%=build-modules-%)
+
+$(ARCHES:%=build-modules-%): build-modules-%:
+	$(ROOTS) build $*
+
 test-cpp: build-host
 	cd $(HOST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The C++ suite at the level `pip install .` builds with (scikit-build-core's default
+# build type, Release: -O3), where the optimiser is freest.
+test-cpp-release:
+	$(CMAKE) -S . -B $(BUILD)/release $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DTOVIK_BUILD_MODULE=OFF
+	$(CMAKE) --build $(BUILD)/release -j $(JOBS)
+	cd $(BUILD)/release && ctest --output-on-failure -j $(JOBS)
 
 test-cpp-armhf: build-armhf
 	cd $(ARMHF_DIR) && ctest --output-on-failure -V -j 2 --timeout 900
@@ -51,13 +69,15 @@ test-pypy: build-pypy
 	PYTHONPATH=$(CURDIR)/$(PYPY_DIR) $(PYPY) -m pytest -q -p no:cacheprovider tests/python
 
 test-python-armhf: build-armhf-python
-	$(ARMHF_PYTHON) test python3.11
+	$(ARMHF_PYTHON) test python3
 
 test-pypy-armhf: build-armhf-python
 	$(ARMHF_PYTHON) test pypy3
 
 # The same seeded scenario under x86-64 CPython and PyPy and armhf CPython and PyPy
-# (qemu): the four result files must be identical byte for byte.
+# (qemu), with the build trees' modules: the four result files must be identical byte
+# for byte. `make test` runs it under all twelve targets' installed wheels instead
+# (test-wheels).
 .PHONY: test-golden
 test-golden: build-host build-pypy build-armhf-python
 	PYTHON=$(PYTHON) PYPY=$(PYPY) HOST_DIR=$(HOST_DIR) PYPY_DIR=$(PYPY_DIR) ARMHF_PYTHON="$(ARMHF_PYTHON)" \
@@ -85,21 +105,22 @@ test-typing: test-pip
 	$(BUILD)/pip-venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_typing.py \
 	  tests/python/test_platform.py tests/python/test_readme.py tests/python/test_examples.py
 
-# Wheels that install alone (CRoaring inside, tagged manylinux where true), for CPython
-# 3.11 and PyPy 3.9 on x86-64 and armv7l, into build/wheels (scripts/build-wheels.sh).
-wheels: build-host build-pypy build-armhf-python
+# Wheels that install alone (CRoaring inside, tagged manylinux where true), for both
+# interpreters of every target of scripts/targets.txt (Debian 12 and 13 on x86-64,
+# armv7l and aarch64), into build/wheels (scripts/build-wheels.sh).
+wheels: build-modules
 	BUILD=$(BUILD) PYTHON=$(PYTHON) bash scripts/build-wheels.sh
 
-# Each wheel installed by pip (on armv7l, pip itself under qemu in a root with the
-# interpreters only), then the README, the examples and the import checks, with the
-# system's CRoaring hidden from the loader.
+# Each wheel installed by its interpreter's own pip in a root of its release (the ARM
+# ones under qemu), then the README, the examples and the import checks (the whole suite
+# for Debian 13 on x86-64 and armhf), with the system's CRoaring hidden from the loader;
+# the golden scenario's output identical under all of them.
 test-wheels: wheels
-	$(ARMHF_PYTHON) bare-root
-	BUILD=$(BUILD) PYTHON=$(PYTHON) PYPY=$(PYPY) bash scripts/test-wheels.sh
+	BUILD=$(BUILD) bash scripts/test-wheels.sh
 
 test: deps
-	$(MAKE) test-cpp test-cpp-armhf test-python test-pypy test-python-armhf test-pypy-armhf \
-	  test-golden test-pip test-typing test-wheels test-soak test-asan test-tsan test-fuzz
+	$(MAKE) test-cpp test-cpp-release test-cpp-armhf test-python test-pypy test-python-armhf \
+	  test-pypy-armhf test-pip test-typing test-wheels test-soak test-asan test-tsan test-fuzz
 
 # Sanitizer builds and libFuzzer targets, with clang in build/asan, build/tsan and
 # build/fuzz (scripts/sanitize.sh). CI fuzzes 60 s per target; `make fuzz` runs

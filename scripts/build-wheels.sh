@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the four wheels into $BUILD/wheels: CPython 3.11 and PyPy 3.9, x86-64 and
-# armv7l, from modules already built (make build-host build-pypy build-armhf-python).
+# Builds a wheel for every interpreter of every target of scripts/targets.txt into
+# $BUILD/wheels, from modules already built (scripts/target-root.sh build ARCH).
 #
 # Each module first goes into a plain linux_<arch> wheel (make-wheel.py, into
 # $BUILD/wheels-plain), which needs CRoaring installed on the system. auditwheel then
@@ -30,32 +30,38 @@ fi
 export PATH="$TOOLS/bin:$PATH"
 
 # auditwheel looks a library up in the loader's directories and takes the first of the
-# module's own architecture; the armhf ones (from libroaring-dev:armhf) are added.
-export AUDITWHEEL_LD_LIBRARY_PATH=/usr/lib/arm-linux-gnueabihf
+# module's own architecture; the ARM ones (from libroaring-dev:armhf and :arm64, the
+# copies the modules were linked against) are added.
+export AUDITWHEEL_LD_LIBRARY_PATH=/usr/lib/arm-linux-gnueabihf:/usr/lib/aarch64-linux-gnu
 
 # The date make-wheel.py gives every entry: the same modules make the same wheels.
 export SOURCE_DATE_EPOCH=315532800
 
-# CRoaring is Apache-2.0 licensed: a copy of the library goes with its licence.
-licenses=(--license CRoaring.copyright=/usr/share/doc/libroaring0/copyright
+# CRoaring is Apache-2.0 licensed: a copy of the library goes with its licence
+# (libroaring0 on Debian 12, libroaring0t64 on Debian 13).
+copyright=(/usr/share/doc/libroaring0*/copyright)
+licenses=(--license "CRoaring.copyright=${copyright[0]}"
           --license Apache-2.0=/usr/share/common-licenses/Apache-2.0)
+
+# shellcheck source=targets.sh
+. "$HERE/scripts/targets.sh"
 
 rm -rf "$PLAIN" "$OUT"
 mkdir -p "$PLAIN" "$OUT"
-# module, strip tool, python-abi tag, architecture
-while read -r module strip tag arch; do
-  # shellcheck disable=SC2206 # the pattern names exactly one file
-  found=($module)
-  [ -f "${found[0]}" ] || { log "no module $module; build it first"; exit 2; }
-  plain="$("$PYTHON" "$HERE/scripts/make-wheel.py" --strip "$strip" --out "$PLAIN" \
-    --tag "$tag-linux_$arch" "${licenses[@]}" "${found[0]}")"
-  log "repairing ${plain##*/}"
-  auditwheel repair --wheel-dir "$OUT" "$plain" >"$PLAIN/${plain##*/}.log" 2>&1 ||
-    { cat "$PLAIN/${plain##*/}.log" >&2; exit 1; }
-done <<LIST
-$BUILD/host/tovik.cpython-311-x86_64-linux-gnu.so strip cp311-cp311 x86_64
-$BUILD/pypy/tovik.pypy39-pp73-x86_64-linux-gnu.so strip pp39-pypy39_pp73 x86_64
-$BUILD/armhf-py/python3.11/tovik.cpython-311-arm-linux-gnueabihf.so arm-linux-gnueabihf-strip cp311-cp311 armv7l
-$BUILD/armhf-py/pypy3/tovik.pypy39-pp73-arm-linux-gnueabihf.so arm-linux-gnueabihf-strip pp39-pypy39_pp73 armv7l
-LIST
+if [ "$(target_list_buildable)" != "$(target_list)" ]; then
+  log "this machine's C library is newer than some targets' (they need a Debian 12 build machine): skipped"
+  log "$(target_list | grep -vxF -f <(target_list_buildable) | tr '\n' ' ')"
+fi
+target_list_buildable | while read -r release arch; do
+  target_load "$release" "$arch"
+  for interp in "$T_CPYTHON:$T_CP_TAG" "pypy3:$T_PP_TAG"; do
+    found=("$(target_module_dir "${interp%%:*}")"/tovik.*.so)
+    [ -f "${found[0]}" ] || { log "no module in $(target_module_dir "${interp%%:*}"); build it first"; exit 2; }
+    plain="$("$PYTHON" "$HERE/scripts/make-wheel.py" --strip "$T_TRIPLET-strip" --out "$PLAIN" \
+      --tag "${interp#*:}-linux_$T_MACHINE" "${licenses[@]}" "${found[0]}")"
+    log "repairing ${plain##*/} ($release $arch)"
+    auditwheel repair --wheel-dir "$OUT" "$plain" >"$PLAIN/${plain##*/}.log" 2>&1 ||
+      { cat "$PLAIN/${plain##*/}.log" >&2; exit 1; }
+  done
+done
 ls -l "$OUT"

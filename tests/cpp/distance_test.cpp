@@ -107,6 +107,10 @@ TEST(DistanceTest, SquaredEuclidean) {
 }
 
 bool same_bits(double x, double y) { return std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y); }
+// Against the written-out rule: equal bits, or NaN on both sides. The rule does not fix
+// a NaN's sign, and the reference's own NaN follows whichever operand order the
+// optimiser gives its additions (at -O3 it differs from -O2).
+bool same_as_rule(double x, double y) { return (std::isnan(x) && std::isnan(y)) || same_bits(x, y); }
 
 TEST(DistanceTest, DispatchedKernelsMatchThePlainRuleBitForBit) {
   FloatSource rng(2024);
@@ -120,11 +124,11 @@ TEST(DistanceTest, DispatchedKernelsMatchThePlainRuleBitForBit) {
     double got = 0.0, scalar = 0.0;
     cos_f32(a.data(), b.data(), n, &got);
     cos_f32_scalar(a.data(), b.data(), n, &scalar);
-    ASSERT_TRUE(same_bits(got, cos_reference(a, b))) << "cos round " << round;
+    ASSERT_TRUE(same_as_rule(got, cos_reference(a, b))) << "cos round " << round;
     ASSERT_TRUE(same_bits(scalar, got)) << "cos scalar round " << round;
     l2sq_f32(a.data(), b.data(), n, &got);
     l2sq_f32_scalar(a.data(), b.data(), n, &scalar);
-    ASSERT_TRUE(same_bits(got, l2sq_reference(a, b))) << "l2sq round " << round;
+    ASSERT_TRUE(same_as_rule(got, l2sq_reference(a, b))) << "l2sq round " << round;
     ASSERT_TRUE(same_bits(scalar, got)) << "l2sq scalar round " << round;
   }
 }

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Runs tests/golden/scenario.py under x86-64 CPython, x86-64 PyPy, armhf CPython 3.11
-# and armhf PyPy (the last two under qemu-arm) and requires the four result files, and
-# the four standard outputs, to be byte for byte the same.
+# Runs tests/golden/scenario.py under several interpreters and architectures and
+# requires the result files, and the standard outputs, to be byte for byte the same.
 #
-#   run.sh OUTDIR    (from the repository root, after the host, PyPy and armhf builds)
+#   run.sh OUTDIR    (from the repository root)
+#
+# The runs: by default x86-64 CPython and PyPy with the build trees' modules and armhf
+# CPython and PyPy under qemu-arm (scripts/armhf-python.sh). GOLDEN_RUNNERS names a file
+# of "name<TAB>command" lines instead (scripts/test-wheels.sh: every target's interpreters
+# with their installed wheels).
 #
 # Environment: PYTHON, PYPY, HOST_DIR, PYPY_DIR (module directories), ARMHF_PYTHON
-# (the command that runs scripts/armhf-python.sh).
+# (the command that runs scripts/armhf-python.sh), GOLDEN_RUNNERS.
 set -uo pipefail
 
 OUT="${1:?usage: run.sh OUTDIR}"
@@ -16,34 +20,40 @@ HOST_DIR="${HOST_DIR:-build/host}"
 PYPY_DIR="${PYPY_DIR:-build/pypy}"
 ARMHF_PYTHON="${ARMHF_PYTHON:-bash scripts/armhf-python.sh}"
 SCENARIO="$PWD/tests/golden/scenario.py"
-NAMES=(x86-64-cpython x86-64-pypy armhf-cpython armhf-pypy)
 # What the database itself prints: the quantization line, once.
 EXPECTED_STDOUT="Activating quantization at 5000 vectors..."
 
-rm -rf "$OUT" && mkdir -p "$OUT"
+declare -A COMMANDS
+if [ -n "${GOLDEN_RUNNERS:-}" ]; then
+  NAMES=()
+  while IFS=$'\t' read -r name command; do
+    NAMES+=("$name")
+    COMMANDS[$name]="$command"
+  done <"$GOLDEN_RUNNERS"
+else
+  NAMES=(x86-64-cpython x86-64-pypy armhf-cpython armhf-pypy)
+  COMMANDS=([x86-64-cpython]="env PYTHONPATH=$PWD/$HOST_DIR $PYTHON -S"
+            [x86-64-pypy]="env PYTHONPATH=$PWD/$PYPY_DIR $PYPY -S"
+            [armhf-cpython]="env $ARMHF_PYTHON run python3"
+            [armhf-pypy]="env $ARMHF_PYTHON run pypy3")
+fi
+[ "${#NAMES[@]}" -gt 1 ] || { echo "golden: fewer than two runs to compare" >&2; exit 2; }
 
-command_for() {
-  case "$1" in
-    x86-64-cpython) echo "env PYTHONPATH=$PWD/$HOST_DIR $PYTHON -S" ;;
-    x86-64-pypy) echo "env PYTHONPATH=$PWD/$PYPY_DIR $PYPY -S" ;;
-    armhf-cpython) echo "env $ARMHF_PYTHON run python3.11" ;;
-    armhf-pypy) echo "env $ARMHF_PYTHON run pypy3" ;;
-  esac
-}
+rm -rf "$OUT" && mkdir -p "$OUT"
 
 # One run: results in NAME.txt, standard output in NAME.stdout, seconds in NAME.time.
 run_one() {
   local name="$1" start end
   start=$(date +%s)
-  # shellcheck disable=SC2046 # the command is a word list
-  $(command_for "$name") "$SCENARIO" "$OUT/$name.txt" "$OUT/$name.db" >"$OUT/$name.stdout" 2>"$OUT/$name.stderr"
+  # shellcheck disable=SC2086 # the command is a word list
+  ${COMMANDS[$name]} "$SCENARIO" "$OUT/$name.txt" "$OUT/$name.db" >"$OUT/$name.stdout" 2>"$OUT/$name.stderr"
   local rc=$?
   end=$(date +%s)
   echo "$((end - start))" >"$OUT/$name.time"
   return $rc
 }
 
-# The two emulated runs take longest: all four run at once.
+# The emulated runs take longest: all run at once.
 pids=()
 for name in "${NAMES[@]}"; do
   run_one "$name" &

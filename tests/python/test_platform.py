@@ -6,6 +6,7 @@ but 64-bit integer conversions then keep only the low 32 bits: 2**32 reads as 0.
 The range checks below catch that through the public surface."""
 
 import os
+import platform
 import struct
 import sysconfig
 
@@ -13,7 +14,8 @@ import pytest
 
 import tovik
 
-EM_ARM = 40
+ELFCLASS32, ELFCLASS64 = 1, 2
+EM_X86_64, EM_ARM, EM_AARCH64 = 62, 40, 183
 EF_ARM_ABI_FLOAT_HARD = 0x400
 U32_MAX = 2**32 - 1
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
@@ -30,17 +32,26 @@ def test_module_file_carries_the_interpreters_own_suffix():
         name == "__init__" + suffix and os.path.basename(directory) == "tovik")
 
 
-@pytest.mark.skipif(os.environ.get("TOVIK_TARGET") != "armhf", reason="not an armhf run")
-def test_armhf_run_uses_a_32_bit_hard_float_arm_build():
+# What the module's ELF header must say on the machine the interpreter reports: (class,
+# machine, flags that must be set). 32-bit ARM must be the hard-float ABI.
+ELF_BY_MACHINE = {
+    "x86_64": (ELFCLASS64, EM_X86_64, 0),
+    "armv7l": (ELFCLASS32, EM_ARM, EF_ARM_ABI_FLOAT_HARD),
+    "aarch64": (ELFCLASS64, EM_AARCH64, 0),
+}
+
+
+def test_module_is_built_for_the_machine_the_interpreter_runs_on():
     with open(tovik.__file__, "rb") as f:
         header = f.read(52)
     elf_class, byte_order = header[4], header[5]
     (machine,) = struct.unpack_from("<H", header, 18)
-    (flags,) = struct.unpack_from("<I", header, 36)
-    assert header[:4] == b"\x7fELF"
-    assert (elf_class, byte_order, machine) == (1, 1, EM_ARM)  # 32-bit, little-endian
-    assert flags & EF_ARM_ABI_FLOAT_HARD
-    assert struct.calcsize("P") == 4
+    (flags,) = struct.unpack_from("<I", header, 48 if elf_class == ELFCLASS64 else 36)
+    want_class, want_machine, want_flags = ELF_BY_MACHINE[platform.machine()]
+    assert header[:4] == b"\x7fELF" and byte_order == 1  # little-endian
+    assert (elf_class, machine) == (want_class, want_machine)
+    assert flags & want_flags == want_flags
+    assert struct.calcsize("P") * 8 == (32 if elf_class == ELFCLASS32 else 64)
 
 
 needs_db = pytest.mark.skipif(not hasattr(tovik, "TovikDB"), reason="module has no TovikDB yet")

@@ -18,18 +18,25 @@ from elftools.elf.elffile import ELFFile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WHEELS = os.environ.get("TOVIK_WHEELS", os.path.join(HERE, "..", "..", "build", "wheels"))
-EXPECTED = {
-    ("cp311-cp311", "x86_64"),
-    ("pp39-pypy39_pp73", "x86_64"),
-    ("cp311-cp311", "armv7l"),
-    ("pp39-pypy39_pp73", "armv7l"),
-}
-MACHINE = {"x86_64": "EM_X86_64", "armv7l": "EM_ARM"}
+
+
+def targets():
+    """(python-abi tag, machine, glibc minor of the release) for every interpreter of
+    every line of scripts/targets.txt that this machine builds for."""
+    with open(os.path.join(HERE, "..", "..", "scripts", "targets.txt"), encoding="utf-8") as f:
+        rows = [line.split() for line in f if line.strip() and not line.startswith("#")]
+    # Only the releases whose C library is not older than the build machine's: a module
+    # linked against a newer one cannot load on them (scripts/targets.sh).
+    host = tuple(int(x) for x in os.confstr("CS_GNU_LIBC_VERSION").split()[1].split("."))
+    return [(tag, row[5], int(row[2].split(".")[1])) for row in rows for tag in row[8:10]
+            if tuple(int(x) for x in row[2].split(".")) >= host]
+
+
+TARGETS = targets()
+MACHINE = {"x86_64": "EM_X86_64", "armv7l": "EM_ARM", "aarch64": "EM_AARCH64"}
 # What every glibc system has; manylinux assumes libstdc++ and libgcc_s too.
 RUNTIMES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0",
-            "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3"}
-# Debian 12 and Raspberry Pi OS 12 have glibc 2.36: the boards the wheels are for.
-BOARD_GLIBC_MINOR = 36
+            "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3", "ld-linux-aarch64.so.1"}
 TAG = re.compile(r"tovik-[^-]+-(?P<pyabi>[^-]+-[^-]+)-(?:manylinux_2_(?P<minor>\d+)|linux)_(?P<arch>\w+)\.whl")
 
 
@@ -69,7 +76,7 @@ def unpack(name):
 def test_one_wheel_per_interpreter_and_architecture():
     found = [TAG.fullmatch(n) for n in wheel_files()]
     assert all(found), wheel_files()
-    assert sorted((m["pyabi"], m["arch"]) for m in found) == sorted(EXPECTED)
+    assert sorted((m["pyabi"], m["arch"]) for m in found) == sorted(t[:2] for t in TARGETS)
 
 
 @pytest.mark.parametrize("name", wheel_files())
@@ -114,4 +121,6 @@ def test_platform_tag_is_the_oldest_glibc_era_that_has_every_version_needed(name
         assert match["minor"] is None, needed
         return
     assert match["minor"] is not None and int(match["minor"]) == min(eras) >= glibc, eras
-    assert int(match["minor"]) <= BOARD_GLIBC_MINOR
+    # ...and one that the release the wheel is for has.
+    (board_glibc,) = [glibc for tag, arch, glibc in TARGETS if (tag, arch) == (match["pyabi"], match["arch"])]
+    assert int(match["minor"]) <= board_glibc
