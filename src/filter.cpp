@@ -35,6 +35,20 @@ void intersect_into(FilterResult& acc, Bitmap next) {
   }
 }
 
+// Adds `id` to the set stored under `key`, creating the set if it is new. A set created
+// here is taken out again when the add runs out of memory: an empty set would read as
+// "nothing matches" where a path or value never seen must read as "no result".
+template <typename Map, typename Key>
+void add_id_under(Map& map, const Key& key, uint32_t id) {
+  auto [it, created] = map.try_emplace(key);
+  try {
+    it->second.add(id);
+  } catch (...) {
+    if (created) map.erase(it);
+    throw;
+  }
+}
+
 }  // namespace
 
 // ---- Indexing ----
@@ -50,9 +64,7 @@ void FilterEngine::index_object(const json::Object& object, std::string_view pre
 void FilterEngine::index_fields(const json::Object& object, Path parent, uint32_t id) {
   for (const auto& [key, value] : object) {
     const Path path = paths_.child(parent, key);
-    {
-      field_exists_[path].add(id);
-    }
+    add_id_under(field_exists_, path, id);
     if (value.is_string()) {
       add_value_key(path, hash_value(value.as_string()), id);
     } else if (value.is_bool()) {
@@ -67,7 +79,7 @@ void FilterEngine::index_fields(const json::Object& object, Path parent, uint32_
 }
 
 void FilterEngine::add_value_key(Path path, uint64_t value_key, uint32_t id) {
-  inverted_index_[path][value_key].add(id);
+  add_id_under(inverted_index_[path], value_key, id);
 }
 
 void FilterEngine::add_number(Path path, double value, uint32_t id) {
