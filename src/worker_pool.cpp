@@ -51,22 +51,23 @@ struct Task {
 // Runs one piece, turning any exception into the job's failure, and counts it done.
 void execute(const Task& task) {
   Failure failed = Failure::None;
-  const char* failure = "";
+  // The text is copied while the exception is alive: what() points into it.
+  char failure[FAILURE_TEXT] = {};
   try {
     (*task.fn)(task.begin, task.end, task.piece);
   } catch (const std::bad_alloc&) {
     failed = Failure::OutOfMemory;
   } catch (const std::exception& e) {
     failed = Failure::Other;
-    failure = e.what();
+    std::strncpy(failure, e.what(), FAILURE_TEXT - 1);
   } catch (...) {
     failed = Failure::Other;
-    failure = "unknown exception in a worker";
+    std::strncpy(failure, "unknown exception in a worker", FAILURE_TEXT - 1);
   }
   std::lock_guard<std::mutex> lock(task.job->mutex);
   if (failed != Failure::None && task.job->failed == Failure::None) {
     task.job->failed = failed;
-    std::strncpy(task.job->failure, failure, FAILURE_TEXT - 1);
+    std::memcpy(task.job->failure, failure, FAILURE_TEXT);
   }
   if (--task.job->remaining == 0) task.job->done.notify_all();
 }
