@@ -350,7 +350,8 @@ inline void lanes12_neon_pass(const float32x4_t (&q)[12], const float* first, fl
   }
 }
 
-void lanes_neon(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count, float* out) {
+void lanes_neon(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
+                float* out) {
   if (n == 0) {  // empty sums: +0.0 for every centroid
     for (uint64_t c = 0; c < count * LANES; ++c) out[c] = 0.0f;
     return;
