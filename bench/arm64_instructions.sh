@@ -26,12 +26,16 @@ sed -i 's|        if (strcmp(info->target_name, "x86_64") == 0) {|        if (st
 grep -q '"aarch64"' "$WORK/plugin/armcount.c" || { echo "arm64_instructions: could not add aarch64 to the plugin" >&2; exit 1; }
 "${CC:-cc}" -O2 -fPIC -shared -I"$WORK/plugin" -o "$WORK/plugin/libarmcount.so" "$WORK/plugin/armcount.c"
 
-# The revision before, with this tree's benchmark program (it uses only interfaces both have).
-rm -rf "$WORK/before-src" && mkdir -p "$WORK/before-src"
-git -C "$HERE" archive "$BEFORE" | tar -x -C "$WORK/before-src"
-cp "$HERE/bench/centroid_lanes_bench.cpp" "$WORK/before-src/bench/"
+# The revision before, with this tree's benchmark program (it uses only interfaces both
+# have), in directories named by its commit: archived files keep the commit's time, so
+# a build tree must never see another revision's sources.
+before_sha="$(git -C "$HERE" rev-parse --short "$BEFORE")"
+before_src="$WORK/before-$before_sha-src"
+rm -rf "$before_src" && mkdir -p "$before_src"
+git -C "$HERE" archive "$before_sha" | tar -x -C "$before_src"
+cp "$HERE/bench/centroid_lanes_bench.cpp" "$before_src/bench/"
 
-count() {  # side source-dir: the marks file of one run
+count() {  # side source-dir: builds in $WORK/side, counts into $WORK/side.marks
   local side="$1" src="$2"
   cmake -S "$src" -B "$WORK/$side" -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/arm64-toolchain.cmake" -DTOVIK_BUILD_MODULE=OFF \
@@ -41,10 +45,11 @@ count() {  # side source-dir: the marks file of one run
   qemu-aarch64 -L "$SYSROOT" -E LD_LIBRARY_PATH="$SYSROOT/lib" \
     -plugin "$WORK/plugin/libarmcount.so,fd=1019,out=$WORK/$side.marks" "$WORK/$side/centroid_lanes_bench" >&2
 }
-count before "$WORK/before-src"
+count "before-$before_sha" "$before_src"
 count after "$HERE"
 
-python3 - "$WORK/before.marks" "$WORK/after.marks" "$BEFORE" "$(git -C "$HERE" rev-parse --short HEAD)" <<'EOF'
+python3 - "$WORK/before-$before_sha.marks" "$WORK/after.marks" "$BEFORE" "$before_sha" \
+  "$(git -C "$HERE" rev-parse --short HEAD)" <<'EOF'
 import re, sys
 CALLS = 200  # centroid_lanes_bench's calls per section
 SECTIONS = [(3, "distance table, 384 floats (32 subspaces x 256 centroids)"), (5, "encode, 384 floats"),
@@ -62,9 +67,12 @@ def per_call(path):
 
 before, after = per_call(sys.argv[1]), per_call(sys.argv[2])
 print("# aarch64 instructions per call\n")
-print("Executed guest instructions per call under qemu-aarch64 (armcount plugin), %d calls a"
-      " section, marker cost subtracted; before = %s, after = %s. Default build (-O2)." % (CALLS, sys.argv[3], sys.argv[4]))
-print("\n```sh\nBEFORE=%s bash bench/arm64_instructions.sh > bench/results/arm64_instructions.md\n```\n" % sys.argv[3])
+before_name, before_sha, after_sha = sys.argv[3:6]
+print("Executed guest instructions per call under qemu-aarch64 (armcount plugin), %d calls a section,"
+      " the marker pair's own cost subtracted; before = %s (%s), after = %s; default build (-O2)."
+      % (CALLS, before_name, before_sha, after_sha))
+print("\n```sh\nBEFORE=%s bash bench/arm64_instructions.sh > bench/results/arm64_instructions.md\n```\n"
+      % before_name)
 print("| call | before | after | after / before |\n|---|---|---|---|")
 for tag, name in SECTIONS:
     print("| %s | %s | %s | %.2f |" % (name, format(round(before[tag]), ","), format(round(after[tag]), ","),
