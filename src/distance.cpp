@@ -383,7 +383,7 @@ LanesFn choose_lanes() {
   if (__builtin_cpu_supports("avx")) return lanes_avx;
 #endif
 #if defined(__aarch64__)
-  return lanes_neon;  // Advanced SIMD is part of every ARMv8-A processor
+  return lanes_neon;  // the armv8-a baseline has Advanced SIMD, as every AArch64 Linux system does
 #else
   return portable_lanes();
 #endif
