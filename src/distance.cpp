@@ -11,6 +11,9 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
+#if defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 namespace tovik {
 
@@ -278,6 +281,95 @@ __attribute__((target("avx"))) void lanes_avx(const float* a, const float* block
 }
 #endif
 
+#if defined(__aarch64__)
+// Advanced SIMD on aarch64: a block's eight centroids are two four-lane vectors, and each
+// lane sees the scalar sequence d = q - c, sum = sum + d * d (separate multiply and add,
+// never the fused instructions; AArch64 Linux keeps subnormals and NaN payloads, and the
+// vector instructions propagate NaNs by the same operand rule as the scalar ones). The
+// first component's squares start the sums: d * d is +0.0 or more, or NaN, which has
+// the bits of 0.0f + d * d. `blocks` blocks a pass hide the latency of each chain of adds.
+template <int blocks>
+inline void lanes_neon_pass(const float* a, const float* first, uint64_t n, uint64_t stride, float* out) {
+  float32x4_t lo[blocks], hi[blocks];
+  const float32x4_t q = vld1q_dup_f32(a);
+#pragma GCC unroll 4
+  for (int j = 0; j < blocks; ++j) {
+    const float32x4_t dlo = vsubq_f32(q, vld1q_f32(first + j * stride));
+    const float32x4_t dhi = vsubq_f32(q, vld1q_f32(first + j * stride + 4));
+    lo[j] = vmulq_f32(dlo, dlo);
+    hi[j] = vmulq_f32(dhi, dhi);
+  }
+  for (uint64_t k = 1; k < n; ++k) {
+    const float32x4_t qk = vld1q_dup_f32(a + k);
+#pragma GCC unroll 4
+    for (int j = 0; j < blocks; ++j) {
+      const float* row = first + j * stride + k * LANES;
+      const float32x4_t dlo = vsubq_f32(qk, vld1q_f32(row));
+      const float32x4_t dhi = vsubq_f32(qk, vld1q_f32(row + 4));
+      lo[j] = vaddq_f32(lo[j], vmulq_f32(dlo, dlo));
+      hi[j] = vaddq_f32(hi[j], vmulq_f32(dhi, dhi));
+    }
+  }
+#pragma GCC unroll 4
+  for (int j = 0; j < blocks; ++j) {
+    vst1q_f32(out + j * LANES, lo[j]);
+    vst1q_f32(out + j * LANES + 4, hi[j]);
+  }
+}
+
+// The same for a full 12-component subspace whose blocks lie back to back (the
+// quantizer's codebooks), with the twelve query values held in registers across all
+// blocks and the rows unrolled at fixed offsets: per block and component one load of the
+// row, two subtractions, two multiplies and two adds.
+constexpr uint64_t ROWS12 = 12 * LANES;
+template <int blocks>
+inline void lanes12_neon_pass(const float32x4_t (&q)[12], const float* first, float* out) {
+  float32x4_t lo[blocks], hi[blocks];
+#pragma GCC unroll 4
+  for (int j = 0; j < blocks; ++j) {
+    const float32x4_t dlo = vsubq_f32(q[0], vld1q_f32(first + j * ROWS12));
+    const float32x4_t dhi = vsubq_f32(q[0], vld1q_f32(first + j * ROWS12 + 4));
+    lo[j] = vmulq_f32(dlo, dlo);
+    hi[j] = vmulq_f32(dhi, dhi);
+  }
+#pragma GCC unroll 12
+  for (uint64_t k = 1; k < 12; ++k) {
+#pragma GCC unroll 4
+    for (int j = 0; j < blocks; ++j) {
+      const float* row = first + j * ROWS12 + k * LANES;
+      const float32x4_t dlo = vsubq_f32(q[k], vld1q_f32(row));
+      const float32x4_t dhi = vsubq_f32(q[k], vld1q_f32(row + 4));
+      lo[j] = vaddq_f32(lo[j], vmulq_f32(dlo, dlo));
+      hi[j] = vaddq_f32(hi[j], vmulq_f32(dhi, dhi));
+    }
+  }
+#pragma GCC unroll 4
+  for (int j = 0; j < blocks; ++j) {
+    vst1q_f32(out + j * LANES, lo[j]);
+    vst1q_f32(out + j * LANES + 4, hi[j]);
+  }
+}
+
+void lanes_neon(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
+                float* out) {
+  if (n == 0) {  // empty sums: +0.0 for every centroid
+    for (uint64_t c = 0; c < count * LANES; ++c) out[c] = 0.0f;
+    return;
+  }
+  uint64_t b = 0;
+  if (n == 12 && stride == ROWS12) {
+    float32x4_t q[12];
+#pragma GCC unroll 12
+    for (int k = 0; k < 12; ++k) q[k] = vdupq_n_f32(a[k]);
+    for (; b + 2 <= count; b += 2) lanes12_neon_pass<2>(q, blocks + b * ROWS12, out + b * LANES);
+    if (b < count) lanes12_neon_pass<1>(q, blocks + b * ROWS12, out + b * LANES);
+    return;
+  }
+  for (; b + 2 <= count; b += 2) lanes_neon_pass<2>(a, blocks + b * stride, n, stride, out + b * LANES);
+  if (b < count) lanes_neon_pass<1>(a, blocks + b * stride, n, stride, out + b * LANES);
+}
+#endif
+
 LanesFn portable_lanes() {
 #if defined(__SSE2__)
   return lanes_sse2;
@@ -290,7 +382,11 @@ LanesFn choose_lanes() {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (__builtin_cpu_supports("avx")) return lanes_avx;
 #endif
+#if defined(__aarch64__)
+  return lanes_neon;  // the armv8-a baseline has Advanced SIMD, as every AArch64 Linux system does
+#else
   return portable_lanes();
+#endif
 }
 
 std::atomic<LanesFn> lanes_slot{nullptr};

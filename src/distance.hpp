@@ -55,14 +55,15 @@ constexpr uint64_t LANES = 8;
 // out[b * LANES + j] = float(l2sq_f32(a, centroid j of block b, n)) for every block
 // b < blocks, bit for bit: each centroid keeps its own float32 sum in index order, only
 // independent centroids share a pass (one SIMD lane each: AVX where the processor has
-// it, SSE2 otherwise on x86-64; eight interleaved scalar chains elsewhere).
+// it, SSE2 otherwise on x86-64, Advanced SIMD on aarch64; eight interleaved scalar chains
+// elsewhere).
 // REQUIRES: a holds n floats; block b starts at blocks + b * stride and holds n rows of
 // LANES floats.
 void l2sq_lanes_f32(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
                     float* out);
 
-// The same without the processor-specific variant (SSE2 on x86-64, scalar elsewhere),
-// so that tests can compare both with the plain rule.
+// The same without the processor-specific variant (SSE2 on x86-64, scalar elsewhere,
+// aarch64 included), so that tests can compare both with the plain rule.
 void l2sq_lanes_f32_portable(const float* a, const float* blocks, uint64_t n, uint64_t stride,
                              uint64_t count, float* out);
 

@@ -290,6 +290,42 @@ TEST(FastPathTest, CentroidLanesMatchTheScalarRule) {
   }
 }
 
+// Components of 1e-20 and below give subnormal squares and sums: a unit that flushed them to zero
+// (or fused the multiply and the add) would change these sums. Each case must produce
+// subnormal sums, so it cannot pass without reaching them; no NaN here, so the bits
+// must match exactly.
+TEST(FastPathTest, CentroidLanesKeepSubnormalSums) {
+  FloatSource rng(29);
+  using LanesFn = void (*)(const float*, const float*, uint64_t, uint64_t, uint64_t, float*);
+  for (LanesFn lanes : {l2sq_lanes_f32, l2sq_lanes_f32_portable}) {
+    for (const float scale : {1.0e-23f, 1.0e-24f, 1.0e-25f}) {
+      for (const size_t n : {12u, 7u}) {
+        const size_t count = 5, stride = n * LANES;  // back to back, as the quantizer keeps them
+        auto tiny = [&](size_t size) {  // integers from -1000 to 1000 times the scale
+          Vec v(size);
+          for (float& x : v) x = static_cast<float>(static_cast<int32_t>(rng.next() % 2001) - 1000) * scale;
+          return v;
+        };
+        const Vec a = tiny(n), blocks = tiny(stride * count);
+        Vec out(count * LANES);
+        lanes(a.data(), blocks.data(), n, stride, count, out.data());
+        size_t subnormal = 0;
+        for (size_t c = 0; c < count * LANES; ++c) {
+          float expected = 0.0f;
+          for (size_t k = 0; k < n; ++k) {
+            const float d = a[k] - blocks[c / LANES * stride + k * LANES + c % LANES];
+            expected += d * d;
+          }
+          ASSERT_EQ(std::bit_cast<uint32_t>(out[c]), std::bit_cast<uint32_t>(expected))
+              << "scale " << scale << " n " << n << " centroid " << c;
+          subnormal += std::fpclassify(expected) == FP_SUBNORMAL;
+        }
+        ASSERT_GT(subnormal, 0u) << "scale " << scale << " n " << n;
+      }
+    }
+  }
+}
+
 // encode as the plain rule states it: one centroid after another, strict improvement.
 std::vector<uint8_t> encode_one_by_one(const ProductQuantizer& pq, const Vec& v) {
   std::vector<uint8_t> code(pq.num_subspaces(), 0);
@@ -388,6 +424,28 @@ TEST(FastPathTest, EncodeEdgeCasesMatchOneCentroidAfterAnother) {
       mixed[rng.next() % mixed.size()] = rng.value();
       ASSERT_EQ(pq.encode(mixed), encode_one_by_one(pq, mixed)) << c.name << " mixed " << samples;
     }
+  }
+}
+
+// Centroids that differ from the vector only by components of about 1e-21, whose squares
+// are subnormal: the nearest one is told apart by subnormal distances alone (flushed to
+// zero they would all tie and centroid 0 would win).
+TEST(FastPathTest, EncodeChoosesBySubnormalDistances) {
+  std::vector<Vec> training;
+  for (int i = 0; i < 9; ++i) {
+    Vec sample(24, static_cast<float>(i + 1) * 1.0e-21f);
+    sample[0] = sample[12] = 1.0f;
+    training.push_back(sample);
+  }
+  ProductQuantizer pq(24);
+  pq.train(std::vector<std::span<const float>>(training.begin(), training.end()));
+  for (const float near : {5.3e-21f, 2.2e-21f, 8.9e-21f}) {
+    Vec v(24, near);
+    v[0] = v[12] = 1.0f;
+    const std::vector<uint8_t> code = pq.encode(v);
+    ASSERT_EQ(code, encode_one_by_one(pq, v)) << near;
+    const uint8_t nearest = static_cast<uint8_t>(std::lround(near / 1.0e-21f) - 1);
+    ASSERT_EQ(code, std::vector<uint8_t>(2, nearest)) << near;
   }
 }
 
