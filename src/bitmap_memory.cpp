@@ -400,8 +400,6 @@ void trim() noexcept {
 
 bool routed() { return installed; }
 
-size_t reserve_in_use() { return bytes_out.load(std::memory_order_relaxed); }
-
-uint64_t requested_by_library() { return requested.load(std::memory_order_relaxed); }
+uint64_t TEST_requested_by_library() { return requested.load(std::memory_order_relaxed); }
 
 }  // namespace tovik::bitmap_memory

@@ -44,9 +44,6 @@ void cos4_f32(const float* a, float a2, const float* const b[4], uint64_t n, dou
 // hides the latency of each candidate's chain of adds. Same requirements.
 void cos8_f32(const float* a, float a2, const float* const b[8], uint64_t n, double out[8]);
 
-// out[j] = l2sq_f32(a, b[j], n) for j = 0..3, bit for bit. Same requirements.
-void l2sq4_f32(const float* a, const float* const b[4], uint64_t n, double out[4]);
-
 // Centroid lanes: blocks of LANES centroids stored component-major, so that one load
 // reads component k of every centroid of a block (block[k * LANES + j] is component k of
 // centroid j). The product quantizer keeps its codebooks in this layout as well.

@@ -627,8 +627,6 @@ void IntervalTree::remove_ids(const Bitmap& ids) {
   }
 }
 
-void IntervalTree::remove_id(uint32_t id) { remove_ids(Bitmap{id}); }
-
 size_t IntervalTree::memory_bytes() const {
   return main_.memory_bytes() + delta_.capacity() * sizeof(Pair) + delta_ids_.size_in_bytes();
 }

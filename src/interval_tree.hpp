@@ -78,8 +78,6 @@ class IntervalTree {
   // Throws std::bad_alloc with the tree unchanged, or with the ids out of the main
   // level only (a tree whose listing still holds some of them, otherwise intact).
   void remove_ids(const Bitmap& ids);
-  // Test hook (and the filter's one-id removal): remove_ids of one id.
-  void remove_id(uint32_t id);
 
   // Bytes held: array capacities plus every checkpoint's own size accounting.
   size_t memory_bytes() const;

@@ -157,7 +157,7 @@ LSH::LSH(uint32_t dimension) : dimension_(dimension) {
   tables_.resize(num_tables_);
 }
 
-std::vector<std::vector<float>> LSH::hyperplanes(uint32_t table) const {
+std::vector<std::vector<float>> LSH::TEST_hyperplanes(uint32_t table) const {
   std::vector<std::vector<float>> planes(NUM_HYPERPLANES, std::vector<float>(dimension_));
   for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
     for (uint32_t i = 0; i < dimension_; ++i) planes[h][i] = interleaved_[table][size_t{i} * NUM_HYPERPLANES + h];
@@ -170,7 +170,7 @@ uint64_t LSH::signature(std::span<const float> v, uint32_t table) const {
   return interleaved_signature(v.data(), interleaved_[table].data(), n);
 }
 
-uint64_t LSH::plain_signature(std::span<const float> v, uint32_t table) const {
+uint64_t LSH::TEST_plain_signature(std::span<const float> v, uint32_t table) const {
   const size_t n = std::min<size_t>(v.size(), dimension_);
   uint64_t key = 0;
   for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
@@ -183,8 +183,6 @@ const std::vector<uint32_t>* LSH::Table::find(uint64_t key) const {
   auto it = slot.find(key);
   return it == slot.end() ? nullptr : &buckets[it->second];
 }
-
-void LSH::insert(uint32_t id, std::span<const float> v) { commit_insert(prepare_insert(id, v)); }
 
 LSH::PreparedInsert LSH::prepare_insert(uint32_t id, std::span<const float> v) {
   PreparedInsert prepared;
@@ -265,12 +263,6 @@ void LSH::query(std::span<const float> q, size_t limit, QueryScratch& scratch, s
   }
 }
 
-void LSH::remove(uint32_t id) {
-  for (auto& table : tables_) {
-    for (auto& bucket : table.buckets) std::erase(bucket, id);
-  }
-}
-
 void LSH::remove_many(const Bitmap& ids) {
   if (ids.empty()) return;
   for (auto& table : tables_) {
@@ -280,7 +272,7 @@ void LSH::remove_many(const Bitmap& ids) {
   }
 }
 
-size_t LSH::filed_count() const {
+size_t LSH::TEST_filed_count() const {
   size_t total = 0;
   for (const auto& table : tables_) {
     for (const auto& bucket : table.buckets) total += bucket.size();
@@ -288,7 +280,7 @@ size_t LSH::filed_count() const {
   return total;
 }
 
-size_t LSH::bucket_count() const {
+size_t LSH::TEST_bucket_count() const {
   size_t total = 0;
   for (const auto& table : tables_) total += table.buckets.size();
   return total;

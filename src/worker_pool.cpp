@@ -89,8 +89,6 @@ class Pool {
     }
   }
 
-  size_t size() const { return workers_.size(); }
-
   // Queues every task or none: workers read the queue only under mutex_, so a
   // failure part-way (bad_alloc from the deque) is rolled back before any of them can
   // see a task whose job is about to leave the caller's stack. Throws what the deque
