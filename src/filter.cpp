@@ -158,37 +158,39 @@ FilterResult FilterEngine::eval_not(const json::Value& inner) const {
 
 FilterResult FilterEngine::eval_field(std::string_view path, const json::Object& ops) const {
   FilterResult acc;
-  for (const auto& [op, operand] : ops) {
-    if (FilterResult r = eval_operator(path, op, operand)) intersect_into(acc, std::move(*r));
+  for (const auto& [key, operand] : ops) {
+    const std::optional<FilterOp> op = parse_filter_op(key);
+    if (!op) continue;  // not an operator of the language: contributes nothing
+    if (FilterResult r = eval_operator(path, *op, operand)) intersect_into(acc, std::move(*r));
   }
   return acc;
 }
 
-// std::nullopt here means "contributes nothing": no result, a wrong-kind operand, or
-// an operator not in the language.
-FilterResult FilterEngine::eval_operator(std::string_view path, std::string_view op,
-                                         const json::Value& operand) const {
-  if (op == "$eq") return eval_eq(path, operand);
-  if (op == "$ne") {
-    FilterResult eq = eval_eq(path, operand);
-    if (!eq) return std::nullopt;
-    return universe() - *eq;
-  }
-  if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
-    if (!operand.is_number()) return std::nullopt;
-    return numeric_range(path, op, operand.as_double());
-  }
-  if (op == "$in") {
-    if (!operand.is_array()) return std::nullopt;
-    return eval_in(path, operand.as_array());
-  }
-  if (op == "$nin") {
-    if (!operand.is_array()) return std::nullopt;
-    return universe() - *eval_in(path, operand.as_array());
-  }
-  if (op == "$exists") {
-    if (!operand.is_bool()) return std::nullopt;
-    return eval_exists(path, operand.as_bool());
+// std::nullopt here means "contributes nothing": no result, or a wrong-kind operand.
+FilterResult FilterEngine::eval_operator(std::string_view path, FilterOp op, const json::Value& operand) const {
+  switch (op) {
+    case FilterOp::Eq:
+      return eval_eq(path, operand);
+    case FilterOp::Ne: {
+      FilterResult eq = eval_eq(path, operand);
+      if (!eq) return std::nullopt;
+      return universe() - *eq;
+    }
+    case FilterOp::Gt:
+    case FilterOp::Gte:
+    case FilterOp::Lt:
+    case FilterOp::Lte:
+      if (!operand.is_number()) return std::nullopt;
+      return numeric_range(path, op, operand.as_double());
+    case FilterOp::In:
+      if (!operand.is_array()) return std::nullopt;
+      return eval_in(path, operand.as_array());
+    case FilterOp::Nin:
+      if (!operand.is_array()) return std::nullopt;
+      return universe() - *eval_in(path, operand.as_array());
+    case FilterOp::Exists:
+      if (!operand.is_bool()) return std::nullopt;
+      return eval_exists(path, operand.as_bool());
   }
   return std::nullopt;
 }
@@ -236,7 +238,7 @@ FilterResult FilterEngine::value_ids(std::string_view path, uint64_t value_key) 
   return bitmap->second;
 }
 
-FilterResult FilterEngine::numeric_range(std::string_view path, std::string_view op, double x) const {
+FilterResult FilterEngine::numeric_range(std::string_view path, FilterOp op, double x) const {
   const IntervalTree* tree = find_path(numeric_index_, path);
   if (tree == nullptr) return std::nullopt;
   return tree->range_query(op, x);

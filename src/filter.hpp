@@ -29,6 +29,7 @@
 
 #include "bitmap.hpp"
 #include "field_paths.hpp"
+#include "filter_ops.hpp"
 #include "interval_tree.hpp"
 #include "json.hpp"
 #include "result.hpp"
@@ -117,12 +118,12 @@ class FilterEngine {
   FilterResult eval_and(const json::Value& elements) const;
   FilterResult eval_not(const json::Value& inner) const;
   FilterResult eval_field(std::string_view path, const json::Object& ops) const;
-  FilterResult eval_operator(std::string_view path, std::string_view op, const json::Value& operand) const;
+  FilterResult eval_operator(std::string_view path, FilterOp op, const json::Value& operand) const;
   FilterResult eval_in(std::string_view path, const json::Array& values) const;
   FilterResult eval_exists(std::string_view path, bool wanted) const;
   // The ids under a string or boolean value key of a path; nullopt when there are none.
   FilterResult value_ids(std::string_view path, uint64_t value_key) const;
-  FilterResult numeric_range(std::string_view path, std::string_view op, double x) const;
+  FilterResult numeric_range(std::string_view path, FilterOp op, double x) const;
   Bitmap universe() const;
 
   FieldPaths paths_;

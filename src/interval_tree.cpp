@@ -555,10 +555,10 @@ void IntervalTree::delta_add_range(Bitmap& out, size_t begin, size_t end) const 
   out.add_many(ids.data(), ids.size());
 }
 
-Bitmap IntervalTree::range_query(std::string_view op, double x) const {
-  const bool below = op == "$lt" || op == "$lte";
-  const bool inclusive = op == "$lte" || op == "$gt";
-  if (std::isnan(x) || !(below || op == "$gt" || op == "$gte")) return Bitmap();
+Bitmap IntervalTree::range_query(FilterOp op, double x) const {
+  const bool below = op == FilterOp::Lt || op == FilterOp::Lte;
+  const bool inclusive = op == FilterOp::Lte || op == FilterOp::Gt;
+  if (std::isnan(x) || !is_comparison(op)) return Bitmap();
   const std::vector<double>& values = main_.values();
   const auto c = inclusive ? std::upper_bound(values.begin(), values.end(), x)
                            : std::lower_bound(values.begin(), values.end(), x);

@@ -25,11 +25,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "bitmap.hpp"
+#include "filter_ops.hpp"
 
 namespace tovik {
 
@@ -57,9 +57,9 @@ class IntervalTree {
   // unchanged.
   void settle();
 
-  // op is "$lt", "$lte", "$gt" or "$gte", compared against node values; any other
-  // text, or a NaN bound, gives the empty bitmap.
-  Bitmap range_query(std::string_view op, double x) const;
+  // The ids whose node value compares with x as op says ($lt, $lte, $gt, $gte); an
+  // operator that is not a comparison, or a NaN bound, gives the empty bitmap.
+  Bitmap range_query(FilterOp op, double x) const;
 
   // Ids at the node whose value equals x exactly (not within tolerance); empty when
   // there is no such node.

@@ -131,6 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{R"({"color": {"$regex": "r"}})", NONE},
         FilterCase{R"({"color": {"$regex": "r", "$eq": "blue"}})", Ids{2}},
         FilterCase{R"({"color": {"$EQ": "red"}})", NONE},
+        FilterCase{R"({"n": {"$LT": 9}})", NONE},
         FilterCase{R"({"n": {}})", NONE},
         FilterCase{R"({})", NONE}, FilterCase{"5", NONE}, FilterCase{R"("color")", NONE},
         FilterCase{R"([{"color": {"$eq": "red"}}])", NONE}));
