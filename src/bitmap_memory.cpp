@@ -1,3 +1,4 @@
+// The bitmap library's allocation functions and the reserve behind them (bitmap_memory.hpp).
 #include "bitmap_memory.hpp"
 
 #include <dlfcn.h>

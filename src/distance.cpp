@@ -1,3 +1,5 @@
+// The distance kernels: the scalar rules, their SSE2/AVX and VFP variants, and the
+// dispatch that picks one per processor.
 #include "distance.hpp"
 
 #include <atomic>

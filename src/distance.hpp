@@ -2,9 +2,11 @@
 // choice rests on, fixed bit for bit.
 //
 // Accumulation is in float32, in index order, each product rounded before its add
-// (no fused multiply-add); the finishing steps are in float64. Each kernel is reached
-// through an atomic dispatch slot filled on first use with the implementation chosen
-// for this processor; every implementation gives exactly the scalar rule's bits.
+// (no fused multiply-add); the finishing steps are in float64. Three kernels go through
+// an atomic dispatch slot filled on first use: cos_f32 and l2sq_f32 (the scalar rule
+// on every processor today) and l2sq_lanes_f32 (AVX where the processor has it). The
+// others take their variant when compiled (SSE2 on x86-64, scalar code shaped for the
+// VFP registers on 32-bit ARM). Every variant gives exactly the scalar rule's bits.
 // Pure functions: safe from any number of threads.
 #pragma once
 

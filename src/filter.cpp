@@ -1,3 +1,5 @@
+// FilterEngine: indexing metadata, removing ids from every index, and evaluating the
+// filter language.
 #include "filter.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// IntervalTree: the flat level with its checkpoints, merging pending pairs through the
+// delta level, range and exact queries, removal.
 #include "interval_tree.hpp"
 
 #include <algorithm>

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <optional>
 
+#include "utf8.hpp"
+
 namespace tovik::json {
 
 double Value::as_double() const {
@@ -422,26 +424,16 @@ bool Scanner::hex_unit(size_t at, uint32_t& unit) {
 // overlong forms, surrogates or code points past U+10FFFF), faulted at its first
 // wrong byte.
 bool Scanner::utf8_sequence(std::string& out) {
-  const unsigned char lead = static_cast<unsigned char>(text_[pos_]);
-  size_t extra = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) extra = 1;
-  else if (lead >= 0xE0 && lead <= 0xEF) extra = 2;
-  else if (lead >= 0xF0 && lead <= 0xF4) extra = 3;
-  else return fail_at(INVALID_CODE_POINT, pos_);
-  if (lead == 0xE0) low = 0xA0;
-  if (lead == 0xED) high = 0x9F;
-  if (lead == 0xF0) low = 0x90;
-  if (lead == 0xF4) high = 0x8F;
-  for (size_t k = 1; k <= extra; ++k) {
-    if (pos_ + k == text_.size()) return fail_eof(EOF_STRING);
-    const unsigned char b = static_cast<unsigned char>(text_[pos_ + k]);
-    if (b < low || b > high) return fail_at(INVALID_CODE_POINT, pos_ + k);
-    low = 0x80;
-    high = 0xBF;
+  const Utf8Lead lead = utf8_lead(static_cast<unsigned char>(text_[pos_]));
+  if (lead.continuations == 0) return fail_at(INVALID_CODE_POINT, pos_);
+  const size_t taken = utf8_continuations(text_, pos_, lead);
+  if (taken < lead.continuations) {
+    const size_t wrong = pos_ + 1 + taken;
+    if (wrong == text_.size()) return fail_eof(EOF_STRING);
+    return fail_at(INVALID_CODE_POINT, wrong);
   }
-  out.append(text_.substr(pos_, extra + 1));
-  pos_ += extra + 1;
+  out.append(text_.substr(pos_, taken + 1));
+  pos_ += taken + 1;
   return true;
 }
 

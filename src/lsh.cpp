@@ -1,3 +1,5 @@
+// LSH: drawing the hyperplanes, signatures (interleaved and plain), filing ids in
+// buckets, and gathering a query's candidates.
 #include "lsh.hpp"
 
 #include <algorithm>
@@ -6,6 +8,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "growth.hpp"
 
 namespace tovik {
 
@@ -81,12 +85,6 @@ uint64_t interleaved_signature(const float* v, const float* planes, size_t n) {
   }
   return key;
 #endif
-}
-
-// Grows a vector's capacity geometrically so that one more push_back cannot throw.
-template <typename T>
-void make_room_for_one(std::vector<T>& v) {
-  if (v.size() == v.capacity()) v.reserve(std::max<size_t>(16, v.capacity() * 2));
 }
 
 // Gathers distinct ids in first-found order into `ids` and reports when `limit` is

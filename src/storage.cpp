@@ -1,3 +1,5 @@
+// VectorStorage: raw and quantized slots, the switch to quantization, and scoring one
+// id or many.
 #include "storage.hpp"
 
 #include <algorithm>

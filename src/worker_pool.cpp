@@ -1,3 +1,5 @@
+// The worker pool: its threads and queue, the fallback to the calling thread, and the
+// fresh pool after fork().
 #include "worker_pool.hpp"
 
 #include <pthread.h>
