@@ -16,11 +16,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "core_impl.hpp"
+#include "filter_ops.hpp"
 #include "json.hpp"
 #include "json_serialize.hpp"
 #include "siphash.hpp"
@@ -38,7 +40,6 @@ const char* const KEYS[] = {"a", "b", "n", "a.x"};
 const char* const TEXTS[] = {"red", "blue", "true", ""};
 const double NUMBERS[] = {1.0, 2.5, -4.0, 100.0, 1e9};
 const char* const PATHS[] = {"a", "b", "n", "a.x", "b.x", "n.x", "a.x.x"};
-const char* const OPERATORS[] = {"$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin", "$exists"};
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "db_fuzz: %s\n", what.c_str());
@@ -83,7 +84,7 @@ Value document(Input& in) {
 }
 
 Value condition(Input& in) {
-  const std::string op = OPERATORS[in.next(9)];
+  const std::string op(tovik::FILTER_OPS[in.next(std::size(tovik::FILTER_OPS))].text);
   Value operand = op == "$exists" ? Value(in.next(2) == 1)
                   : op == "$in" || op == "$nin" ? Value(Array{leaf(in), leaf(in)})
                                                 : leaf(in);
