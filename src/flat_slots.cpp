@@ -1,11 +1,10 @@
 // FlatSlots: storing and reading rows of equal width, one per id.
 #include "flat_slots.hpp"
 
-#include "growth.hpp"
-
 #include <algorithm>
 #include <new>
-#include <stdexcept>
+
+#include "growth.hpp"
 
 namespace tovik {
 
