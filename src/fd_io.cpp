@@ -13,17 +13,22 @@ static_assert(sizeof(off_t) == 8, "whole reads need 64-bit file offsets");
 
 namespace tovik {
 
-Result<void> write_all(int fd, std::string_view data) {
+int write_all(int fd, std::string_view data) noexcept {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), std::min(data.size(), MAX_IO_CHUNK));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Error::msg(system_error_text(errno));
+      return errno;
     }
-    if (n == 0) return Error::msg("failed to write whole buffer");
+    if (n == 0) return WROTE_NOTHING;
     data.remove_prefix(static_cast<size_t>(n));
   }
-  return Ok{};
+  return 0;
+}
+
+Error write_error(int err) {
+  if (err == WROTE_NOTHING) return Error::msg("failed to write whole buffer");
+  return Error::msg(system_error_text(err));
 }
 
 bool pread_exact(int fd, std::string& out, uint64_t offset) {

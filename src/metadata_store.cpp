@@ -129,9 +129,9 @@ Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) 
     if (!append_.kept) close_append_handle();
     return Error::msg("File too large (max 4GB)");
   }
-  if (auto written = write_all(fd, text); !written) {
+  if (const int err = write_all(fd, text); err != 0) {
     close_append_handle();
-    return written;
+    return write_error(err);
   }
   set_record(id, {static_cast<uint32_t>(end), static_cast<uint32_t>(text.size())});
   if (!append_.kept) close_append_handle();
