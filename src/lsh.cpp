@@ -225,13 +225,6 @@ void LSH::commit_insert(PreparedInsert&& prepared) noexcept {
   }
 }
 
-std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {
-  QueryScratch scratch;
-  std::vector<uint32_t> out;
-  query(q, limit, scratch, out);
-  return out;
-}
-
 void LSH::query(std::span<const float> q, size_t limit, QueryScratch& scratch, std::vector<uint32_t>& out) const {
   if (++scratch.stamp_ == 0) {  // stamps wrapped: forget every old one
     std::fill(scratch.slots_.begin(), scratch.slots_.end(), QueryScratch::Slot{0, 0});

@@ -92,9 +92,8 @@ class LSH {
     uint32_t stamp_ = 0;
   };
 
-  // At most `limit` distinct ids, in first-found order (see the class comment).
-  std::vector<uint32_t> query(std::span<const float> q, size_t limit) const;
-  // The same ids into `out` (cleared first), working in `scratch`.
+  // At most `limit` distinct ids, in first-found order (see the class comment), into
+  // `out` (cleared first), working in `scratch`.
   void query(std::span<const float> q, size_t limit, QueryScratch& scratch, std::vector<uint32_t>& out) const;
 
   // Removes every occurrence of every id in `ids` from every bucket; emptied buckets

@@ -160,8 +160,8 @@ TEST(LshTest, InsertFilesDuplicatesButQueryReturnsOnce) {
   test::lsh_insert(lsh, 8, v);
   EXPECT_EQ(lsh.TEST_filed_count(), 3u);
   EXPECT_EQ(lsh.TEST_bucket_count(), 1u);
-  EXPECT_EQ(lsh.query(v, 1000), (Ids{7, 8}));
-  EXPECT_TRUE(LSH(4).query(v, 1000).empty());
+  EXPECT_EQ(test::lsh_query(lsh, v, 1000), (Ids{7, 8}));
+  EXPECT_TRUE(test::lsh_query(LSH(4), v, 1000).empty());
 }
 
 TEST(LshTest, QueryStopsAtLimitInBucketOrder) {
@@ -171,10 +171,10 @@ TEST(LshTest, QueryStopsAtLimitInBucketOrder) {
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = i * 7919 % 1500;  // a permutation
   for (uint32_t id : order) test::lsh_insert(lsh, id, v);
   test::lsh_insert(lsh, 5000, Vec{-1, -1, -1, -1});  // another bucket, never reached
-  const Ids got = lsh.query(v, 1000);
+  const Ids got = test::lsh_query(lsh, v, 1000);
   EXPECT_EQ(got, Ids(order.begin(), order.begin() + 1000));
-  EXPECT_EQ(lsh.query(v, 1), Ids{order[0]});
-  EXPECT_TRUE(lsh.query(v, 0).empty());
+  EXPECT_EQ(test::lsh_query(lsh, v, 1), Ids{order[0]});
+  EXPECT_TRUE(test::lsh_query(lsh, v, 0).empty());
 }
 
 TEST(LshTest, QueryProbesOwnBucketThenLowBitNeighboursInBitOrder) {
@@ -205,10 +205,10 @@ TEST(LshTest, QueryProbesOwnBucketThenLowBitNeighboursInBitOrder) {
     test::lsh_insert(lsh, 1, pool.vector_of(first));
     test::lsh_insert(lsh, 0, qv);
     // Three ids found by probing: no fallback while 3 >= limit / 2.
-    EXPECT_EQ(lsh.query(qv, 6), (Ids{0, 1, 2}));
-    EXPECT_EQ(lsh.query(qv, 2), (Ids{0, 1}));
+    EXPECT_EQ(test::lsh_query(lsh, qv, 6), (Ids{0, 1, 2}));
+    EXPECT_EQ(test::lsh_query(lsh, qv, 2), (Ids{0, 1}));
     // With limit 8 the fallback adds the unprobed bucket.
-    EXPECT_EQ(lsh.query(qv, 8), (Ids{0, 1, 2, 3}));
+    EXPECT_EQ(test::lsh_query(lsh, qv, 8), (Ids{0, 1, 2, 3}));
     return;
   }
   FAIL() << "no suitable signatures in the pool";
@@ -233,13 +233,13 @@ TEST(LshTest, FallbackVisitsFirstTwentyBucketsInCreationOrderEmptyOnesIncluded) 
 
   Ids first_twenty(20);
   for (uint32_t i = 0; i < 20; ++i) first_twenty[i] = 100 + i;
-  EXPECT_EQ(lsh.query(q, 1000), first_twenty);
-  EXPECT_EQ(lsh.query(q, 5), Ids(first_twenty.begin(), first_twenty.begin() + 5));
+  EXPECT_EQ(test::lsh_query(lsh, q, 1000), first_twenty);
+  EXPECT_EQ(test::lsh_query(lsh, q, 5), Ids(first_twenty.begin(), first_twenty.begin() + 5));
 
   // The emptied first bucket stays and still counts towards the twenty.
   test::lsh_remove(lsh, 100);
   EXPECT_EQ(lsh.TEST_bucket_count(), 21u);
-  EXPECT_EQ(lsh.query(q, 1000), Ids(first_twenty.begin() + 1, first_twenty.end()));
+  EXPECT_EQ(test::lsh_query(lsh, q, 1000), Ids(first_twenty.begin() + 1, first_twenty.end()));
 }
 
 TEST(LshTest, FallbackDoesNotRepeatProbedIds) {
@@ -252,7 +252,7 @@ TEST(LshTest, FallbackDoesNotRepeatProbedIds) {
   test::lsh_insert(lsh, 2, q);  // the query's bucket is second in creation order
   test::lsh_insert(lsh, 3, pool.vector_of(others[1]));
   test::lsh_insert(lsh, 2, pool.vector_of(others[2]));
-  EXPECT_EQ(lsh.query(q, 1000), (Ids{2, 1, 3}));
+  EXPECT_EQ(test::lsh_query(lsh, q, 1000), (Ids{2, 1, 3}));
 }
 
 // Fills an index with ids under random vectors, some ids filed twice or under two
@@ -287,8 +287,8 @@ TEST(LshTest, RemoveManyMatchesRemovingOneByOne) {
   EXPECT_EQ(swept.TEST_filed_count(), one_by_one.TEST_filed_count());
   EXPECT_LT(swept.TEST_filed_count(), 3000u);
   for (const auto& [s, v] : pool.all()) {
-    const Ids got = swept.query(v, 1000);
-    ASSERT_EQ(got, one_by_one.query(v, 1000));
+    const Ids got = test::lsh_query(swept, v, 1000);
+    ASSERT_EQ(got, test::lsh_query(one_by_one, v, 1000));
     for (uint32_t id : got) ASSERT_FALSE(gone.contains(id)) << id;
   }
   swept.remove_many(Bitmap{});

@@ -2,8 +2,10 @@
 // over sets of ids. Tests and benchmarks drive a component directly through them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "bitmap.hpp"
 #include "filter.hpp"
@@ -15,6 +17,14 @@ namespace tovik::test {
 // Files id under v's signature in every table (prepare_insert, then commit_insert).
 inline void lsh_insert(LSH& lsh, uint32_t id, std::span<const float> v) {
   lsh.commit_insert(lsh.prepare_insert(id, v));
+}
+
+// The query's candidates in a fresh vector, through a fresh scratch.
+inline std::vector<uint32_t> lsh_query(const LSH& lsh, std::span<const float> q, size_t limit) {
+  LSH::QueryScratch scratch;
+  std::vector<uint32_t> out;
+  lsh.query(q, limit, scratch, out);
+  return out;
 }
 
 // remove_many of one id.
