@@ -149,7 +149,9 @@ void bench_add(std::mt19937& rng, uint32_t dim) {
          }));
   tovik::LSH lsh(dim);
   report("LSH insert (" + std::to_string(dim) + " floats)",
-         time_per_call(docs, [&](size_t i) { tovik::test::lsh_insert(lsh, static_cast<uint32_t>(i), vectors[i]); }));
+         time_per_call(docs, [&](size_t i) {
+           tovik::test::lsh_insert(lsh, static_cast<uint32_t>(i), vectors[i]);
+         }));
 }
 
 }  // namespace

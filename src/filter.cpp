@@ -169,7 +169,8 @@ FilterResult FilterEngine::eval_field(std::string_view path, const json::Object&
 }
 
 // std::nullopt here means "contributes nothing": no result, or a wrong-kind operand.
-FilterResult FilterEngine::eval_operator(std::string_view path, FilterOp op, const json::Value& operand) const {
+FilterResult FilterEngine::eval_operator(std::string_view path, FilterOp op,
+                                         const json::Value& operand) const {
   switch (op) {
     case FilterOp::Eq:
       return eval_eq(path, operand);

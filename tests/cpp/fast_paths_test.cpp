@@ -91,7 +91,8 @@ TEST(FastPathTest, ReusedQueryScratchGathersWhatAFreshOneDoes) {
   for (uint32_t id = 0; id < 3000; ++id) {
     test::lsh_insert(large, id, rng.vector(5, false));
     if (id % 3 == 0) test::lsh_insert(small, id, rng.vector(3, false));
-    if (id % 7 == 0) test::lsh_insert(large, id, rng.vector(5, false));  // filed twice, maybe in another bucket
+    // Filed twice, maybe in another bucket.
+    if (id % 7 == 0) test::lsh_insert(large, id, rng.vector(5, false));
   }
   LSH::QueryScratch scratch;
   std::vector<uint32_t> got;
