@@ -5,7 +5,7 @@ PYPY ?= pypy3
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
-CMAKE_FLAGS ?= -DCMAKE_POLICY_VERSION_MINIMUM=3.5
+CMAKE_FLAGS ?=
 
 HOST_DIR := $(BUILD)/host
 PYPY_DIR := $(BUILD)/pypy

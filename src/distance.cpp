@@ -1,3 +1,5 @@
+// The distance kernels: the scalar rules, their SSE2/AVX and VFP variants, and the
+// dispatch that picks one per processor.
 #include "distance.hpp"
 
 #include <atomic>
@@ -96,24 +98,6 @@ void cos_lanes(const float* a, const float* const b[], uint64_t n, __m128 (&ab)[
   for (; i < n; ++i) {
     const __m128 q = _mm_set1_ps(a[i]);
     for (int g = 0; g < groups; ++g) cos_step(q, gather_lanes(b + 4 * g, i), ab[g], b2[g]);
-  }
-}
-
-void l2sq4_lanes(const float* a, const float* const b[4], uint64_t n, __m128& sum) {
-  uint64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    __m128 c0 = _mm_loadu_ps(b[0] + i), c1 = _mm_loadu_ps(b[1] + i);
-    __m128 c2 = _mm_loadu_ps(b[2] + i), c3 = _mm_loadu_ps(b[3] + i);
-    _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
-    const __m128 column[4] = {c0, c1, c2, c3};
-    for (int k = 0; k < 4; ++k) {
-      const __m128 d = _mm_sub_ps(_mm_set1_ps(a[i + k]), column[k]);
-      sum = _mm_add_ps(sum, _mm_mul_ps(d, d));
-    }
-  }
-  for (; i < n; ++i) {
-    const __m128 d = _mm_sub_ps(_mm_set1_ps(a[i]), gather_lanes(b, i));
-    sum = _mm_add_ps(sum, _mm_mul_ps(d, d));
   }
 }
 #endif
@@ -468,28 +452,6 @@ void cos8_f32(const float* a, float a2, const float* const b[8], uint64_t n, dou
   cos4_f32(a, a2, b, n, out);
   cos4_f32(a, a2, b + 4, n, out + 4);
 #endif
-}
-
-void l2sq4_f32(const float* a, const float* const b[4], uint64_t n, double out[4]) {
-  float sum[4];
-#if defined(__SSE2__)
-  __m128 lanes = _mm_setzero_ps();
-  l2sq4_lanes(a, b, n, lanes);
-  _mm_storeu_ps(sum, lanes);
-#else
-  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-  const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
-  for (uint64_t i = 0; i < n; ++i) {
-    const float q = a[i];
-    const float d0 = q - b0[i], d1 = q - b1[i], d2 = q - b2[i], d3 = q - b3[i];
-    s0 += d0 * d0;
-    s1 += d1 * d1;
-    s2 += d2 * d2;
-    s3 += d3 * d3;
-  }
-  sum[0] = s0, sum[1] = s1, sum[2] = s2, sum[3] = s3;
-#endif
-  for (int j = 0; j < 4; ++j) out[j] = static_cast<double>(sum[j]);
 }
 
 void l2sq_lanes_f32(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,

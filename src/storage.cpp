@@ -1,3 +1,5 @@
+// VectorStorage: raw and quantized slots, the switch to quantization, and scoring one
+// id or many.
 #include "storage.hpp"
 
 #include <algorithm>
@@ -292,19 +294,19 @@ bool VectorStorage::quantized() const {
   return quantizer_ != nullptr;
 }
 
-std::optional<std::vector<float>> VectorStorage::vector_at(uint32_t id) const {
+std::optional<std::vector<float>> VectorStorage::TEST_vector_at(uint32_t id) const {
   const auto v = vectors_.at(id);
   if (!v) return std::nullopt;
   return std::vector<float>(v->data, v->data + v->size);
 }
 
-std::optional<std::vector<uint8_t>> VectorStorage::code_at(uint32_t id) const {
+std::optional<std::vector<uint8_t>> VectorStorage::TEST_code_at(uint32_t id) const {
   const auto code = codes_.at(id);
   if (!code) return std::nullopt;
   return std::vector<uint8_t>(code->data, code->data + code->size);
 }
 
-std::shared_ptr<const ProductQuantizer> VectorStorage::quantizer() const {
+std::shared_ptr<const ProductQuantizer> VectorStorage::TEST_quantizer() const {
   return quantizer_;
 }
 

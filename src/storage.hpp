@@ -113,10 +113,10 @@ class VectorStorage {
   uint32_t dimension() const { return dimension_; }
   uint32_t quantization_threshold() const { return quantization_threshold_; }
   // Test hooks: copies of a stored vector / code, and the installed quantizer.
-  std::optional<std::vector<float>> vector_at(uint32_t id) const;
-  std::optional<std::vector<uint8_t>> code_at(uint32_t id) const;
+  std::optional<std::vector<float>> TEST_vector_at(uint32_t id) const;
+  std::optional<std::vector<uint8_t>> TEST_code_at(uint32_t id) const;
   // (null while raw)
-  std::shared_ptr<const ProductQuantizer> quantizer() const;
+  std::shared_ptr<const ProductQuantizer> TEST_quantizer() const;
 
  private:
   Result<void> switch_on();  // REQUIRES: no quantizer yet

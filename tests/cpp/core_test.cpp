@@ -179,9 +179,9 @@ TEST_F(DatabaseTest, InvalidMetadataIsStoredButNotIndexed) {
   auto r = db_->add(3, std::vector<float>{1, 0}, "{\"a\": ", std::nullopt);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind, ErrorKind::Message);
-  EXPECT_TRUE(db_->impl().filter().all_ids().contains(3));
+  EXPECT_TRUE(db_->impl().filter().TEST_all_ids().contains(3));
   EXPECT_EQ(db_->impl().metadata().read_metadata(3).value(), "{\"a\": ");
-  EXPECT_TRUE(db_->impl().storage().vector_at(3).has_value());
+  EXPECT_TRUE(db_->impl().storage().TEST_vector_at(3).has_value());
 }
 
 TEST_F(DatabaseTest, ExpiryIsStrictlyBeforeNowAndSaturates) {

@@ -17,6 +17,7 @@
 
 #include "distance.hpp"
 #include "lsh.hpp"
+#include "one_step.hpp"
 #include "quantize.hpp"
 #include "storage.hpp"
 #include "test_floats.hpp"
@@ -51,19 +52,16 @@ TEST(FastPathTest, BatchKernelsMatchTheScalarRules) {
     if (round % 11 == 0) b[2] = b[1];  // a repeated candidate, as a padded group has
     const float* rows[4] = {b[0].data(), b[1].data(), b[2].data(), b[3].data()};
     const float* rows8[8] = {rows[0], rows[1], rows[2], rows[3], rows[3], rows[2], rows[1], rows[0]};
-    double cos[4], cos8[8], l2[4];
+    double cos[4], cos8[8];
     const float a2 = sum_squares_f32(a.data(), n);
     cos4_f32(a.data(), a2, rows, n, cos);
     cos8_f32(a.data(), a2, rows8, n, cos8);
-    l2sq4_f32(a.data(), rows, n, l2);
     for (size_t j = 0; j < 4; ++j) {
-      double expected_cos = 0.0, expected_l2 = 0.0;
+      double expected_cos = 0.0;
       cos_f32_scalar(a.data(), rows[j], n, &expected_cos);
-      l2sq_f32_scalar(a.data(), rows[j], n, &expected_l2);
       ASSERT_TRUE(same_bits(cos[j], expected_cos)) << "cos round " << round << " lane " << j << " n " << n;
       ASSERT_TRUE(same_bits(cos8[j], expected_cos)) << "cos8 round " << round << " lane " << j << " n " << n;
       ASSERT_TRUE(same_bits(cos8[7 - j], expected_cos)) << "cos8 round " << round << " lane " << 7 - j;
-      ASSERT_TRUE(same_bits(l2[j], expected_l2)) << "l2sq round " << round << " lane " << j << " n " << n;
     }
   }
 }
@@ -79,7 +77,7 @@ TEST(FastPathTest, InterleavedSignatureMatchesOneDotProductAfterAnother) {
       if (round % 9 == 0) {
         for (float& x : v) x = -x;
       }
-      ASSERT_EQ(lsh.signature(v, 0), lsh.plain_signature(v, 0)) << "dim " << dim << " round " << round;
+      ASSERT_EQ(lsh.signature(v, 0), lsh.TEST_plain_signature(v, 0)) << "dim " << dim << " round " << round;
     }
   }
 }
@@ -91,9 +89,10 @@ TEST(FastPathTest, ReusedQueryScratchGathersWhatAFreshOneDoes) {
   FloatSource rng(8);
   LSH small(3), large(5);
   for (uint32_t id = 0; id < 3000; ++id) {
-    large.insert(id, rng.vector(5, false));
-    if (id % 3 == 0) small.insert(id, rng.vector(3, false));
-    if (id % 7 == 0) large.insert(id, rng.vector(5, false));  // filed twice, maybe in another bucket
+    test::lsh_insert(large, id, rng.vector(5, false));
+    if (id % 3 == 0) test::lsh_insert(small, id, rng.vector(3, false));
+    // Filed twice, maybe in another bucket.
+    if (id % 7 == 0) test::lsh_insert(large, id, rng.vector(5, false));
   }
   LSH::QueryScratch scratch;
   std::vector<uint32_t> got;
@@ -102,7 +101,7 @@ TEST(FastPathTest, ReusedQueryScratchGathersWhatAFreshOneDoes) {
     const size_t limit = std::vector<size_t>{0, 1, 7, 100, 1000, 5000}[round % 6];
     const Vec q = rng.vector(lsh.dimension(), false);
     lsh.query(q, limit, scratch, got);
-    ASSERT_EQ(got, lsh.query(q, limit)) << "round " << round;
+    ASSERT_EQ(got, test::lsh_query(lsh, q, limit)) << "round " << round;
     ASSERT_EQ(std::set<uint32_t>(got.begin(), got.end()).size(), got.size()) << "round " << round;
   }
 }
@@ -202,7 +201,7 @@ std::unique_ptr<VectorStorage> quantized_storage(FloatSource& rng, size_t length
     const Result<void> r = storage.store(id, rng.vector(length, false), nullptr);
     EXPECT_TRUE(r.ok());
   }
-  const uint32_t m = storage.quantizer()->num_subspaces();
+  const uint32_t m = storage.TEST_quantizer()->num_subspaces();
   base.resize(m);
   for (auto& c : base) c = static_cast<uint8_t>(rng.next() % trained);
   for (uint32_t id = trained + 1; id < slots; ++id) {
@@ -241,7 +240,7 @@ TEST(FastPathTest, QuantizedBatchScoresEqualComputeSimilarity) {
     const auto ids = candidate_ids(rng, 200);
     for (int round = 0; round < 10; ++round) {
       const size_t n = round == 0 ? length : round == 1 ? 0 : rng.next() % 780;
-      Vec q = query_near(rng, *storage.quantizer(), base, n);
+      Vec q = query_near(rng, *storage.TEST_quantizer(), base, n);
       if (round % 3 == 0 && n > 0) q[rng.next() % n] = rng.value();  // maybe a special value
       expect_batch_equals_one_by_one(storage, q, ids,
                                      "length " + std::to_string(length) + " query " + std::to_string(n));
@@ -466,7 +465,7 @@ TEST(FastPathTest, FlatSlotsKeepWhatWasStored) {
   }
   ASSERT_EQ(storage.vector_slot_count(), slot_count);
   for (uint32_t id = 0; id < slot_count + 2; ++id) {
-    const auto got = storage.vector_at(id);
+    const auto got = storage.TEST_vector_at(id);
     const auto it = model.find(id);
     ASSERT_EQ(got.has_value(), it != model.end()) << id;
     if (got) {

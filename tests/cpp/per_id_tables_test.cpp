@@ -136,7 +136,7 @@ struct Snapshot {
 Snapshot snapshot(TovikDB& db, const std::string& dir, uint32_t id) {
   std::error_code missing;  // no file before the first add
   const uintmax_t size = std::filesystem::file_size(dir + "/metadata.bin", missing);
-  Snapshot s{db.impl().id_bound(), db.count().value(), db.impl().lsh().filed_count(), db.impl().dim(), db.impl().storage().quantized(), {}, db.impl().expiry_of(id),
+  Snapshot s{db.impl().id_bound(), db.count().value(), db.impl().lsh().TEST_filed_count(), db.impl().dim(), db.impl().storage().quantized(), {}, db.impl().expiry_of(id),
              missing ? 0 : size};
   const std::vector<float> query(4, 1.0f);
   for (const std::optional<std::string_view> filter : {std::optional<std::string_view>(), std::optional<std::string_view>(R"({"k": {"$gte": 0}})")}) {
