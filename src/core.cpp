@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <type_traits>
 
 #include "json.hpp"
@@ -109,12 +111,22 @@ std::vector<ResultTuple> results_of(const std::vector<ScoredPair>& scored, const
   return out;
 }
 
-// What every operation does first: the calling thread's runtime exception state is
-// allocated (so that a std::bad_alloc can be thrown on it later), and reserve mapped for
-// an earlier large bitmap operation is given back.
-void begin_operation() noexcept {
+// The edge every TovikDB operation runs through, and the one place where running out
+// of memory turns from an exception into a Result (the error rule: result.hpp). First
+// the calling thread's runtime exception state is allocated (so that a std::bad_alloc
+// can be thrown on it later), and reserve mapped for an earlier large bitmap operation
+// is given back.
+template <typename Operation>
+auto at_edge(Operation&& operation) -> decltype(operation()) {
   prepare_thread();
   Bitmap::trim_reserve();
+  try {
+    return operation();
+  } catch (const std::bad_alloc&) {
+    return Error::oom();
+  } catch (const std::length_error&) {
+    return Error::oom();
+  }
 }
 
 }  // namespace
@@ -179,11 +191,12 @@ TovikDB::Impl::Impl(std::string path)
       announce_(write_to_stdout) {}
 
 Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
-  begin_operation();
-  // The system would silently cut the path at the NUL and create another directory.
-  if (path.find('\0') != std::string::npos) return Error::msg("path contains a NUL byte");
-  if (auto made = create_dir_all(path); !made) return std::move(made).error();
-  return std::unique_ptr<TovikDB>(new TovikDB(std::make_unique<Impl>(std::move(path))));
+  return at_edge([&]() -> Result<std::unique_ptr<TovikDB>> {
+    // The system would silently cut the path at the NUL and create another directory.
+    if (path.find('\0') != std::string::npos) return Error::msg("path contains a NUL byte");
+    if (auto made = create_dir_all(path); !made) return std::move(made).error();
+    return std::unique_ptr<TovikDB>(new TovikDB(std::make_unique<Impl>(std::move(path))));
+  });
 }
 
 TovikDB::TovikDB(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -211,29 +224,27 @@ Result<void> TovikDB::Impl::prepare_add(uint32_t id, std::span<const float> vect
   const uint64_t slots = static_cast<uint64_t>(id) + 1;
   if (auto r = storage_->reserve(slots); !r) return r;
   if (auto r = metadata_->reserve(slots); !r) return r;
-  try {
-    LSH* lsh = lsh_.get();
-    if (dim_ == 0) {
-      prepared.fresh_lsh = std::make_shared<LSH>(static_cast<uint32_t>(vector.size()));
-      lsh = prepared.fresh_lsh.get();
-    }
-    prepared.lsh_insert = lsh->prepare_insert(id, vector);
-    prepared.parsed.emplace(json::parse(metadata_json));
-    if (has_ttl) {
-      expirations_.reserve_for(id);
-    }
-    // The two id sets add changes after its first change cannot fail then.
-    Bitmap::ensure_room(stored_ids_.add_cost() + filter_->universe_add_cost());
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
+  LSH* lsh = lsh_.get();
+  if (dim_ == 0) {
+    prepared.fresh_lsh = std::make_shared<LSH>(static_cast<uint32_t>(vector.size()));
+    lsh = prepared.fresh_lsh.get();
   }
+  prepared.lsh_insert = lsh->prepare_insert(id, vector);
+  prepared.parsed.emplace(json::parse(metadata_json));
+  if (has_ttl) expirations_.reserve_for(id);
+  // The two id sets add changes after its first change cannot fail then.
+  Bitmap::ensure_room(stored_ids_.add_cost() + filter_->universe_add_cost());
   if (has_ttl) prepared.now.emplace(clock_());
   return Ok{};
 }
 
 Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                           std::optional<int64_t> ttl) {
-  begin_operation();
+  return at_edge([&] { return add_unguarded(id, vector, metadata_json, ttl); });
+}
+
+Result<void> TovikDB::add_unguarded(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                                    std::optional<int64_t> ttl) {
   const uint64_t n = vector.size();
   if (impl_->dim_ != 0 && n != impl_->dim_) {
     return Error::msg("Dimension mismatch: expected " + std::to_string(impl_->dim_) + ", got " + std::to_string(n));
@@ -338,18 +349,13 @@ Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> quer
 Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, size_t k,
                                                  std::optional<std::string_view> filter_json,
                                                  bool include_metadata) {
-  begin_operation();
-  try {
-    return search_unguarded(query, k, filter_json, include_metadata);
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  }
+  return at_edge([&] { return search_unguarded(query, k, filter_json, include_metadata); });
 }
 
 Result<std::vector<ResultTuple>> TovikDB::search_unguarded(std::span<const float> query, size_t k,
                                                            std::optional<std::string_view> filter_json,
                                                            bool include_metadata) {
-  if (auto purged = clean_expired(); !purged) return std::move(purged).error();
+  if (auto purged = purge_expired(); !purged) return std::move(purged).error();
   std::optional<Bitmap> admissible;
   if (filter_json) {
     auto filtered = impl_->filter_->apply_filter(*filter_json);
@@ -368,9 +374,11 @@ Result<std::vector<ResultTuple>> TovikDB::search_unguarded(std::span<const float
   return results;
 }
 
-std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, bool include_metadata) const {
-  begin_operation();
-  return results_of(scored, include_metadata ? impl_->metadata_.get() : nullptr);
+Result<std::vector<ResultTuple>> TovikDB::build_results(std::vector<ScoredPair> scored,
+                                                        bool include_metadata) const {
+  return at_edge([&]() -> Result<std::vector<ResultTuple>> {
+    return results_of(scored, include_metadata ? impl_->metadata_.get() : nullptr);
+  });
 }
 
 void TovikDB::Impl::remove_ids(const Bitmap& ids) {
@@ -384,8 +392,7 @@ void TovikDB::Impl::remove_from_indexes(const Bitmap& ids) {
 }
 
 Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
-  begin_operation();
-  try {
+  return at_edge([&]() -> Result<uint64_t> {
     auto filtered = impl_->filter_->apply_filter(filter_json);
     if (!filtered) return std::move(filtered).error();
     if (!filtered->has_value()) return uint64_t{0};
@@ -393,38 +400,35 @@ Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
     const uint64_t n = matched.cardinality();
     if (n > 0) impl_->remove_ids(matched);
     return n;
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  }
+  });
 }
 
 Result<void> TovikDB::clean_expired() {
-  begin_operation();
+  return at_edge([&] { return purge_expired(); });
+}
+
+Result<void> TovikDB::purge_expired() {
   auto now = impl_->clock_();
   if (!now) return Ok{};  // a clock before the epoch: nothing can be judged expired
   if (!impl_->expirations_.may_have_before(now.value())) return Ok{};
+  const ExpiryIndex::Taken expired = impl_->expirations_.take_before(now.value());
+  if (expired.ids.empty()) return Ok{};
   try {
-    const ExpiryIndex::Taken expired = impl_->expirations_.take_before(now.value());
-    if (expired.ids.empty()) return Ok{};
-    try {
-      impl_->deleted_ids_ |= expired.ids;
-    } catch (const std::bad_alloc&) {
-      impl_->expirations_.put_back(expired);  // nothing purged: the next purge retries
-      throw;
-    }
-    impl_->expirations_.forget(expired);
-    impl_->remove_from_indexes(expired.ids);
-    return Ok{};
+    impl_->deleted_ids_ |= expired.ids;
   } catch (const std::bad_alloc&) {
-    return Error::oom();
+    impl_->expirations_.put_back(expired);  // nothing purged: the next purge retries
+    throw;
   }
+  impl_->expirations_.forget(expired);
+  impl_->remove_from_indexes(expired.ids);
+  return Ok{};
 }
 
 Result<uint64_t> TovikDB::count() {
-  begin_operation();
-  if (auto purged = clean_expired(); !purged) return std::move(purged).error();
-  const uint64_t bound = impl_->id_bound();
-  return bound - impl_->deleted_ids_.cardinality();
+  return at_edge([&]() -> Result<uint64_t> {
+    if (auto purged = purge_expired(); !purged) return std::move(purged).error();
+    return impl_->id_bound() - impl_->deleted_ids_.cardinality();
+  });
 }
 
 }  // namespace tovik

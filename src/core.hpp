@@ -15,9 +15,9 @@
 // first change, leaves itself unchanged when the switch to quantization runs out. So
 // an OutOfMemory error (MemoryError) from add has changed nothing, with one exception:
 // the indexing of the metadata fields (after the vector, the metadata text and the
-// universe are stored) allocates inside the filter indexes; std::bad_alloc thrown
-// there leaves the document stored, counted and searchable, its fields indexed up to
-// the one that failed and no new expiry.
+// universe are stored) allocates inside the filter indexes; running out there leaves
+// the document stored, counted and searchable, its fields indexed up to the one that
+// failed and no new expiry.
 // The other operations and running out of memory: each completes or returns
 // OutOfMemory, never ends the process (bitmap operations fail before they change
 // anything: see bitmap.hpp). search and count change nothing but what their purge
@@ -26,7 +26,8 @@
 // the indexes, where a failure leaves them deleted, uncounted and never returned, but
 // still matched by a later delete's filter (and counted by it, as any deleted id its
 // filter still matches). Every operation first allocates the calling thread's runtime
-// exception state (thread_state.hpp).
+// exception state (thread_state.hpp). No operation throws: running out of memory
+// inside one is its OutOfMemory error (the error rule: result.hpp).
 // Nothing here knows about Python.
 //
 // This is the public face of the core, all the binding sees; the components behind it
@@ -69,7 +70,7 @@ class TovikDB {
                                           std::optional<std::string_view> filter_json,
                                           bool include_metadata);
 
-  std::vector<ResultTuple> build_results(std::vector<ScoredPair> scored, bool include_metadata) const;
+  Result<std::vector<ResultTuple>> build_results(std::vector<ScoredPair> scored, bool include_metadata) const;
 
   // Number of ids the filter matched.
   Result<uint64_t> delete_matching(std::string_view filter_json);
@@ -89,6 +90,9 @@ class TovikDB {
 
  private:
   explicit TovikDB(std::unique_ptr<Impl> impl);
+  Result<void> add_unguarded(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                             std::optional<int64_t> ttl);
+  Result<void> purge_expired();
   Result<std::vector<ResultTuple>> search_unguarded(std::span<const float> query, size_t k,
                                                     std::optional<std::string_view> filter_json,
                                                     bool include_metadata);

@@ -207,13 +207,12 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* db_build_results(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<tovik::ScoredPair> scored;
   auto prepare = [&](Args& a) { return a.prepare(0, prepare_scored, scored); };
-  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<Results> {
+  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<tovik::Result<Results>> {
     bool include_metadata = false;
     if (!a.get(0, to_scored, scored) || !a.get(1, to_bool, include_metadata)) return std::nullopt;
     return db.build_results(std::move(scored), include_metadata);
   };
-  auto reply = [](const Results& results) { return result_list(results); };
-  return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, prepare, body, reply);
+  return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, prepare, body, list_or_raise);
 }
 
 PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
