@@ -182,13 +182,8 @@ void select_best(std::vector<ScoredPair>& scored, size_t k) {
   std::stable_sort(scored.begin(), scored.end(), ranks_before);
 }
 
-TovikDB::Impl::Impl(std::string path)
-    : path_(std::move(path)),
-      lsh_(std::make_shared<LSH>(INITIAL_DIMENSION)),
-      storage_(std::make_shared<VectorStorage>(INITIAL_DIMENSION, QUANTIZATION_THRESHOLD)),
-      metadata_(std::make_shared<MetadataStore>(metadata_path(path_))),
-      filter_(std::make_shared<FilterEngine>()),
-      announce_(write_to_stdout) {}
+// ---------------------------------------------------------------------------------------
+// TovikDB: each operation is Impl's, run through the edge.
 
 Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
   return at_edge([&]() -> Result<std::unique_ptr<TovikDB>> {
@@ -202,6 +197,50 @@ Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
 TovikDB::TovikDB(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TovikDB::~TovikDB() = default;
 
+Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                          std::optional<int64_t> ttl) {
+  return at_edge([&] { return impl_->add(id, vector, metadata_json, ttl); });
+}
+
+Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, size_t k,
+                                                 std::optional<std::string_view> filter_json,
+                                                 bool include_metadata) {
+  return at_edge([&] { return impl_->search(query, k, filter_json, include_metadata); });
+}
+
+Result<std::vector<ResultTuple>> TovikDB::build_results(std::vector<ScoredPair> scored,
+                                                        bool include_metadata) const {
+  return at_edge([&]() -> Result<std::vector<ResultTuple>> { return impl_->build_results(scored, include_metadata); });
+}
+
+Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
+  return at_edge([&] { return impl_->delete_matching(filter_json); });
+}
+
+Result<void> TovikDB::clean_expired() {
+  return at_edge([&] { return impl_->purge_expired(); });
+}
+
+Result<uint64_t> TovikDB::count() {
+  return at_edge([&]() -> Result<uint64_t> {
+    if (auto purged = impl_->purge_expired(); !purged) return std::move(purged).error();
+    return impl_->live_count();
+  });
+}
+
+// ---------------------------------------------------------------------------------------
+// TovikDB::Impl: the steps.
+
+// A new LSH is moved in when the dimension is fixed; that must not be able to fail.
+static_assert(std::is_nothrow_move_assignable_v<LSH>);
+
+TovikDB::Impl::Impl(std::string path)
+    : path_(std::move(path)),
+      lsh_(INITIAL_DIMENSION),
+      storage_(INITIAL_DIMENSION, QUANTIZATION_THRESHOLD),
+      metadata_(metadata_path(path_)),
+      announce_(write_to_stdout) {}
+
 void TovikDB::Impl::SearchScratch::trim(size_t candidates) {
   auto trim_vector = [candidates](auto& v) {
     if (v.capacity() > candidates) std::remove_reference_t<decltype(v)>().swap(v);
@@ -213,66 +252,58 @@ void TovikDB::Impl::SearchScratch::trim(size_t candidates) {
 }
 
 struct TovikDB::Impl::PreparedAdd {
-  std::shared_ptr<LSH> fresh_lsh;  // replaces lsh_ while the dimension is not fixed
+  std::optional<LSH> fresh_lsh;  // replaces lsh_ while the dimension is not fixed
   LSH::PreparedInsert lsh_insert;
   std::optional<Result<json::Value>> parsed;  // the parser's outcome, reported after storing
   std::optional<Result<uint64_t>> now;        // the clock, read when a ttl is given
 };
 
 Result<void> TovikDB::Impl::prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
-                                  bool has_ttl, PreparedAdd& prepared) {
+                                        bool has_ttl, PreparedAdd& prepared) {
   const uint64_t slots = static_cast<uint64_t>(id) + 1;
-  if (auto r = storage_->reserve(slots); !r) return r;
-  if (auto r = metadata_->reserve(slots); !r) return r;
-  LSH* lsh = lsh_.get();
-  if (dim_ == 0) {
-    prepared.fresh_lsh = std::make_shared<LSH>(static_cast<uint32_t>(vector.size()));
-    lsh = prepared.fresh_lsh.get();
-  }
+  if (auto r = storage_.reserve(slots); !r) return r;
+  if (auto r = metadata_.reserve(slots); !r) return r;
+  LSH* lsh = &lsh_;
+  if (dim_ == 0) lsh = &prepared.fresh_lsh.emplace(static_cast<uint32_t>(vector.size()));
   prepared.lsh_insert = lsh->prepare_insert(id, vector);
   prepared.parsed.emplace(json::parse(metadata_json));
   if (has_ttl) expirations_.reserve_for(id);
   // The two id sets add changes after its first change cannot fail then.
-  Bitmap::ensure_room(stored_ids_.add_cost() + filter_->universe_add_cost());
+  Bitmap::ensure_room(stored_ids_.add_cost() + filter_.universe_add_cost());
   if (has_ttl) prepared.now.emplace(clock_());
   return Ok{};
 }
 
-Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
-                          std::optional<int64_t> ttl) {
-  return at_edge([&] { return add_unguarded(id, vector, metadata_json, ttl); });
-}
-
-Result<void> TovikDB::add_unguarded(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
-                                    std::optional<int64_t> ttl) {
+Result<void> TovikDB::Impl::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                                std::optional<int64_t> ttl) {
   const uint64_t n = vector.size();
-  if (impl_->dim_ != 0 && n != impl_->dim_) {
-    return Error::msg("Dimension mismatch: expected " + std::to_string(impl_->dim_) + ", got " + std::to_string(n));
+  if (dim_ != 0 && n != dim_) {
+    return Error::msg("Dimension mismatch: expected " + std::to_string(dim_) + ", got " + std::to_string(n));
   }
   if (n > std::numeric_limits<uint32_t>::max()) return Error::oom("vector too long");
-  Impl::PreparedAdd prepared;
-  if (auto r = impl_->prepare_add(id, vector, metadata_json, ttl.has_value(), prepared); !r) return r;
+  PreparedAdd prepared;
+  if (auto r = prepare_add(id, vector, metadata_json, ttl.has_value(), prepared); !r) return r;
   // Storage comes first of the changes: it is the one that can still fail for lack of
   // memory (the switch to quantization), and it then leaves itself as it was.
-  if (auto r = impl_->storage_->store(id, vector, impl_->announce_); !r) return r;
+  if (auto r = storage_.store(id, vector, announce_); !r) return r;
   if (prepared.fresh_lsh) {
-    impl_->lsh_ = std::move(prepared.fresh_lsh);
-    impl_->dim_ = static_cast<uint32_t>(n);
+    lsh_ = std::move(*prepared.fresh_lsh);
+    dim_ = static_cast<uint32_t>(n);
   }
-  impl_->lsh_->commit_insert(std::move(prepared.lsh_insert));
-  if (impl_->id_bound_ <= id) impl_->id_bound_ = static_cast<uint64_t>(id) + 1;
-  impl_->stored_ids_.add(id);
-  if (auto r = impl_->metadata_->append_metadata(id, metadata_json); !r) return r;
-  impl_->filter_->add_to_universe(id);
+  lsh_.commit_insert(std::move(prepared.lsh_insert));
+  if (id_bound_ <= id) id_bound_ = static_cast<uint64_t>(id) + 1;
+  stored_ids_.add(id);
+  if (auto r = metadata_.append_metadata(id, metadata_json); !r) return r;
+  filter_.add_to_universe(id);
 
   Result<json::Value>& parsed = *prepared.parsed;
   if (!parsed) return std::move(parsed).error();
-  if (parsed->is_object()) impl_->filter_->index_object(parsed->as_object(), "", id);
+  if (parsed->is_object()) filter_.index_object(parsed->as_object(), "", id);
 
   if (ttl) {
     Result<uint64_t>& now = *prepared.now;
     if (!now) return std::move(now).error();
-    impl_->expirations_.set(id, expiry_time(now.value(), *ttl));
+    expirations_.set(id, expiry_time(now.value(), *ttl));
   }
   return Ok{};
 }
@@ -281,7 +312,7 @@ void TovikDB::Impl::gather_candidates(std::span<const float> query, size_t k,
                                       const std::optional<Bitmap>& admissible, LSH::QueryScratch& scratch,
                                       std::vector<uint32_t>& ids) const {
   const size_t limit = candidate_limit(k);
-  lsh_->query(query, limit, scratch, ids);
+  lsh_.query(query, limit, scratch, ids);
   const bool full_scan = ids.size() < full_scan_bound(k) && ids.size() < id_bound_;
   if (!full_scan) {
     if (deleted_ids_.empty() && !admissible) return;  // nothing to remove
@@ -303,23 +334,28 @@ void TovikDB::Impl::gather_candidates(std::span<const float> query, size_t k,
   ids = Bitmap::difference(stored_ids_, deleted_ids_).to_vector();
 }
 
-std::vector<uint32_t> TovikDB::Impl::candidates(std::span<const float> query, size_t k,
-                                                const std::optional<Bitmap>& admissible) const {
+std::vector<uint32_t> TovikDB::Impl::TEST_candidates(std::span<const float> query, size_t k,
+                                                     const std::optional<Bitmap>& admissible) const {
   LSH::QueryScratch scratch;
   std::vector<uint32_t> ids;
   gather_candidates(query, k, admissible, scratch, ids);
   return ids;
 }
 
+size_t TovikDB::Impl::TEST_trim_scratch(size_t candidates) {
+  scratch_.trim(candidates);
+  return scratch_.ids.capacity() + scratch_.scored.capacity();
+}
+
 Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> query, const std::vector<uint32_t>& ids,
-                                               SearchScratch& scratch) const {
+                                                     SearchScratch& scratch) const {
   // The query's norm (raw) or its centroid distance table (quantized) is worked out
   // once here and shared by every piece.
-  VectorStorage::PreparedQuery prepared = storage_->prepare(query, ids.size(), &scratch.table);
+  VectorStorage::PreparedQuery prepared = storage_.prepare(query, ids.size(), &scratch.table);
   auto score_range = [&](size_t begin, size_t end, std::vector<ScoredPair>& out) {
     out.clear();
     out.reserve(end - begin);
-    storage_->score_many(prepared, std::span<const uint32_t>(ids).subspan(begin, end - begin), out);
+    storage_.score_many(prepared, std::span<const uint32_t>(ids).subspan(begin, end - begin), out);
   };
   // The scores go into the scratch's buffer, lent to the result: search hands it back.
   std::vector<ScoredPair> scored = std::move(scratch.scored);
@@ -346,39 +382,30 @@ Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> quer
   return scored;
 }
 
-Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, size_t k,
-                                                 std::optional<std::string_view> filter_json,
-                                                 bool include_metadata) {
-  return at_edge([&] { return search_unguarded(query, k, filter_json, include_metadata); });
-}
-
-Result<std::vector<ResultTuple>> TovikDB::search_unguarded(std::span<const float> query, size_t k,
-                                                           std::optional<std::string_view> filter_json,
-                                                           bool include_metadata) {
+Result<std::vector<ResultTuple>> TovikDB::Impl::search(std::span<const float> query, size_t k,
+                                                       std::optional<std::string_view> filter_json,
+                                                       bool include_metadata) {
   if (auto purged = purge_expired(); !purged) return std::move(purged).error();
   std::optional<Bitmap> admissible;
   if (filter_json) {
-    auto filtered = impl_->filter_->apply_filter(*filter_json);
+    auto filtered = filter_.apply_filter(*filter_json);
     if (!filtered) return std::move(filtered).error();
     admissible = filtered->has_value() ? std::move(**filtered) : Bitmap{};
   }
-  Impl& state = *impl_;
-  std::vector<uint32_t>& ids = state.scratch_.ids;
-  state.gather_candidates(query, k, admissible, state.scratch_.lsh, ids);
-  auto scored = state.score(query, ids, state.scratch_);
+  std::vector<uint32_t>& ids = scratch_.ids;
+  gather_candidates(query, k, admissible, scratch_.lsh, ids);
+  auto scored = score(query, ids, scratch_);
   if (!scored) return std::move(scored).error();
   select_best(scored.value(), k);
-  std::vector<ResultTuple> results = results_of(scored.value(), include_metadata ? state.metadata_.get() : nullptr);
-  state.scratch_.scored = std::move(scored).value();  // kept for the next search
-  state.scratch_.trim(SCRATCH_KEEP_CANDIDATES);
+  std::vector<ResultTuple> results = results_of(scored.value(), include_metadata ? &metadata_ : nullptr);
+  scratch_.scored = std::move(scored).value();  // kept for the next search
+  scratch_.trim(SCRATCH_KEEP_CANDIDATES);
   return results;
 }
 
-Result<std::vector<ResultTuple>> TovikDB::build_results(std::vector<ScoredPair> scored,
-                                                        bool include_metadata) const {
-  return at_edge([&]() -> Result<std::vector<ResultTuple>> {
-    return results_of(scored, include_metadata ? impl_->metadata_.get() : nullptr);
-  });
+std::vector<ResultTuple> TovikDB::Impl::build_results(const std::vector<ScoredPair>& scored,
+                                                      bool include_metadata) const {
+  return results_of(scored, include_metadata ? &metadata_ : nullptr);
 }
 
 void TovikDB::Impl::remove_ids(const Bitmap& ids) {
@@ -387,48 +414,35 @@ void TovikDB::Impl::remove_ids(const Bitmap& ids) {
 }
 
 void TovikDB::Impl::remove_from_indexes(const Bitmap& ids) {
-  lsh_->remove_many(ids);
-  filter_->remove_documents(ids);
+  lsh_.remove_many(ids);
+  filter_.remove_documents(ids);
 }
 
-Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
-  return at_edge([&]() -> Result<uint64_t> {
-    auto filtered = impl_->filter_->apply_filter(filter_json);
-    if (!filtered) return std::move(filtered).error();
-    if (!filtered->has_value()) return uint64_t{0};
-    const Bitmap& matched = **filtered;
-    const uint64_t n = matched.cardinality();
-    if (n > 0) impl_->remove_ids(matched);
-    return n;
-  });
+Result<uint64_t> TovikDB::Impl::delete_matching(std::string_view filter_json) {
+  auto filtered = filter_.apply_filter(filter_json);
+  if (!filtered) return std::move(filtered).error();
+  if (!filtered->has_value()) return uint64_t{0};
+  const Bitmap& matched = **filtered;
+  const uint64_t n = matched.cardinality();
+  if (n > 0) remove_ids(matched);
+  return n;
 }
 
-Result<void> TovikDB::clean_expired() {
-  return at_edge([&] { return purge_expired(); });
-}
-
-Result<void> TovikDB::purge_expired() {
-  auto now = impl_->clock_();
+Result<void> TovikDB::Impl::purge_expired() {
+  auto now = clock_();
   if (!now) return Ok{};  // a clock before the epoch: nothing can be judged expired
-  if (!impl_->expirations_.may_have_before(now.value())) return Ok{};
-  const ExpiryIndex::Taken expired = impl_->expirations_.take_before(now.value());
+  if (!expirations_.may_have_before(now.value())) return Ok{};
+  const ExpiryIndex::Taken expired = expirations_.take_before(now.value());
   if (expired.ids.empty()) return Ok{};
   try {
-    impl_->deleted_ids_ |= expired.ids;
+    deleted_ids_ |= expired.ids;
   } catch (const std::bad_alloc&) {
-    impl_->expirations_.put_back(expired);  // nothing purged: the next purge retries
+    expirations_.put_back(expired);  // nothing purged: the next purge retries
     throw;
   }
-  impl_->expirations_.forget(expired);
-  impl_->remove_from_indexes(expired.ids);
+  expirations_.forget(expired);
+  remove_from_indexes(expired.ids);
   return Ok{};
-}
-
-Result<uint64_t> TovikDB::count() {
-  return at_edge([&]() -> Result<uint64_t> {
-    if (auto purged = purge_expired(); !purged) return std::move(purged).error();
-    return impl_->id_bound() - impl_->deleted_ids_.cardinality();
-  });
 }
 
 }  // namespace tovik
