@@ -87,10 +87,11 @@ class TovikDB {
   // Purges, then returns up to k live ids best first: the candidates' scores (cosine
   // similarity until quantization is on, the code score after), the k highest kept and
   // sorted stably by descending score (NaN is unordered against everything). The
-  // candidates are the ids the hashing proposes (at least 1000, or 10 k) that are not
-  // deleted; when it proposes fewer than 2 k and fewer than id_bound, every live stored
-  // id is a candidate instead. With `filter_json` only the ids it matches are (a filter
-  // with no result matches none). With `include_metadata` each result carries its text
+  // candidates are the ids the hashing proposes (up to max(1000, 10 k)) that are not
+  // deleted; when it proposes fewer than 2 k and fewer than id_bound, the live stored ids
+  // are instead (in ascending order, up to the same limit when filtered). With
+  // `filter_json` only the ids it matches are candidates (a filter with no result
+  // matches none). With `include_metadata` each result carries its text
   // and results whose text cannot be read are left out; otherwise the text is "".
   // Errors: Message with the parser's text when filter_json is not JSON; OutOfMemory;
   // Internal when a scoring worker fails otherwise. A failure leaves what the purge did
