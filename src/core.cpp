@@ -210,7 +210,9 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
 
 Result<std::vector<ResultTuple>> TovikDB::build_results(std::vector<ScoredPair> scored,
                                                         bool include_metadata) const {
-  return at_edge([&]() -> Result<std::vector<ResultTuple>> { return impl_->build_results(scored, include_metadata); });
+  return at_edge([&]() -> Result<std::vector<ResultTuple>> {
+    return impl_->build_results(scored, include_metadata);
+  });
 }
 
 Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
