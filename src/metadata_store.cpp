@@ -107,11 +107,7 @@ std::string decode_utf8_lossy(std::string_view bytes) {
 
 Result<void> MetadataStore::reserve(uint64_t slots) {
   if (!fits_in_size_t(slots) || slots > MAX_RECORD_SLOTS) return Error::oom();
-  try {
-    entries_.reserve(slots);
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  }
+  entries_.reserve(slots);
   return Ok{};
 }
 

@@ -187,46 +187,34 @@ void VectorStorage::table_score_many(const PreparedQuery& prepared, std::span<co
 
 Result<void> VectorStorage::reserve(uint64_t slots) {
   if (slots > MAX_ID_SLOTS) return Error::oom();  // more slots than there are ids
-  try {
-    if (quantizer_) {
-      codes_.reserve(slots);
-      return Ok{};
-    }
-    const uint64_t vector_slots = vector_slot_count();
-    if (vector_slots >= quantization_threshold_) {  // the next store switches on
-      codes_.reserve(std::max(slots, vector_slots));
-      return Ok{};
-    }
-    vectors_.reserve(slots);
+  if (quantizer_) {
+    codes_.reserve(slots);
     return Ok{};
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  } catch (const std::length_error&) {
-    return Error::oom();
   }
+  const uint64_t vector_slots = vector_slot_count();
+  if (vector_slots >= quantization_threshold_) {  // the next store switches on
+    codes_.reserve(std::max(slots, vector_slots));
+    return Ok{};
+  }
+  vectors_.reserve(slots);
+  return Ok{};
 }
 
 Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const Announce& announce) {
-  try {
-    if (!quantizer_) {
-      if (vector_slot_count() < quantization_threshold_) {
-        store_vector(id, v);
-        return Ok{};
-      }
-      const std::string line =
-          "Activating quantization at " + std::to_string(quantization_threshold_) + " vectors...\n";
-      if (announce && !announce(line)) {
-        return Error::internal("could not write the quantization activation line to standard output");
-      }
-      if (auto r = switch_on(); !r) return r;
+  if (!quantizer_) {
+    if (vector_slot_count() < quantization_threshold_) {
+      store_vector(id, v);
+      return Ok{};
     }
-    store_code(id, quantizer_->encode(v));
-    return Ok{};
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  } catch (const std::length_error&) {
-    return Error::oom();
+    const std::string line =
+        "Activating quantization at " + std::to_string(quantization_threshold_) + " vectors...\n";
+    if (announce && !announce(line)) {
+      return Error::internal("could not write the quantization activation line to standard output");
+    }
+    if (auto r = switch_on(); !r) return r;
   }
+  store_code(id, quantizer_->encode(v));
+  return Ok{};
 }
 
 Result<void> VectorStorage::encode_stored(const ProductQuantizer& pq) {
