@@ -246,7 +246,7 @@ Result<void> VectorStorage::encode_stored(const ProductQuantizer& pq) {
 
 Result<void> VectorStorage::switch_on() {
   auto pq = std::make_shared<ProductQuantizer>(dimension_);
-  {
+  {  // the training views are freed before the encoding allocates
     std::vector<std::span<const float>> training;
     for (size_t i = 0; i < vectors_.size(); ++i) {
       if (const auto v = vectors_.at(static_cast<uint32_t>(i))) training.emplace_back(v->data, v->size);
@@ -254,10 +254,8 @@ Result<void> VectorStorage::switch_on() {
     pq->train(training);
   }
   if (auto r = encode_stored(*pq); !r) return r;
-  {
-    vectors_ = FlatSlots<float>();  // frees every vector and the slot list itself
-    vectors_.expect_rows(quantization_threshold_);
-  }
+  vectors_ = FlatSlots<float>();  // frees every vector and the slot list itself
+  vectors_.expect_rows(quantization_threshold_);
   quantizer_ = std::move(pq);
   return Ok{};
 }

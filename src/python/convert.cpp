@@ -85,8 +85,6 @@ bool to_u32(PyObject* obj, uint32_t& out) {
   return true;
 }
 
-// A count: 0 to 4294967295 on every platform (the target's size_t), so that the same
-// call is accepted or refused alike on 32- and 64-bit hosts.
 bool to_size(PyObject* obj, size_t& out) {
   constexpr uint64_t MAX_COUNT = std::min<uint64_t>(std::numeric_limits<uint32_t>::max(),
                                                     std::numeric_limits<size_t>::max());
