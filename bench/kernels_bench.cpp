@@ -10,6 +10,7 @@
 
 #include "distance.hpp"
 #include "lsh.hpp"
+#include "one_step.hpp"
 #include "storage.hpp"
 
 namespace {
@@ -118,7 +119,7 @@ void bench_quantized(std::mt19937& rng, uint32_t docs, uint32_t dim) {
     if (!storage.store(id, random_vector(rng, dim), always_ok).ok()) return;
   }
   std::uniform_int_distribution<int> byte(0, 255);
-  const uint32_t m = storage.quantizer()->num_subspaces();
+  const uint32_t m = storage.TEST_quantizer()->num_subspaces();
   for (uint32_t id = trained + 1; id < docs; ++id) {
     std::vector<uint8_t> code(m);
     for (auto& c : code) c = static_cast<uint8_t>(byte(rng));
@@ -148,7 +149,9 @@ void bench_add(std::mt19937& rng, uint32_t dim) {
          }));
   tovik::LSH lsh(dim);
   report("LSH insert (" + std::to_string(dim) + " floats)",
-         time_per_call(docs, [&](size_t i) { lsh.insert(static_cast<uint32_t>(i), vectors[i]); }));
+         time_per_call(docs, [&](size_t i) {
+           tovik::test::lsh_insert(lsh, static_cast<uint32_t>(i), vectors[i]);
+         }));
 }
 
 }  // namespace

@@ -16,12 +16,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "core_impl.hpp"
+#include "filter_ops.hpp"
 #include "json.hpp"
+#include "json_serialize.hpp"
 #include "siphash.hpp"
 
 namespace {
@@ -37,7 +40,6 @@ const char* const KEYS[] = {"a", "b", "n", "a.x"};
 const char* const TEXTS[] = {"red", "blue", "true", ""};
 const double NUMBERS[] = {1.0, 2.5, -4.0, 100.0, 1e9};
 const char* const PATHS[] = {"a", "b", "n", "a.x", "b.x", "n.x", "a.x.x"};
-const char* const OPERATORS[] = {"$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin", "$exists"};
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "db_fuzz: %s\n", what.c_str());
@@ -82,7 +84,7 @@ Value document(Input& in) {
 }
 
 Value condition(Input& in) {
-  const std::string op = OPERATORS[in.next(9)];
+  const std::string op(tovik::FILTER_OPS[in.next(std::size(tovik::FILTER_OPS))].text);
   Value operand = op == "$exists" ? Value(in.next(2) == 1)
                   : op == "$in" || op == "$nin" ? Value(Array{leaf(in), leaf(in)})
                                                 : leaf(in);
@@ -130,37 +132,37 @@ struct Model {
 };
 
 void check_removed_ids_are_gone(const tovik::TovikDB& db, const Model& m) {
-  const Ids all = to_set(db.impl().filter().all_ids());
+  const Ids all = to_set(db.TEST_impl().TEST_filter().TEST_all_ids());
   Ids expected_all;
   for (uint32_t id : m.added) {
     if (m.removed.count(id) == 0) expected_all.insert(id);
   }
   check(all == expected_all, "all_ids differs from the added ids minus the removed ones");
   for (const char* path : PATHS) {
-    if (auto e = db.impl().filter().exists_bitmap(path)) {
+    if (auto e = db.TEST_impl().TEST_filter().TEST_exists_bitmap(path)) {
       for (uint32_t id : m.removed) check(!e->contains(id), std::string("removed id in field_exists of ") + path);
     }
     for (const char* text : TEXTS) {
-      if (auto b = db.impl().filter().inverted_bitmap(path, tovik::hash_value(text))) {
+      if (auto b = db.TEST_impl().TEST_filter().TEST_inverted_bitmap(path, tovik::hash_value(text))) {
         for (uint32_t id : m.removed) check(!b->contains(id), std::string("removed id in inverted_index of ") + path);
       }
     }
-    for (const auto& [value, id] : db.impl().filter().pending_pairs(path)) {
+    for (const auto& [value, id] : db.TEST_impl().TEST_filter().TEST_pending_pairs(path)) {
       check(m.removed.count(id) == 0, std::string("removed id pending under ") + path);
     }
-    if (auto pairs = db.impl().filter().tree_pairs(path)) {
+    if (auto pairs = db.TEST_impl().TEST_filter().TEST_tree_pairs(path)) {
       for (const auto& [value, id] : *pairs) check(m.removed.count(id) == 0, std::string("removed id in the tree of ") + path);
     }
     const Value range = Object{{path, Object{{"$gte", Value(-1e300)}}}};
-    if (auto r = db.impl().filter().eval_filter(range)) {
+    if (auto r = db.TEST_impl().TEST_filter().eval_filter(range)) {
       for (uint32_t id : m.removed) check(!r->contains(id), std::string("a range on ") + path + " yields a removed id");
     }
   }
 }
 
 void check_counts(tovik::TovikDB& db, const Model& m) {
-  check(db.impl().id_bound() == m.id_bound, "id_bound is not one past the highest id");
-  check(to_set(db.impl().deleted_ids()) == m.deleted, "deleted_ids differs from the ids deletes matched");
+  check(db.TEST_impl().TEST_id_bound() == m.id_bound, "id_bound is not one past the highest id");
+  check(to_set(db.TEST_impl().TEST_deleted_ids()) == m.deleted, "deleted_ids differs from the ids deletes matched");
   auto count = db.count();
   check(count.ok(), "count failed");
   check(count.value() == m.id_bound - m.deleted.size(), "count is not id_bound minus the deleted ids");
@@ -172,7 +174,7 @@ void run_delete(tovik::TovikDB& db, Model& m, Input& in) {
   // so that eval_filter below sees what apply_filter will see.
   auto flushed = db.delete_matching("{}");
   check(flushed.ok() && flushed.value() == 0, "the empty filter removed something");
-  const tovik::FilterResult before = db.impl().filter().eval_filter(tovik::json::parse(text).value());
+  const tovik::FilterResult before = db.TEST_impl().TEST_filter().eval_filter(tovik::json::parse(text).value());
   const Ids matched = before ? to_set(*before) : Ids{};
   auto n = db.delete_matching(text);
   check(n.ok(), "delete failed on " + text);

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "json.hpp"
+#include "json_serialize.hpp"
 
 namespace {
 

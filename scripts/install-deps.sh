@@ -12,7 +12,7 @@ APT_PACKAGES=(
   python3-pytest python3-exceptiongroup python3-tomli python3-numpy
   g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
   clang
-  libroaring-dev:armhf libgtest-dev:armhf libroaring-dev:arm64
+  libroaring-dev:armhf libgtest-dev:armhf libroaring-dev:arm64 libgtest-dev:arm64
 )
 FOREIGN_ARCHES=(armhf arm64)
 

@@ -14,7 +14,7 @@ JOBS="${JOBS:-2}"
 CMAKE="${CMAKE:-cmake}"
 PYTHON="${PYTHON:-python3}"
 CXX_SAN="${CXX_SAN:-clang++}"
-CLANG_FLAGS=(-DCMAKE_POLICY_VERSION_MINIMUM=3.5 -DCMAKE_CXX_COMPILER="$CXX_SAN")
+CLANG_FLAGS=(-DCMAKE_CXX_COMPILER="$CXX_SAN")
 
 # Tests that ask for more memory than exists (2^32 slots, 2^40 slots) to check the
 # bad_alloc path. The sanitizers' operator new reports out-of-memory and aborts instead

@@ -201,7 +201,7 @@ build_arch() {
   local toolchain=()
   [ -z "$T_QEMU" ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="$HERE/cmake/$arch-toolchain.cmake")
   local IFS=';'
-  "$CMAKE" -S "$HERE" -B "$(target_build_dir)" -DCMAKE_POLICY_VERSION_MINIMUM=3.5 "${toolchain[@]}" \
+  "$CMAKE" -S "$HERE" -B "$(target_build_dir)" "${toolchain[@]}" \
     -DTOVIK_BUILD_TESTS=OFF -DTOVIK_MODULES="${modules[*]}" >/dev/null
   unset IFS
   "$CMAKE" --build "$(target_build_dir)" -j "$JOBS"

@@ -4,7 +4,7 @@
 // a Bitmap copies the set; moving leaves the source empty but valid. No locks:
 // the database is externally synchronised (see core.hpp).
 //
-// Running out of memory: every operation that allocates either completes or throws
+// Running out of memory (result.hpp): every operation that allocates either completes or throws
 // std::bad_alloc having changed nothing. Before each library call that may allocate,
 // the operation sets aside, from an upper bound of what that call can allocate given
 // the sizes of its inputs, a reserve the library's own allocations fall back on when

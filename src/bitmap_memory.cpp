@@ -1,3 +1,4 @@
+// The bitmap library's allocation functions and the reserve behind them (bitmap_memory.hpp).
 #include "bitmap_memory.hpp"
 
 #include <dlfcn.h>
@@ -400,8 +401,6 @@ void trim() noexcept {
 
 bool routed() { return installed; }
 
-size_t reserve_in_use() { return bytes_out.load(std::memory_order_relaxed); }
-
-uint64_t requested_by_library() { return requested.load(std::memory_order_relaxed); }
+uint64_t TEST_requested_by_library() { return requested.load(std::memory_order_relaxed); }
 
 }  // namespace tovik::bitmap_memory

@@ -35,11 +35,9 @@ void trim() noexcept;
 // behaves as the library makes it).
 bool routed();
 
-// Bytes of the reserve handed out and not yet freed, for tests.
-size_t reserve_in_use();
-// Every size the library has asked for (plus alignment), for tests checking that an
-// operation's bound covers what its call allocates (a reallocation in the reserve
-// costs its whole new size).
-uint64_t requested_by_library();
+// Test hook: every size the library has asked for (plus alignment), for tests
+// checking that an operation's bound covers what its call allocates (a reallocation in
+// the reserve costs its whole new size).
+uint64_t TEST_requested_by_library();
 
 }  // namespace tovik::bitmap_memory

@@ -1,3 +1,5 @@
+// TovikDB and its Impl: every step of add, search, delete, count and the purge, and the one
+// edge (at_edge) where running out of memory becomes an error.
 #include "core_impl.hpp"
 
 #include <sys/stat.h>
@@ -9,8 +11,11 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <type_traits>
 
+#include "fd_io.hpp"
 #include "json.hpp"
 #include "system_error.hpp"
 #include "thread_state.hpp"
@@ -59,18 +64,7 @@ uint64_t expiry_time(uint64_t now, int64_t ttl) {
 }
 
 // Writes the whole line to file descriptor 1, bypassing any interpreter buffering.
-bool write_to_stdout(const std::string& line) {
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(1, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
+bool write_to_stdout(const std::string& line) { return write_all(1, line) == 0; }
 
 // a comes before b when its score is greater; NaN is unordered against everything.
 bool ranks_before(const ScoredPair& a, const ScoredPair& b) { return a.score > b.score; }
@@ -109,12 +103,22 @@ std::vector<ResultTuple> results_of(const std::vector<ScoredPair>& scored, const
   return out;
 }
 
-// What every operation does first: the calling thread's runtime exception state is
-// allocated (so that a std::bad_alloc can be thrown on it later), and reserve mapped for
-// an earlier large bitmap operation is given back.
-void begin_operation() noexcept {
+// The edge every TovikDB operation runs through, and the one place where running out
+// of memory turns from an exception into a Result (the error rule: result.hpp). First
+// the calling thread's runtime exception state is allocated (so that a std::bad_alloc
+// can be thrown on it later), and reserve mapped for an earlier large bitmap operation
+// is given back.
+template <typename Operation>
+auto at_edge(Operation&& operation) -> decltype(operation()) {
   prepare_thread();
   Bitmap::trim_reserve();
+  try {
+    return operation();
+  } catch (const std::bad_alloc&) {
+    return Error::oom();
+  } catch (const std::length_error&) {
+    return Error::oom();
+  }
 }
 
 }  // namespace
@@ -170,24 +174,66 @@ void select_best(std::vector<ScoredPair>& scored, size_t k) {
   std::stable_sort(scored.begin(), scored.end(), ranks_before);
 }
 
-TovikDB::Impl::Impl(std::string path)
-    : path_(std::move(path)),
-      lsh_(std::make_shared<LSH>(INITIAL_DIMENSION)),
-      storage_(std::make_shared<VectorStorage>(INITIAL_DIMENSION, QUANTIZATION_THRESHOLD)),
-      metadata_(std::make_shared<MetadataStore>(metadata_path(path_))),
-      filter_(std::make_shared<FilterEngine>()),
-      announce_(write_to_stdout) {}
+// ---------------------------------------------------------------------------------------
+// TovikDB: each operation is Impl's, run through the edge.
 
 Result<std::unique_ptr<TovikDB>> TovikDB::open(std::string path) {
-  begin_operation();
-  // The system would silently cut the path at the NUL and create another directory.
-  if (path.find('\0') != std::string::npos) return Error::msg("path contains a NUL byte");
-  if (auto made = create_dir_all(path); !made) return std::move(made).error();
-  return std::unique_ptr<TovikDB>(new TovikDB(std::make_unique<Impl>(std::move(path))));
+  return at_edge([&]() -> Result<std::unique_ptr<TovikDB>> {
+    // The system would silently cut the path at the NUL and create another directory.
+    if (path.find('\0') != std::string::npos) return Error::msg("path contains a NUL byte");
+    if (auto made = create_dir_all(path); !made) return std::move(made).error();
+    return std::unique_ptr<TovikDB>(new TovikDB(std::make_unique<Impl>(std::move(path))));
+  });
 }
 
 TovikDB::TovikDB(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TovikDB::~TovikDB() = default;
+
+Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                          std::optional<int64_t> ttl) {
+  return at_edge([&] { return impl_->add(id, vector, metadata_json, ttl); });
+}
+
+Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, size_t k,
+                                                 std::optional<std::string_view> filter_json,
+                                                 bool include_metadata) {
+  return at_edge([&] { return impl_->search(query, k, filter_json, include_metadata); });
+}
+
+Result<std::vector<ResultTuple>> TovikDB::build_results(std::vector<ScoredPair> scored,
+                                                        bool include_metadata) const {
+  return at_edge([&]() -> Result<std::vector<ResultTuple>> {
+    return impl_->build_results(scored, include_metadata);
+  });
+}
+
+Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
+  return at_edge([&] { return impl_->delete_matching(filter_json); });
+}
+
+Result<void> TovikDB::clean_expired() {
+  return at_edge([&] { return impl_->purge_expired(); });
+}
+
+Result<uint64_t> TovikDB::count() {
+  return at_edge([&]() -> Result<uint64_t> {
+    if (auto purged = impl_->purge_expired(); !purged) return std::move(purged).error();
+    return impl_->live_count();
+  });
+}
+
+// ---------------------------------------------------------------------------------------
+// TovikDB::Impl: the steps.
+
+// A new LSH is moved in when the dimension is fixed; that must not be able to fail.
+static_assert(std::is_nothrow_move_assignable_v<LSH>);
+
+TovikDB::Impl::Impl(std::string path)
+    : path_(std::move(path)),
+      lsh_(INITIAL_DIMENSION),
+      storage_(INITIAL_DIMENSION, QUANTIZATION_THRESHOLD),
+      metadata_(metadata_path(path_)),
+      announce_(write_to_stdout) {}
 
 void TovikDB::Impl::SearchScratch::trim(size_t candidates) {
   auto trim_vector = [candidates](auto& v) {
@@ -200,68 +246,58 @@ void TovikDB::Impl::SearchScratch::trim(size_t candidates) {
 }
 
 struct TovikDB::Impl::PreparedAdd {
-  std::shared_ptr<LSH> fresh_lsh;  // replaces lsh_ while the dimension is not fixed
+  std::optional<LSH> fresh_lsh;  // replaces lsh_ while the dimension is not fixed
   LSH::PreparedInsert lsh_insert;
   std::optional<Result<json::Value>> parsed;  // the parser's outcome, reported after storing
   std::optional<Result<uint64_t>> now;        // the clock, read when a ttl is given
 };
 
 Result<void> TovikDB::Impl::prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
-                                  bool has_ttl, PreparedAdd& prepared) {
+                                        bool has_ttl, PreparedAdd& prepared) {
   const uint64_t slots = static_cast<uint64_t>(id) + 1;
-  if (auto r = storage_->reserve(slots); !r) return r;
-  if (auto r = metadata_->reserve(slots); !r) return r;
-  try {
-    LSH* lsh = lsh_.get();
-    if (dim_ == 0) {
-      prepared.fresh_lsh = std::make_shared<LSH>(static_cast<uint32_t>(vector.size()));
-      lsh = prepared.fresh_lsh.get();
-    }
-    prepared.lsh_insert = lsh->prepare_insert(id, vector);
-    prepared.parsed.emplace(json::parse(metadata_json));
-    if (has_ttl) {
-      expirations_.reserve_for(id);
-    }
-    // The two id sets add changes after its first change cannot fail then.
-    Bitmap::ensure_room(stored_ids_.add_cost() + filter_->universe_add_cost());
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  }
+  if (auto r = storage_.reserve(slots); !r) return r;
+  if (auto r = metadata_.reserve(slots); !r) return r;
+  LSH* lsh = &lsh_;
+  if (dim_ == 0) lsh = &prepared.fresh_lsh.emplace(static_cast<uint32_t>(vector.size()));
+  prepared.lsh_insert = lsh->prepare_insert(id, vector);
+  prepared.parsed.emplace(json::parse(metadata_json));
+  if (has_ttl) expirations_.reserve_for(id);
+  // The two id sets add changes after its first change cannot fail then.
+  Bitmap::ensure_room(stored_ids_.add_cost() + filter_.universe_add_cost());
   if (has_ttl) prepared.now.emplace(clock_());
   return Ok{};
 }
 
-Result<void> TovikDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
-                          std::optional<int64_t> ttl) {
-  begin_operation();
+Result<void> TovikDB::Impl::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                                std::optional<int64_t> ttl) {
   const uint64_t n = vector.size();
-  if (impl_->dim_ != 0 && n != impl_->dim_) {
-    return Error::msg("Dimension mismatch: expected " + std::to_string(impl_->dim_) + ", got " + std::to_string(n));
+  if (dim_ != 0 && n != dim_) {
+    return Error::msg("Dimension mismatch: expected " + std::to_string(dim_) + ", got " + std::to_string(n));
   }
   if (n > std::numeric_limits<uint32_t>::max()) return Error::oom("vector too long");
-  Impl::PreparedAdd prepared;
-  if (auto r = impl_->prepare_add(id, vector, metadata_json, ttl.has_value(), prepared); !r) return r;
+  PreparedAdd prepared;
+  if (auto r = prepare_add(id, vector, metadata_json, ttl.has_value(), prepared); !r) return r;
   // Storage comes first of the changes: it is the one that can still fail for lack of
   // memory (the switch to quantization), and it then leaves itself as it was.
-  if (auto r = impl_->storage_->store(id, vector, impl_->announce_); !r) return r;
+  if (auto r = storage_.store(id, vector, announce_); !r) return r;
   if (prepared.fresh_lsh) {
-    impl_->lsh_ = std::move(prepared.fresh_lsh);
-    impl_->dim_ = static_cast<uint32_t>(n);
+    lsh_ = std::move(*prepared.fresh_lsh);
+    dim_ = static_cast<uint32_t>(n);
   }
-  impl_->lsh_->commit_insert(std::move(prepared.lsh_insert));
-  if (impl_->id_bound_ <= id) impl_->id_bound_ = static_cast<uint64_t>(id) + 1;
-  impl_->stored_ids_.add(id);
-  if (auto r = impl_->metadata_->append_metadata(id, metadata_json); !r) return r;
-  impl_->filter_->add_to_universe(id);
+  lsh_.commit_insert(std::move(prepared.lsh_insert));
+  if (id_bound_ <= id) id_bound_ = static_cast<uint64_t>(id) + 1;
+  stored_ids_.add(id);
+  if (auto r = metadata_.append_metadata(id, metadata_json); !r) return r;
+  filter_.add_to_universe(id);
 
   Result<json::Value>& parsed = *prepared.parsed;
   if (!parsed) return std::move(parsed).error();
-  if (parsed->is_object()) impl_->filter_->index_object(parsed->as_object(), "", id);
+  if (parsed->is_object()) filter_.index_object(parsed->as_object(), "", id);
 
   if (ttl) {
     Result<uint64_t>& now = *prepared.now;
     if (!now) return std::move(now).error();
-    impl_->expirations_.set(id, expiry_time(now.value(), *ttl));
+    expirations_.set(id, expiry_time(now.value(), *ttl));
   }
   return Ok{};
 }
@@ -270,7 +306,7 @@ void TovikDB::Impl::gather_candidates(std::span<const float> query, size_t k,
                                       const std::optional<Bitmap>& admissible, LSH::QueryScratch& scratch,
                                       std::vector<uint32_t>& ids) const {
   const size_t limit = candidate_limit(k);
-  lsh_->query(query, limit, scratch, ids);
+  lsh_.query(query, limit, scratch, ids);
   const bool full_scan = ids.size() < full_scan_bound(k) && ids.size() < id_bound_;
   if (!full_scan) {
     if (deleted_ids_.empty() && !admissible) return;  // nothing to remove
@@ -292,23 +328,28 @@ void TovikDB::Impl::gather_candidates(std::span<const float> query, size_t k,
   ids = Bitmap::difference(stored_ids_, deleted_ids_).to_vector();
 }
 
-std::vector<uint32_t> TovikDB::Impl::candidates(std::span<const float> query, size_t k,
-                                                const std::optional<Bitmap>& admissible) const {
+std::vector<uint32_t> TovikDB::Impl::TEST_candidates(std::span<const float> query, size_t k,
+                                                     const std::optional<Bitmap>& admissible) const {
   LSH::QueryScratch scratch;
   std::vector<uint32_t> ids;
   gather_candidates(query, k, admissible, scratch, ids);
   return ids;
 }
 
+size_t TovikDB::Impl::TEST_trim_scratch(size_t candidates) {
+  scratch_.trim(candidates);
+  return scratch_.ids.capacity() + scratch_.scored.capacity();
+}
+
 Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> query, const std::vector<uint32_t>& ids,
-                                               SearchScratch& scratch) const {
+                                                     SearchScratch& scratch) const {
   // The query's norm (raw) or its centroid distance table (quantized) is worked out
   // once here and shared by every piece.
-  VectorStorage::PreparedQuery prepared = storage_->prepare(query, ids.size(), &scratch.table);
+  VectorStorage::PreparedQuery prepared = storage_.prepare(query, ids.size(), &scratch.table);
   auto score_range = [&](size_t begin, size_t end, std::vector<ScoredPair>& out) {
     out.clear();
     out.reserve(end - begin);
-    storage_->score_many(prepared, std::span<const uint32_t>(ids).subspan(begin, end - begin), out);
+    storage_.score_many(prepared, std::span<const uint32_t>(ids).subspan(begin, end - begin), out);
   };
   // The scores go into the scratch's buffer, lent to the result: search hands it back.
   std::vector<ScoredPair> scored = std::move(scratch.scored);
@@ -335,42 +376,30 @@ Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> quer
   return scored;
 }
 
-Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, size_t k,
-                                                 std::optional<std::string_view> filter_json,
-                                                 bool include_metadata) {
-  begin_operation();
-  try {
-    return search_unguarded(query, k, filter_json, include_metadata);
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  }
-}
-
-Result<std::vector<ResultTuple>> TovikDB::search_unguarded(std::span<const float> query, size_t k,
-                                                           std::optional<std::string_view> filter_json,
-                                                           bool include_metadata) {
-  if (auto purged = clean_expired(); !purged) return std::move(purged).error();
+Result<std::vector<ResultTuple>> TovikDB::Impl::search(std::span<const float> query, size_t k,
+                                                       std::optional<std::string_view> filter_json,
+                                                       bool include_metadata) {
+  if (auto purged = purge_expired(); !purged) return std::move(purged).error();
   std::optional<Bitmap> admissible;
   if (filter_json) {
-    auto filtered = impl_->filter_->apply_filter(*filter_json);
+    auto filtered = filter_.apply_filter(*filter_json);
     if (!filtered) return std::move(filtered).error();
     admissible = filtered->has_value() ? std::move(**filtered) : Bitmap{};
   }
-  Impl& state = *impl_;
-  std::vector<uint32_t>& ids = state.scratch_.ids;
-  state.gather_candidates(query, k, admissible, state.scratch_.lsh, ids);
-  auto scored = state.score(query, ids, state.scratch_);
+  std::vector<uint32_t>& ids = scratch_.ids;
+  gather_candidates(query, k, admissible, scratch_.lsh, ids);
+  auto scored = score(query, ids, scratch_);
   if (!scored) return std::move(scored).error();
   select_best(scored.value(), k);
-  std::vector<ResultTuple> results = results_of(scored.value(), include_metadata ? state.metadata_.get() : nullptr);
-  state.scratch_.scored = std::move(scored).value();  // kept for the next search
-  state.scratch_.trim(SCRATCH_KEEP_CANDIDATES);
+  std::vector<ResultTuple> results = results_of(scored.value(), include_metadata ? &metadata_ : nullptr);
+  scratch_.scored = std::move(scored).value();  // kept for the next search
+  scratch_.trim(SCRATCH_KEEP_CANDIDATES);
   return results;
 }
 
-std::vector<ResultTuple> TovikDB::build_results(std::vector<ScoredPair> scored, bool include_metadata) const {
-  begin_operation();
-  return results_of(scored, include_metadata ? impl_->metadata_.get() : nullptr);
+std::vector<ResultTuple> TovikDB::Impl::build_results(const std::vector<ScoredPair>& scored,
+                                                      bool include_metadata) const {
+  return results_of(scored, include_metadata ? &metadata_ : nullptr);
 }
 
 void TovikDB::Impl::remove_ids(const Bitmap& ids) {
@@ -379,52 +408,35 @@ void TovikDB::Impl::remove_ids(const Bitmap& ids) {
 }
 
 void TovikDB::Impl::remove_from_indexes(const Bitmap& ids) {
-  lsh_->remove_many(ids);
-  filter_->remove_documents(ids);
+  lsh_.remove_many(ids);
+  filter_.remove_documents(ids);
 }
 
-Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
-  begin_operation();
-  try {
-    auto filtered = impl_->filter_->apply_filter(filter_json);
-    if (!filtered) return std::move(filtered).error();
-    if (!filtered->has_value()) return uint64_t{0};
-    const Bitmap& matched = **filtered;
-    const uint64_t n = matched.cardinality();
-    if (n > 0) impl_->remove_ids(matched);
-    return n;
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  }
+Result<uint64_t> TovikDB::Impl::delete_matching(std::string_view filter_json) {
+  auto filtered = filter_.apply_filter(filter_json);
+  if (!filtered) return std::move(filtered).error();
+  if (!filtered->has_value()) return uint64_t{0};
+  const Bitmap& matched = **filtered;
+  const uint64_t n = matched.cardinality();
+  if (n > 0) remove_ids(matched);
+  return n;
 }
 
-Result<void> TovikDB::clean_expired() {
-  begin_operation();
-  auto now = impl_->clock_();
+Result<void> TovikDB::Impl::purge_expired() {
+  auto now = clock_();
   if (!now) return Ok{};  // a clock before the epoch: nothing can be judged expired
-  if (!impl_->expirations_.may_have_before(now.value())) return Ok{};
+  if (!expirations_.may_have_before(now.value())) return Ok{};
+  const ExpiryIndex::Taken expired = expirations_.take_before(now.value());
+  if (expired.ids.empty()) return Ok{};
   try {
-    const ExpiryIndex::Taken expired = impl_->expirations_.take_before(now.value());
-    if (expired.ids.empty()) return Ok{};
-    try {
-      impl_->deleted_ids_ |= expired.ids;
-    } catch (const std::bad_alloc&) {
-      impl_->expirations_.put_back(expired);  // nothing purged: the next purge retries
-      throw;
-    }
-    impl_->expirations_.forget(expired);
-    impl_->remove_from_indexes(expired.ids);
-    return Ok{};
+    deleted_ids_ |= expired.ids;
   } catch (const std::bad_alloc&) {
-    return Error::oom();
+    expirations_.put_back(expired);  // nothing purged: the next purge retries
+    throw;
   }
-}
-
-Result<uint64_t> TovikDB::count() {
-  begin_operation();
-  if (auto purged = clean_expired(); !purged) return std::move(purged).error();
-  const uint64_t bound = impl_->id_bound();
-  return bound - impl_->deleted_ids_.cardinality();
+  expirations_.forget(expired);
+  remove_from_indexes(expired.ids);
+  return Ok{};
 }
 
 }  // namespace tovik

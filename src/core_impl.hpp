@@ -1,13 +1,13 @@
-// TovikDB::Impl: the state behind core.hpp's TovikDB. It owns every component (LSH,
-// vector storage, metadata store, filter indexes, expiry index) and the steps the
-// operations share (preparing an add, choosing and scoring candidates, removing ids);
-// TovikDB's operations in core.cpp drive it, under core.hpp's contracts. Included by
-// core.cpp and by tests, never by the binding.
+// TovikDB::Impl: the state behind core.hpp's TovikDB and every step of its operations.
+// It owns the components (hashing, vector storage, metadata store, filter indexes,
+// expiry index) and runs each operation under core.hpp's contract; TovikDB only
+// forwards through the edge that turns std::bad_alloc into OutOfMemory, so Impl's
+// operations may throw std::bad_alloc (the error rule: result.hpp). Included by core.cpp
+// and by tests, never by the binding.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,26 +41,63 @@ Result<uint64_t> system_clock_seconds();
 size_t candidate_limit(size_t k);
 size_t full_scan_bound(size_t k);  // 2 * k, saturated
 
-// Steps 11-12 of search: keep the k best (unstable selection) then stable-sort by
-// descending score; NaN scores are unordered against everything.
+// The last steps of search: keep the k best (unstable selection), then stable-sort them
+// by descending score; NaN scores are unordered against everything.
 void select_best(std::vector<ScoredPair>& scored, size_t k);
 
-// A struct: every member is open to core.cpp (TovikDB's operations) and to tests, and
-// to nothing else, since only they include this header.
-struct TovikDB::Impl {
+class TovikDB::Impl {
+ public:
   explicit Impl(std::string path);
 
-  // Steps the operations share.
-  struct PreparedAdd;  // what add allocates before its first visible change
-  // The allocations of add, made before it changes anything. OutOfMemory when one
-  // fails; nothing has changed then.
+  // The operations, as core.hpp describes them; each may throw std::bad_alloc, leaving
+  // what the contract says of OutOfMemory.
+  //
+  // add allocates everything it can ahead (room in every per-id table, the hashing's
+  // insertion, the parsed metadata, room in the expiry index and in the two id sets it
+  // changes) before its first change, and that first change, the storage step, leaves
+  // the storage as it was when the switch to quantization runs out. Only the indexing
+  // of the fields, after the vector, the text and the universe are stored, allocates
+  // as it goes.
+  Result<void> add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                   std::optional<int64_t> ttl);
+  Result<std::vector<ResultTuple>> search(std::span<const float> query, size_t k,
+                                          std::optional<std::string_view> filter_json, bool include_metadata);
+  std::vector<ResultTuple> build_results(const std::vector<ScoredPair>& scored, bool include_metadata) const;
+  Result<uint64_t> delete_matching(std::string_view filter_json);
+  Result<void> purge_expired();
+  uint64_t live_count() const { return id_bound_ - deleted_ids_.cardinality(); }
+
+  // Test hooks: they let tests fix the clock, capture the activation line, inspect the
+  // components and the candidate choice, and free the search buffers.
+  void TEST_set_clock(Clock clock) { clock_ = std::move(clock); }
+  void TEST_set_announce(VectorStorage::Announce announce) { announce_ = std::move(announce); }
+  uint32_t TEST_dim() const { return dim_; }
+  uint64_t TEST_id_bound() const { return id_bound_; }
+  Bitmap TEST_deleted_ids() const { return deleted_ids_; }
+  // Every id that has had a vector stored, deleted ones included.
+  Bitmap TEST_stored_ids() const { return stored_ids_; }
+  std::optional<uint64_t> TEST_expiry_of(uint32_t id) const { return expirations_.expiry_of(id); }
+  const VectorStorage& TEST_storage() const { return storage_; }
+  const FilterEngine& TEST_filter() const { return filter_; }
+  const LSH& TEST_lsh() const { return lsh_; }
+  const MetadataStore& TEST_metadata() const { return metadata_; }
+  // The candidates search would score, in a fresh vector.
+  std::vector<uint32_t> TEST_candidates(std::span<const float> query, size_t k,
+                                        const std::optional<Bitmap>& admissible) const;
+  // Frees the search buffers grown past room for `candidates` candidates; returns the
+  // capacity the candidate and score buffers keep.
+  size_t TEST_trim_scratch(size_t candidates);
+
+ private:
+  struct PreparedAdd;  // what add allocates before its first change
+  // The allocations of add, made before it changes anything. OutOfMemory (or
+  // std::bad_alloc) when one fails; nothing has changed then.
   Result<void> prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                            bool has_ttl, PreparedAdd& prepared);
   // The candidate ids search scores (deleted and inadmissible ids removed) into `ids`,
-  // the LSH query working in `scratch`; candidates returns them in a fresh vector.
+  // the LSH query working in `scratch`.
   void gather_candidates(std::span<const float> query, size_t k, const std::optional<Bitmap>& admissible,
                          LSH::QueryScratch& scratch, std::vector<uint32_t>& ids) const;
-  std::vector<uint32_t> candidates(std::span<const float> query, size_t k, const std::optional<Bitmap>& admissible) const;
   // Buffers a search works in, kept between searches so that, once grown, scoring
   // allocates nothing for them (the distance table alone is tens of kilobytes).
   struct SearchScratch {
@@ -84,26 +121,12 @@ struct TovikDB::Impl {
   void remove_ids(const Bitmap& ids);
   void remove_from_indexes(const Bitmap& ids);
 
-  // Test hooks: they let tests fix the clock, capture the activation line and
-  // inspect the components.
-  void set_clock(Clock clock) { clock_ = std::move(clock); }
-  void set_announce(VectorStorage::Announce announce) { announce_ = std::move(announce); }
-  uint32_t dim() const { return dim_; }
-  uint64_t id_bound() const { return id_bound_; }
-  Bitmap deleted_ids() const { return deleted_ids_; }
-  Bitmap stored_ids() const { return stored_ids_; }  // every id that has had a vector stored, deleted ones included
-  std::optional<uint64_t> expiry_of(uint32_t id) const { return expirations_.expiry_of(id); }
-  const VectorStorage& storage() const { return *storage_; }
-  const FilterEngine& filter() const { return *filter_; }
-  const LSH& lsh() const { return *lsh_; }
-  const MetadataStore& metadata() const { return *metadata_; }
-
   std::string path_;
-  std::shared_ptr<LSH> lsh_;
-  std::shared_ptr<VectorStorage> storage_;
-  std::shared_ptr<MetadataStore> metadata_;
+  LSH lsh_;  // replaced by one of the right dimension while the dimension is open
+  VectorStorage storage_;
+  MetadataStore metadata_;
   ExpiryIndex expirations_;
-  std::shared_ptr<FilterEngine> filter_;
+  FilterEngine filter_;
   Bitmap deleted_ids_;
   uint64_t id_bound_ = 0;  // 64-bit so that id 4294967295 counts
   Bitmap stored_ids_;  // the full scan's candidates, so that it skips the ids never stored

@@ -1,3 +1,5 @@
+// The distance kernels: the scalar rules, their SSE2/AVX and VFP variants, and the
+// dispatch that picks one per processor.
 #include "distance.hpp"
 
 #include <atomic>
@@ -10,6 +12,9 @@
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
+#endif
+#if defined(__aarch64__)
+#include <arm_neon.h>
 #endif
 
 namespace tovik {
@@ -93,24 +98,6 @@ void cos_lanes(const float* a, const float* const b[], uint64_t n, __m128 (&ab)[
   for (; i < n; ++i) {
     const __m128 q = _mm_set1_ps(a[i]);
     for (int g = 0; g < groups; ++g) cos_step(q, gather_lanes(b + 4 * g, i), ab[g], b2[g]);
-  }
-}
-
-void l2sq4_lanes(const float* a, const float* const b[4], uint64_t n, __m128& sum) {
-  uint64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    __m128 c0 = _mm_loadu_ps(b[0] + i), c1 = _mm_loadu_ps(b[1] + i);
-    __m128 c2 = _mm_loadu_ps(b[2] + i), c3 = _mm_loadu_ps(b[3] + i);
-    _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
-    const __m128 column[4] = {c0, c1, c2, c3};
-    for (int k = 0; k < 4; ++k) {
-      const __m128 d = _mm_sub_ps(_mm_set1_ps(a[i + k]), column[k]);
-      sum = _mm_add_ps(sum, _mm_mul_ps(d, d));
-    }
-  }
-  for (; i < n; ++i) {
-    const __m128 d = _mm_sub_ps(_mm_set1_ps(a[i]), gather_lanes(b, i));
-    sum = _mm_add_ps(sum, _mm_mul_ps(d, d));
   }
 }
 #endif
@@ -278,6 +265,95 @@ __attribute__((target("avx"))) void lanes_avx(const float* a, const float* block
 }
 #endif
 
+#if defined(__aarch64__)
+// Advanced SIMD on aarch64: a block's eight centroids are two four-lane vectors, and each
+// lane sees the scalar sequence d = q - c, sum = sum + d * d (separate multiply and add,
+// never the fused instructions; AArch64 Linux keeps subnormals and NaN payloads, and the
+// vector instructions propagate NaNs by the same operand rule as the scalar ones). The
+// first component's squares start the sums: d * d is +0.0 or more, or NaN, which has
+// the bits of 0.0f + d * d. `blocks` blocks a pass hide the latency of each chain of adds.
+template <int blocks>
+inline void lanes_neon_pass(const float* a, const float* first, uint64_t n, uint64_t stride, float* out) {
+  float32x4_t lo[blocks], hi[blocks];
+  const float32x4_t q = vld1q_dup_f32(a);
+#pragma GCC unroll 4
+  for (int j = 0; j < blocks; ++j) {
+    const float32x4_t dlo = vsubq_f32(q, vld1q_f32(first + j * stride));
+    const float32x4_t dhi = vsubq_f32(q, vld1q_f32(first + j * stride + 4));
+    lo[j] = vmulq_f32(dlo, dlo);
+    hi[j] = vmulq_f32(dhi, dhi);
+  }
+  for (uint64_t k = 1; k < n; ++k) {
+    const float32x4_t qk = vld1q_dup_f32(a + k);
+#pragma GCC unroll 4
+    for (int j = 0; j < blocks; ++j) {
+      const float* row = first + j * stride + k * LANES;
+      const float32x4_t dlo = vsubq_f32(qk, vld1q_f32(row));
+      const float32x4_t dhi = vsubq_f32(qk, vld1q_f32(row + 4));
+      lo[j] = vaddq_f32(lo[j], vmulq_f32(dlo, dlo));
+      hi[j] = vaddq_f32(hi[j], vmulq_f32(dhi, dhi));
+    }
+  }
+#pragma GCC unroll 4
+  for (int j = 0; j < blocks; ++j) {
+    vst1q_f32(out + j * LANES, lo[j]);
+    vst1q_f32(out + j * LANES + 4, hi[j]);
+  }
+}
+
+// The same for a full 12-component subspace whose blocks lie back to back (the
+// quantizer's codebooks), with the twelve query values held in registers across all
+// blocks and the rows unrolled at fixed offsets: per block and component one load of the
+// row, two subtractions, two multiplies and two adds.
+constexpr uint64_t ROWS12 = 12 * LANES;
+template <int blocks>
+inline void lanes12_neon_pass(const float32x4_t (&q)[12], const float* first, float* out) {
+  float32x4_t lo[blocks], hi[blocks];
+#pragma GCC unroll 4
+  for (int j = 0; j < blocks; ++j) {
+    const float32x4_t dlo = vsubq_f32(q[0], vld1q_f32(first + j * ROWS12));
+    const float32x4_t dhi = vsubq_f32(q[0], vld1q_f32(first + j * ROWS12 + 4));
+    lo[j] = vmulq_f32(dlo, dlo);
+    hi[j] = vmulq_f32(dhi, dhi);
+  }
+#pragma GCC unroll 12
+  for (uint64_t k = 1; k < 12; ++k) {
+#pragma GCC unroll 4
+    for (int j = 0; j < blocks; ++j) {
+      const float* row = first + j * ROWS12 + k * LANES;
+      const float32x4_t dlo = vsubq_f32(q[k], vld1q_f32(row));
+      const float32x4_t dhi = vsubq_f32(q[k], vld1q_f32(row + 4));
+      lo[j] = vaddq_f32(lo[j], vmulq_f32(dlo, dlo));
+      hi[j] = vaddq_f32(hi[j], vmulq_f32(dhi, dhi));
+    }
+  }
+#pragma GCC unroll 4
+  for (int j = 0; j < blocks; ++j) {
+    vst1q_f32(out + j * LANES, lo[j]);
+    vst1q_f32(out + j * LANES + 4, hi[j]);
+  }
+}
+
+void lanes_neon(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
+                float* out) {
+  if (n == 0) {  // empty sums: +0.0 for every centroid
+    for (uint64_t c = 0; c < count * LANES; ++c) out[c] = 0.0f;
+    return;
+  }
+  uint64_t b = 0;
+  if (n == 12 && stride == ROWS12) {
+    float32x4_t q[12];
+#pragma GCC unroll 12
+    for (int k = 0; k < 12; ++k) q[k] = vdupq_n_f32(a[k]);
+    for (; b + 2 <= count; b += 2) lanes12_neon_pass<2>(q, blocks + b * ROWS12, out + b * LANES);
+    if (b < count) lanes12_neon_pass<1>(q, blocks + b * ROWS12, out + b * LANES);
+    return;
+  }
+  for (; b + 2 <= count; b += 2) lanes_neon_pass<2>(a, blocks + b * stride, n, stride, out + b * LANES);
+  if (b < count) lanes_neon_pass<1>(a, blocks + b * stride, n, stride, out + b * LANES);
+}
+#endif
+
 LanesFn portable_lanes() {
 #if defined(__SSE2__)
   return lanes_sse2;
@@ -290,7 +366,11 @@ LanesFn choose_lanes() {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (__builtin_cpu_supports("avx")) return lanes_avx;
 #endif
+#if defined(__aarch64__)
+  return lanes_neon;  // the armv8-a baseline has Advanced SIMD, as every AArch64 Linux system does
+#else
   return portable_lanes();
+#endif
 }
 
 std::atomic<LanesFn> lanes_slot{nullptr};
@@ -372,28 +452,6 @@ void cos8_f32(const float* a, float a2, const float* const b[8], uint64_t n, dou
   cos4_f32(a, a2, b, n, out);
   cos4_f32(a, a2, b + 4, n, out + 4);
 #endif
-}
-
-void l2sq4_f32(const float* a, const float* const b[4], uint64_t n, double out[4]) {
-  float sum[4];
-#if defined(__SSE2__)
-  __m128 lanes = _mm_setzero_ps();
-  l2sq4_lanes(a, b, n, lanes);
-  _mm_storeu_ps(sum, lanes);
-#else
-  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-  const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
-  for (uint64_t i = 0; i < n; ++i) {
-    const float q = a[i];
-    const float d0 = q - b0[i], d1 = q - b1[i], d2 = q - b2[i], d3 = q - b3[i];
-    s0 += d0 * d0;
-    s1 += d1 * d1;
-    s2 += d2 * d2;
-    s3 += d3 * d3;
-  }
-  sum[0] = s0, sum[1] = s1, sum[2] = s2, sum[3] = s3;
-#endif
-  for (int j = 0; j < 4; ++j) out[j] = static_cast<double>(sum[j]);
 }
 
 void l2sq_lanes_f32(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,

@@ -2,9 +2,11 @@
 // choice rests on, fixed bit for bit.
 //
 // Accumulation is in float32, in index order, each product rounded before its add
-// (no fused multiply-add); the finishing steps are in float64. Each kernel is reached
-// through an atomic dispatch slot filled on first use with the implementation chosen
-// for this processor; every implementation gives exactly the scalar rule's bits.
+// (no fused multiply-add); the finishing steps are in float64. Three kernels go through
+// an atomic dispatch slot filled on first use: cos_f32 and l2sq_f32 (the scalar rule
+// on every processor today) and l2sq_lanes_f32 (AVX where the processor has it). The
+// others take their variant when compiled (SSE2 on x86-64, scalar code shaped for the
+// VFP registers on 32-bit ARM). Every variant gives exactly the scalar rule's bits.
 // Pure functions: safe from any number of threads.
 #pragma once
 
@@ -44,9 +46,6 @@ void cos4_f32(const float* a, float a2, const float* const b[4], uint64_t n, dou
 // hides the latency of each candidate's chain of adds. Same requirements.
 void cos8_f32(const float* a, float a2, const float* const b[8], uint64_t n, double out[8]);
 
-// out[j] = l2sq_f32(a, b[j], n) for j = 0..3, bit for bit. Same requirements.
-void l2sq4_f32(const float* a, const float* const b[4], uint64_t n, double out[4]);
-
 // Centroid lanes: blocks of LANES centroids stored component-major, so that one load
 // reads component k of every centroid of a block (block[k * LANES + j] is component k of
 // centroid j). The product quantizer keeps its codebooks in this layout as well.
@@ -55,14 +54,15 @@ constexpr uint64_t LANES = 8;
 // out[b * LANES + j] = float(l2sq_f32(a, centroid j of block b, n)) for every block
 // b < blocks, bit for bit: each centroid keeps its own float32 sum in index order, only
 // independent centroids share a pass (one SIMD lane each: AVX where the processor has
-// it, SSE2 otherwise on x86-64; eight interleaved scalar chains elsewhere).
+// it, SSE2 otherwise on x86-64, Advanced SIMD on aarch64; eight interleaved scalar chains
+// elsewhere).
 // REQUIRES: a holds n floats; block b starts at blocks + b * stride and holds n rows of
 // LANES floats.
 void l2sq_lanes_f32(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
                     float* out);
 
-// The same without the processor-specific variant (SSE2 on x86-64, scalar elsewhere),
-// so that tests can compare both with the plain rule.
+// The same without the processor-specific variant (SSE2 on x86-64, scalar elsewhere,
+// aarch64 included), so that tests can compare both with the plain rule.
 void l2sq_lanes_f32_portable(const float* a, const float* blocks, uint64_t n, uint64_t stride,
                              uint64_t count, float* out);
 

@@ -1,6 +1,9 @@
+// ExpiryIndex: the expiry heap and the per-id current expiry times.
 #include "expiry_index.hpp"
 
 #include <algorithm>
+
+#include "growth.hpp"
 
 namespace tovik {
 namespace {
@@ -12,7 +15,7 @@ constexpr size_t STALE_SLACK = 64;
 
 void ExpiryIndex::reserve_for(uint32_t id) {
   current_.reserve(uint64_t{id} + 1);
-  if (heap_.size() == heap_.capacity()) heap_.reserve(std::max<size_t>(16, heap_.capacity() * 2));
+  make_room_for_one(heap_);
 }
 
 void ExpiryIndex::set(uint32_t id, uint64_t expiry) noexcept {

@@ -1,3 +1,4 @@
+// FieldPaths: interning dotted paths as a trie of segments, and finding them again.
 #include "field_paths.hpp"
 
 #include <limits>

@@ -1,3 +1,5 @@
+// FilterEngine: indexing metadata, removing ids from every index, and evaluating the
+// filter language.
 #include "filter.hpp"
 
 #include <algorithm>
@@ -8,23 +10,7 @@
 
 namespace tovik {
 
-
 namespace {
-
-// Ways of naming the ids to remove: one id, or a bitmap of them.
-struct OneId {
-  uint32_t id;
-  void take_out_of(Bitmap& b) const { b.remove(id); }
-  bool holds(uint32_t x) const { return x == id; }
-  void take_out_of(IntervalTree& t) const { t.remove_id(id); }
-};
-
-struct ManyIds {
-  const Bitmap& ids;
-  void take_out_of(Bitmap& b) const { b -= ids; }
-  bool holds(uint32_t x) const { return ids.contains(x); }
-  void take_out_of(IntervalTree& t) const { t.remove_ids(ids); }
-};
 
 // Intersects `next` into the accumulator; the first bitmap becomes it.
 void intersect_into(FilterResult& acc, Bitmap next) {
@@ -113,29 +99,17 @@ void FilterEngine::flush_pending_numeric() {
 
 // ---- Removal ----
 
-template <typename Ids>
-void FilterEngine::remove_ids(const Ids& ids) {
-  {
-    ids.take_out_of(all_ids_);
-  }
-  {
-    for (auto& [path, values] : inverted_index_) {
-      for (auto& [value_key, bitmap] : values) ids.take_out_of(bitmap);
-    }
-  }
-  {
-    for (auto& [path, bitmap] : field_exists_) ids.take_out_of(bitmap);
-  }
-  for (auto& [path, pairs] : pending_numeric_) {
-    std::erase_if(pairs, [&ids](const auto& p) { return ids.holds(p.second); });
-  }
-  for (auto& [path, tree] : numeric_index_) ids.take_out_of(tree);
-}
-
-void FilterEngine::remove_document(uint32_t id) { remove_ids(OneId{id}); }
-
 void FilterEngine::remove_documents(const Bitmap& ids) {
-  if (!ids.empty()) remove_ids(ManyIds{ids});
+  if (ids.empty()) return;
+  all_ids_ -= ids;
+  for (auto& [path, values] : inverted_index_) {
+    for (auto& [value_key, bitmap] : values) bitmap -= ids;
+  }
+  for (auto& [path, bitmap] : field_exists_) bitmap -= ids;
+  for (auto& [path, pairs] : pending_numeric_) {
+    std::erase_if(pairs, [&ids](const auto& p) { return ids.contains(p.second); });
+  }
+  for (auto& [path, tree] : numeric_index_) tree.remove_ids(ids);
 }
 
 // ---- Evaluation ----
@@ -186,37 +160,40 @@ FilterResult FilterEngine::eval_not(const json::Value& inner) const {
 
 FilterResult FilterEngine::eval_field(std::string_view path, const json::Object& ops) const {
   FilterResult acc;
-  for (const auto& [op, operand] : ops) {
-    if (FilterResult r = eval_operator(path, op, operand)) intersect_into(acc, std::move(*r));
+  for (const auto& [key, operand] : ops) {
+    const std::optional<FilterOp> op = parse_filter_op(key);
+    if (!op) continue;  // not an operator of the language: contributes nothing
+    if (FilterResult r = eval_operator(path, *op, operand)) intersect_into(acc, std::move(*r));
   }
   return acc;
 }
 
-// std::nullopt here means "contributes nothing": no result, a wrong-kind operand, or
-// an operator not in the language.
-FilterResult FilterEngine::eval_operator(std::string_view path, std::string_view op,
+// std::nullopt here means "contributes nothing": no result, or a wrong-kind operand.
+FilterResult FilterEngine::eval_operator(std::string_view path, FilterOp op,
                                          const json::Value& operand) const {
-  if (op == "$eq") return eval_eq(path, operand);
-  if (op == "$ne") {
-    FilterResult eq = eval_eq(path, operand);
-    if (!eq) return std::nullopt;
-    return universe() - *eq;
-  }
-  if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
-    if (!operand.is_number()) return std::nullopt;
-    return numeric_range(path, op, operand.as_double());
-  }
-  if (op == "$in") {
-    if (!operand.is_array()) return std::nullopt;
-    return eval_in(path, operand.as_array());
-  }
-  if (op == "$nin") {
-    if (!operand.is_array()) return std::nullopt;
-    return universe() - *eval_in(path, operand.as_array());
-  }
-  if (op == "$exists") {
-    if (!operand.is_bool()) return std::nullopt;
-    return eval_exists(path, operand.as_bool());
+  switch (op) {
+    case FilterOp::Eq:
+      return eval_eq(path, operand);
+    case FilterOp::Ne: {
+      FilterResult eq = eval_eq(path, operand);
+      if (!eq) return std::nullopt;
+      return universe() - *eq;
+    }
+    case FilterOp::Gt:
+    case FilterOp::Gte:
+    case FilterOp::Lt:
+    case FilterOp::Lte:
+      if (!operand.is_number()) return std::nullopt;
+      return numeric_range(path, op, operand.as_double());
+    case FilterOp::In:
+      if (!operand.is_array()) return std::nullopt;
+      return eval_in(path, operand.as_array());
+    case FilterOp::Nin:
+      if (!operand.is_array()) return std::nullopt;
+      return universe() - *eval_in(path, operand.as_array());
+    case FilterOp::Exists:
+      if (!operand.is_bool()) return std::nullopt;
+      return eval_exists(path, operand.as_bool());
   }
   return std::nullopt;
 }
@@ -253,10 +230,18 @@ FilterResult FilterEngine::eval_eq(std::string_view path, const json::Value& val
   if (!value.is_string() && !value.is_bool()) return std::nullopt;
   const uint64_t value_key =
       value.is_string() ? hash_value(value.as_string()) : hash_value(value.as_bool() ? "true" : "false");
-  return inverted_bitmap(path, value_key);
+  return value_ids(path, value_key);
 }
 
-FilterResult FilterEngine::numeric_range(std::string_view path, std::string_view op, double x) const {
+FilterResult FilterEngine::value_ids(std::string_view path, uint64_t value_key) const {
+  const auto* values = find_path(inverted_index_, path);
+  if (values == nullptr) return std::nullopt;
+  auto bitmap = values->find(value_key);
+  if (bitmap == values->end()) return std::nullopt;
+  return bitmap->second;
+}
+
+FilterResult FilterEngine::numeric_range(std::string_view path, FilterOp op, double x) const {
   const IntervalTree* tree = find_path(numeric_index_, path);
   if (tree == nullptr) return std::nullopt;
   return tree->range_query(op, x);
@@ -266,31 +251,27 @@ Bitmap FilterEngine::universe() const {
   return all_ids_;
 }
 
-// ---- Read-only views ----
+// ---- Read-only views for tests ----
 
-Bitmap FilterEngine::all_ids() const { return universe(); }
+Bitmap FilterEngine::TEST_all_ids() const { return universe(); }
 
-FilterResult FilterEngine::exists_bitmap(std::string_view path) const {
+FilterResult FilterEngine::TEST_exists_bitmap(std::string_view path) const {
   const Bitmap* ids = find_path(field_exists_, path);
   if (ids == nullptr) return std::nullopt;
   return *ids;
 }
 
-FilterResult FilterEngine::inverted_bitmap(std::string_view path, uint64_t value_key) const {
-  const auto* values = find_path(inverted_index_, path);
-  if (values == nullptr) return std::nullopt;
-  auto bitmap = values->find(value_key);
-  if (bitmap == values->end()) return std::nullopt;
-  return bitmap->second;
+FilterResult FilterEngine::TEST_inverted_bitmap(std::string_view path, uint64_t value_key) const {
+  return value_ids(path, value_key);
 }
 
-std::vector<std::pair<double, uint32_t>> FilterEngine::pending_pairs(std::string_view path) const {
+std::vector<std::pair<double, uint32_t>> FilterEngine::TEST_pending_pairs(std::string_view path) const {
   const Pairs* pairs = find_path(pending_numeric_, path);
   if (pairs == nullptr) return {};
   return *pairs;
 }
 
-std::optional<std::vector<std::pair<double, uint32_t>>> FilterEngine::tree_pairs(std::string_view path) const {
+std::optional<std::vector<std::pair<double, uint32_t>>> FilterEngine::TEST_tree_pairs(std::string_view path) const {
   const IntervalTree* tree = find_path(numeric_index_, path);
   if (tree == nullptr) return std::nullopt;
   return tree->pairs();

@@ -29,6 +29,7 @@
 
 #include "bitmap.hpp"
 #include "field_paths.hpp"
+#include "filter_ops.hpp"
 #include "interval_tree.hpp"
 #include "json.hpp"
 #include "result.hpp"
@@ -61,15 +62,12 @@ class FilterEngine {
   // one included, keep their pending pairs.
   void flush_pending_numeric();
 
-  // Takes id (or every id of `ids`) out of all_ids, every inverted and existence
-  // bitmap, the pending pairs and the trees (each tree holding one of them becomes
-  // the tree built from its pair listing without them). Paths and value keys stay;
-  // ids never indexed are a no-op.
-  // remove_documents sweeps every bitmap once with the whole set; the outcome equals
+  // Takes every id of `ids` out of all_ids, every inverted and existence bitmap, the
+  // pending pairs and the trees (each tree holding one of them becomes the tree built
+  // from its pair listing without them). Paths and value keys stay; ids never indexed
+  // are a no-op. Every bitmap is swept once with the whole set; the outcome equals
   // removing the ids one by one.
   void remove_documents(const Bitmap& ids);
-  // Test hook: remove_documents of one id.
-  void remove_document(uint32_t id);
 
   // Flushes pending numbers, parses `text` and evaluates it. Error: the parser's
   // message (description + " at line L column C").
@@ -86,12 +84,13 @@ class FilterEngine {
   // such key or no tree, and for null, arrays and objects.
   FilterResult eval_eq(std::string_view path, const json::Value& value) const;
 
-  // Read-only views for tests and consistency checks (copies).
-  Bitmap all_ids() const;
-  FilterResult exists_bitmap(std::string_view path) const;
-  FilterResult inverted_bitmap(std::string_view path, uint64_t value_key) const;
-  std::vector<std::pair<double, uint32_t>> pending_pairs(std::string_view path) const;
-  std::optional<std::vector<std::pair<double, uint32_t>>> tree_pairs(std::string_view path) const;
+  // Test hooks: read-only views (copies) for tests and the fuzz targets' consistency
+  // checks.
+  Bitmap TEST_all_ids() const;
+  FilterResult TEST_exists_bitmap(std::string_view path) const;
+  FilterResult TEST_inverted_bitmap(std::string_view path, uint64_t value_key) const;
+  std::vector<std::pair<double, uint32_t>> TEST_pending_pairs(std::string_view path) const;
+  std::optional<std::vector<std::pair<double, uint32_t>>> TEST_tree_pairs(std::string_view path) const;
 
  private:
   using Path = FieldPaths::Node;
@@ -114,17 +113,17 @@ class FilterEngine {
   // The entry of an existing path text in `map`, or nullptr.
   template <typename Map>
   const typename Map::mapped_type* find_path(const Map& map, std::string_view path) const;
-  template <typename Ids>
-  void remove_ids(const Ids& ids);
 
   FilterResult eval_or(const json::Value& elements) const;
   FilterResult eval_and(const json::Value& elements) const;
   FilterResult eval_not(const json::Value& inner) const;
   FilterResult eval_field(std::string_view path, const json::Object& ops) const;
-  FilterResult eval_operator(std::string_view path, std::string_view op, const json::Value& operand) const;
+  FilterResult eval_operator(std::string_view path, FilterOp op, const json::Value& operand) const;
   FilterResult eval_in(std::string_view path, const json::Array& values) const;
   FilterResult eval_exists(std::string_view path, bool wanted) const;
-  FilterResult numeric_range(std::string_view path, std::string_view op, double x) const;
+  // The ids under a string or boolean value key of a path; nullopt when there are none.
+  FilterResult value_ids(std::string_view path, uint64_t value_key) const;
+  FilterResult numeric_range(std::string_view path, FilterOp op, double x) const;
   Bitmap universe() const;
 
   FieldPaths paths_;

@@ -1,35 +1,22 @@
+// FlatSlots: storing and reading rows of equal width, one per id.
 #include "flat_slots.hpp"
 
 #include <algorithm>
 #include <new>
-#include <stdexcept>
+
+#include "growth.hpp"
 
 namespace tovik {
 
 namespace {
 
-// Capacity for at least `count` items, growing geometrically so that a run of stores
-// at increasing ids copies the list only O(log n) times; falls back to exactly `count`
-// when the larger block cannot be had. Growth stops at `soft_cap` items (unless count
-// itself is larger). Throws std::bad_alloc when neither can be had.
+// Capacity for at least `count` items (see grow_geometrically); doubling stops at
+// `soft_cap` items. Neither size passes max_size(), so reserve never throws
+// std::length_error. Throws std::bad_alloc when neither can be had.
 template <typename T>
-void reserve_at_least(std::vector<T>& v, uint64_t count, uint64_t soft_cap = UINT64_MAX) {
-  if (count <= v.capacity()) return;
-  if (count > v.max_size()) throw std::bad_alloc();
-  const uint64_t doubled = std::min<uint64_t>({v.max_size(), uint64_t{v.capacity()} * 2, soft_cap});
-  if (doubled > count) {
-    try {
-      v.reserve(static_cast<size_t>(doubled));
-      return;
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-  }
-  try {
-    v.reserve(static_cast<size_t>(count));
-  } catch (const std::length_error&) {
-    throw std::bad_alloc();
-  }
+void reserve_at_least(std::vector<T>& v, uint64_t count, uint64_t soft_cap) {
+  grow_geometrically(v.capacity(), count, v.max_size(), soft_cap,
+                     [&v](uint64_t items) { v.reserve(static_cast<size_t>(items)); });
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// IntervalTree: the flat level with its checkpoints, merging pending pairs through the
+// delta level, range and exact queries, removal.
 #include "interval_tree.hpp"
 
 #include <algorithm>
@@ -555,10 +557,10 @@ void IntervalTree::delta_add_range(Bitmap& out, size_t begin, size_t end) const 
   out.add_many(ids.data(), ids.size());
 }
 
-Bitmap IntervalTree::range_query(std::string_view op, double x) const {
-  const bool below = op == "$lt" || op == "$lte";
-  const bool inclusive = op == "$lte" || op == "$gt";
-  if (std::isnan(x) || !(below || op == "$gt" || op == "$gte")) return Bitmap();
+Bitmap IntervalTree::range_query(FilterOp op, double x) const {
+  const bool below = op == FilterOp::Lt || op == FilterOp::Lte;
+  const bool inclusive = op == FilterOp::Lte || op == FilterOp::Gt;
+  if (std::isnan(x) || !is_comparison(op)) return Bitmap();
   const std::vector<double>& values = main_.values();
   const auto c = inclusive ? std::upper_bound(values.begin(), values.end(), x)
                            : std::lower_bound(values.begin(), values.end(), x);
@@ -626,8 +628,6 @@ void IntervalTree::remove_ids(const Bitmap& ids) {
     std::erase_if(delta_, [&ids](const Pair& p) { return ids.contains(p.second); });
   }
 }
-
-void IntervalTree::remove_id(uint32_t id) { remove_ids(Bitmap{id}); }
 
 size_t IntervalTree::memory_bytes() const {
   return main_.memory_bytes() + delta_.capacity() * sizeof(Pair) + delta_ids_.size_in_bytes();

@@ -25,11 +25,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "bitmap.hpp"
+#include "filter_ops.hpp"
 
 namespace tovik {
 
@@ -57,9 +57,9 @@ class IntervalTree {
   // unchanged.
   void settle();
 
-  // op is "$lt", "$lte", "$gt" or "$gte", compared against node values; any other
-  // text, or a NaN bound, gives the empty bitmap.
-  Bitmap range_query(std::string_view op, double x) const;
+  // The ids whose node value compares with x as op says ($lt, $lte, $gt, $gte); an
+  // operator that is not a comparison, or a NaN bound, gives the empty bitmap.
+  Bitmap range_query(FilterOp op, double x) const;
 
   // Ids at the node whose value equals x exactly (not within tolerance); empty when
   // there is no such node.
@@ -78,8 +78,6 @@ class IntervalTree {
   // Throws std::bad_alloc with the tree unchanged, or with the ids out of the main
   // level only (a tree whose listing still holds some of them, otherwise intact).
   void remove_ids(const Bitmap& ids);
-  // Test hook (and the filter's one-id removal): remove_ids of one id.
-  void remove_id(uint32_t id);
 
   // Bytes held: array capacities plus every checkpoint's own size accounting.
   size_t memory_bytes() const;

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <optional>
 
+#include "utf8.hpp"
+
 namespace tovik::json {
 
 double Value::as_double() const {
@@ -422,121 +424,21 @@ bool Scanner::hex_unit(size_t at, uint32_t& unit) {
 // overlong forms, surrogates or code points past U+10FFFF), faulted at its first
 // wrong byte.
 bool Scanner::utf8_sequence(std::string& out) {
-  const unsigned char lead = static_cast<unsigned char>(text_[pos_]);
-  size_t extra = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) extra = 1;
-  else if (lead >= 0xE0 && lead <= 0xEF) extra = 2;
-  else if (lead >= 0xF0 && lead <= 0xF4) extra = 3;
-  else return fail_at(INVALID_CODE_POINT, pos_);
-  if (lead == 0xE0) low = 0xA0;
-  if (lead == 0xED) high = 0x9F;
-  if (lead == 0xF0) low = 0x90;
-  if (lead == 0xF4) high = 0x8F;
-  for (size_t k = 1; k <= extra; ++k) {
-    if (pos_ + k == text_.size()) return fail_eof(EOF_STRING);
-    const unsigned char b = static_cast<unsigned char>(text_[pos_ + k]);
-    if (b < low || b > high) return fail_at(INVALID_CODE_POINT, pos_ + k);
-    low = 0x80;
-    high = 0xBF;
+  const Utf8Lead lead = utf8_lead(static_cast<unsigned char>(text_[pos_]));
+  if (lead.continuations == 0) return fail_at(INVALID_CODE_POINT, pos_);
+  const size_t taken = utf8_continuations(text_, pos_, lead);
+  if (taken < lead.continuations) {
+    const size_t wrong = pos_ + 1 + taken;
+    if (wrong == text_.size()) return fail_eof(EOF_STRING);
+    return fail_at(INVALID_CODE_POINT, wrong);
   }
-  out.append(text_.substr(pos_, extra + 1));
-  pos_ += extra + 1;
+  out.append(text_.substr(pos_, taken + 1));
+  pos_ += taken + 1;
   return true;
-}
-
-// ---- Serialisation ----
-
-void write_string(const std::string& s, std::string& out) {
-  static const char* hex = "0123456789abcdef";
-  out += '"';
-  for (char c : s) {
-    unsigned char u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (u < 0x20) {
-          out += "\\u00";
-          out += hex[u >> 4];
-          out += hex[u & 15];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-}
-
-template <typename N>
-void write_number(N n, std::string& out) {
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, n);
-  out.append(buf, res.ptr);
-}
-
-void write_double(double d, std::string& out) {
-  if (!std::isfinite(d)) {
-    out += "null";
-    return;
-  }
-  size_t start = out.size();
-  write_number(d, out);
-  if (out.find_first_of(".e", start) == std::string::npos) out += ".0";
-}
-
-void write_value(const Value& value, std::string& out);
-
-void write_array(const Array& array, std::string& out) {
-  out += '[';
-  for (size_t i = 0; i < array.size(); ++i) {
-    if (i > 0) out += ',';
-    write_value(array[i], out);
-  }
-  out += ']';
-}
-
-void write_object(const Object& object, std::string& out) {
-  out += '{';
-  bool first = true;
-  for (const auto& [key, member] : object) {
-    if (!first) out += ',';
-    first = false;
-    write_string(key, out);
-    out += ':';
-    write_value(member, out);
-  }
-  out += '}';
-}
-
-void write_value(const Value& value, std::string& out) {
-  std::visit(
-      [&out](const auto& x) {
-        using T = std::decay_t<decltype(x)>;
-        if constexpr (std::is_same_v<T, Null>) out += "null";
-        else if constexpr (std::is_same_v<T, bool>) out += x ? "true" : "false";
-        else if constexpr (std::is_same_v<T, uint64_t> || std::is_same_v<T, int64_t>) write_number(x, out);
-        else if constexpr (std::is_same_v<T, double>) write_double(x, out);
-        else if constexpr (std::is_same_v<T, std::string>) write_string(x, out);
-        else if constexpr (std::is_same_v<T, Array>) write_array(x, out);
-        else write_object(x, out);
-      },
-      value.v);
 }
 
 }  // namespace
 
 Result<Value> parse(std::string_view text) { return Scanner(text).run(); }
-
-std::string serialize(const Value& value) {
-  std::string out;
-  write_value(value, out);
-  return out;
-}
 
 }  // namespace tovik::json

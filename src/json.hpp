@@ -99,8 +99,4 @@ struct Value {
 // and a float too small to represent, give a zero of the number's sign.
 Result<Value> parse(std::string_view text);
 
-// Compact serialisation (keys in order, floats in shortest round-trip form, always
-// with a '.' or exponent so they parse back as floats; non-finite floats as null).
-std::string serialize(const Value& value);
-
 }  // namespace tovik::json

@@ -1,3 +1,5 @@
+// LSH: drawing the hyperplanes, signatures (interleaved and plain), filing ids in
+// buckets, and gathering a query's candidates.
 #include "lsh.hpp"
 
 #include <algorithm>
@@ -6,6 +8,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "growth.hpp"
 
 namespace tovik {
 
@@ -83,12 +87,6 @@ uint64_t interleaved_signature(const float* v, const float* planes, size_t n) {
 #endif
 }
 
-// Grows a vector's capacity geometrically so that one more push_back cannot throw.
-template <typename T>
-void make_room_for_one(std::vector<T>& v) {
-  if (v.size() == v.capacity()) v.reserve(std::max<size_t>(16, v.capacity() * 2));
-}
-
 // Gathers distinct ids in first-found order into `ids` and reports when `limit` is
 // reached. The ids seen so far sit in the scratch's open-addressing table: a slot is in
 // use when its stamp is this query's, so starting a query clears nothing.
@@ -157,7 +155,7 @@ LSH::LSH(uint32_t dimension) : dimension_(dimension) {
   tables_.resize(num_tables_);
 }
 
-std::vector<std::vector<float>> LSH::hyperplanes(uint32_t table) const {
+std::vector<std::vector<float>> LSH::TEST_hyperplanes(uint32_t table) const {
   std::vector<std::vector<float>> planes(NUM_HYPERPLANES, std::vector<float>(dimension_));
   for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
     for (uint32_t i = 0; i < dimension_; ++i) planes[h][i] = interleaved_[table][size_t{i} * NUM_HYPERPLANES + h];
@@ -170,7 +168,7 @@ uint64_t LSH::signature(std::span<const float> v, uint32_t table) const {
   return interleaved_signature(v.data(), interleaved_[table].data(), n);
 }
 
-uint64_t LSH::plain_signature(std::span<const float> v, uint32_t table) const {
+uint64_t LSH::TEST_plain_signature(std::span<const float> v, uint32_t table) const {
   const size_t n = std::min<size_t>(v.size(), dimension_);
   uint64_t key = 0;
   for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
@@ -183,8 +181,6 @@ const std::vector<uint32_t>* LSH::Table::find(uint64_t key) const {
   auto it = slot.find(key);
   return it == slot.end() ? nullptr : &buckets[it->second];
 }
-
-void LSH::insert(uint32_t id, std::span<const float> v) { commit_insert(prepare_insert(id, v)); }
 
 LSH::PreparedInsert LSH::prepare_insert(uint32_t id, std::span<const float> v) {
   PreparedInsert prepared;
@@ -229,13 +225,6 @@ void LSH::commit_insert(PreparedInsert&& prepared) noexcept {
   }
 }
 
-std::vector<uint32_t> LSH::query(std::span<const float> q, size_t limit) const {
-  QueryScratch scratch;
-  std::vector<uint32_t> out;
-  query(q, limit, scratch, out);
-  return out;
-}
-
 void LSH::query(std::span<const float> q, size_t limit, QueryScratch& scratch, std::vector<uint32_t>& out) const {
   if (++scratch.stamp_ == 0) {  // stamps wrapped: forget every old one
     std::fill(scratch.slots_.begin(), scratch.slots_.end(), QueryScratch::Slot{0, 0});
@@ -265,12 +254,6 @@ void LSH::query(std::span<const float> q, size_t limit, QueryScratch& scratch, s
   }
 }
 
-void LSH::remove(uint32_t id) {
-  for (auto& table : tables_) {
-    for (auto& bucket : table.buckets) std::erase(bucket, id);
-  }
-}
-
 void LSH::remove_many(const Bitmap& ids) {
   if (ids.empty()) return;
   for (auto& table : tables_) {
@@ -280,7 +263,7 @@ void LSH::remove_many(const Bitmap& ids) {
   }
 }
 
-size_t LSH::filed_count() const {
+size_t LSH::TEST_filed_count() const {
   size_t total = 0;
   for (const auto& table : tables_) {
     for (const auto& bucket : table.buckets) total += bucket.size();
@@ -288,7 +271,7 @@ size_t LSH::filed_count() const {
   return total;
 }
 
-size_t LSH::bucket_count() const {
+size_t LSH::TEST_bucket_count() const {
   size_t total = 0;
   for (const auto& table : tables_) total += table.buckets.size();
   return total;

@@ -39,14 +39,14 @@ class LSH {
   uint32_t num_bits() const { return num_bits_; }
   // Test hook: the 32 hyperplanes of a table as drawn, copied out of the interleaved
   // form (the only one kept).
-  std::vector<std::vector<float>> hyperplanes(uint32_t table) const;
+  std::vector<std::vector<float>> TEST_hyperplanes(uint32_t table) const;
 
   // Signature of v for table t: only bits 0..31 can be set. Uses min(len(v), dimension)
   // components. The 32 dot products run interleaved, each in its own index order.
   uint64_t signature(std::span<const float> v, uint32_t table) const;
   // Test hook: the same signature from one dot product after another, the plain rule
   // the interleaved one is tested against.
-  uint64_t plain_signature(std::span<const float> v, uint32_t table) const;
+  uint64_t TEST_plain_signature(std::span<const float> v, uint32_t table) const;
 
   // An insertion whose memory is already allocated (see prepare_insert).
   class PreparedInsert {
@@ -61,13 +61,11 @@ class LSH {
     uint32_t id_ = 0;
   };
 
-  // Files id under v's signature in every table (a second insert files it again).
-  // Throws std::bad_alloc when memory runs out; the tables are unchanged then.
-  void insert(uint32_t id, std::span<const float> v);
-  // insert in two steps, so that a caller can allocate everything before changing
-  // anything: prepare_insert computes the signatures and allocates what filing id
-  // needs (throws std::bad_alloc, nothing observable changes); commit_insert files it
-  // and cannot fail. REQUIRES: no other change to this LSH in between.
+  // Files id under v's signature in every table (a second insert files it again), in
+  // two steps, so that a caller can allocate everything before changing anything:
+  // prepare_insert computes the signatures and allocates what filing id needs (throws
+  // std::bad_alloc, nothing observable changes); commit_insert files it and cannot
+  // fail. REQUIRES: no other change to this LSH in between.
   PreparedInsert prepare_insert(uint32_t id, std::span<const float> v);
   void commit_insert(PreparedInsert&& prepared) noexcept;
 
@@ -94,21 +92,18 @@ class LSH {
     uint32_t stamp_ = 0;
   };
 
-  // At most `limit` distinct ids, in first-found order (see the class comment).
-  std::vector<uint32_t> query(std::span<const float> q, size_t limit) const;
-  // The same ids into `out` (cleared first), working in `scratch`.
+  // At most `limit` distinct ids, in first-found order (see the class comment), into
+  // `out` (cleared first), working in `scratch`.
   void query(std::span<const float> q, size_t limit, QueryScratch& scratch, std::vector<uint32_t>& out) const;
 
   // Removes every occurrence of every id in `ids` from every bucket; emptied buckets
   // stay.
   void remove_many(const Bitmap& ids);
-  // Test hook: remove_many of one id.
-  void remove(uint32_t id);
 
-  // Total number of filed ids (duplicates counted) and of buckets (emptied ones
-  // included), for tests and benchmarks.
-  size_t filed_count() const;
-  size_t bucket_count() const;
+  // Test hooks: the total number of filed ids (duplicates counted) and of buckets
+  // (emptied ones included).
+  size_t TEST_filed_count() const;
+  size_t TEST_bucket_count() const;
 
  private:
   struct Table {

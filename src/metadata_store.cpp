@@ -1,8 +1,5 @@
-// Offsets reach 4 GiB: off_t must be 64-bit on 32-bit targets too.
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
+// The metadata file: appends through a kept descriptor, reads by position, and the
+// lossy UTF-8 decoding of what is read.
 #include "metadata_store.hpp"
 
 #include <fcntl.h>
@@ -18,15 +15,18 @@
 #include <new>
 #include <stdexcept>
 
+#include "fd_io.hpp"
 #include "system_error.hpp"
+#include "utf8.hpp"
 
+// Offsets reach 4 GiB: off_t must be 64-bit on 32-bit targets too (the build defines
+// _FILE_OFFSET_BITS=64).
 static_assert(sizeof(off_t) == 8, "the metadata file needs 64-bit file offsets");
 
 namespace tovik {
 
 namespace {
 
-constexpr size_t MAX_IO_CHUNK = 2147483647;  // the most one read or write is asked for
 constexpr uint64_t MAX_RECORD_SLOTS = uint64_t{1} << 32;  // one per 32-bit id
 
 Error last_system_error() { return Error::msg(system_error_text(errno)); }
@@ -73,37 +73,6 @@ int open_regular_file(const std::string& path, int flags, struct stat& st, mode_
   return -1;
 }
 
-// Writes all of data; retries interrupted writes.
-Result<void> write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), std::min(data.size(), MAX_IO_CHUNK));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_system_error();
-    }
-    if (n == 0) return Error::msg("failed to write whole buffer");
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return Ok{};
-}
-
-// Reads exactly out.size() bytes starting at `offset`, without moving the file
-// position; false on any error other than an interruption, or when the file ends first.
-bool pread_exact(int fd, std::string& out, off_t offset) {
-  size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::pread(fd, out.data() + done, std::min(out.size() - done, MAX_IO_CHUNK),
-                              offset + static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Whether a list of `slots` entries can be indexed on this platform: 2^32 slots (for
 // id 2^32 - 1) cannot on a 32-bit target.
 bool fits_in_size_t(uint64_t slots) { return slots <= SIZE_MAX; }
@@ -122,33 +91,12 @@ std::string decode_utf8_lossy(std::string_view bytes) {
       ++i;
       continue;
     }
-    // The continuation count and the allowed range of the first continuation byte
-    // exclude overlong forms, surrogates and code points above U+10FFFF.
-    size_t needed = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      needed = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      needed = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      needed = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    }
-    // Accept continuation bytes while they fit; a shortfall replaces the maximal
-    // valid prefix (at least the lead byte) by one U+FFFD.
-    size_t taken = 0;
-    while (taken < needed && i + 1 + taken < bytes.size()) {
-      const auto c = static_cast<unsigned char>(bytes[i + 1 + taken]);
-      if (c < low || c > high) break;
-      low = 0x80;
-      high = 0xBF;
-      ++taken;
-    }
-    if (needed > 0 && taken == needed) {
-      out.append(bytes.substr(i, needed + 1));
+    // A shortfall replaces the maximal valid prefix (at least the lead byte) by one
+    // U+FFFD.
+    const Utf8Lead expected = utf8_lead(lead);
+    const size_t taken = utf8_continuations(bytes, i, expected);
+    if (expected.continuations > 0 && taken == expected.continuations) {
+      out.append(bytes.substr(i, taken + 1));
     } else {
       out.append(REPLACEMENT);
     }
@@ -159,11 +107,7 @@ std::string decode_utf8_lossy(std::string_view bytes) {
 
 Result<void> MetadataStore::reserve(uint64_t slots) {
   if (!fits_in_size_t(slots) || slots > MAX_RECORD_SLOTS) return Error::oom();
-  try {
-    entries_.reserve(slots);
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  }
+  entries_.reserve(slots);
   return Ok{};
 }
 
@@ -181,9 +125,9 @@ Result<void> MetadataStore::append_metadata(uint32_t id, std::string_view text) 
     if (!append_.kept) close_append_handle();
     return Error::msg("File too large (max 4GB)");
   }
-  if (auto written = write_all(fd, text); !written) {
+  if (const int err = write_all(fd, text); err != 0) {
     close_append_handle();
-    return written;
+    return write_error(err);
   }
   set_record(id, {static_cast<uint32_t>(end), static_cast<uint32_t>(text.size())});
   if (!append_.kept) close_append_handle();
@@ -259,7 +203,7 @@ std::optional<std::string> MetadataReader::read(uint32_t id) {
   } catch (const std::length_error&) {
     return std::nullopt;  // longer than a string can be on this platform
   }
-  if (!pread_exact(fd_, bytes, static_cast<off_t>(where->offset))) return std::nullopt;
+  if (!pread_exact(fd_, bytes, where->offset)) return std::nullopt;
   return decode_utf8_lossy(bytes);
 }
 

@@ -80,8 +80,9 @@ class MetadataStore {
   const std::string& file_path() const { return file_path_; }
 
   // Ensures the record list can hold `slots` entries without allocating later (its
-  // capacity grows geometrically); OutOfMemory otherwise (also when `slots` exceeds what this platform can index).
-  // Nothing changes on failure.
+  // capacity grows geometrically). OutOfMemory when `slots` exceeds what this platform
+  // can index; throws std::bad_alloc when the memory cannot be had. Nothing changes on
+  // failure.
   Result<void> reserve(uint64_t slots);
 
   // Appends text at the end of the file and records (offset, length) for id.
@@ -89,8 +90,8 @@ class MetadataStore {
   // other than a regular file, except a directory, which the open itself refuses);
   // "File too large (max 4GB)" when the file already
   // holds 4 GiB or more, or the text alone is 4 GiB or more (its length would not
-  // fit the record); "failed to write whole buffer"; OutOfMemory when the record
-  // list cannot grow to id + 1 slots (checked before the file is opened).
+  // fit the record); "failed to write whole buffer"; OutOfMemory (or std::bad_alloc)
+  // when the record list cannot grow to id + 1 slots (checked before the file is opened).
   // No record on failure, and a failed open or write keeps no descriptor.
   // Costs two system calls once the file is open (a stat of the path and one write):
   // the offset is the size the stat reports, and the descriptor appends (O_APPEND), so

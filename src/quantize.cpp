@@ -1,3 +1,5 @@
+// ProductQuantizer: training the codebooks, encoding, and scoring codes directly or
+// through a query's distance table.
 #include "quantize.hpp"
 
 #include <algorithm>

@@ -1,10 +1,27 @@
 // Result<T>: the value of an internal operation, or the reason it failed.
 //
-// Internal operations never throw across a module boundary; they return a Result.
-// The binding layer alone turns an Error into a Python exception:
-//   ErrorKind::Message     -> ValueError with the message (bad input, file errors, ...)
-//   ErrorKind::OutOfMemory -> MemoryError (a table could not grow)
-//   ErrorKind::Internal    -> the internal error type (a broken invariant)
+// The error rule, the one every unit follows:
+//   - A failure the code decides on (bad input, a file error, a bound it checks, a
+//     broken invariant) is returned as a Result, never thrown.
+//   - Running out of memory is the one failure that travels as an exception, and the
+//     only exception that leaves a function of ours: std::bad_alloc, or std::length_error
+//     from a container asked for more than it can hold (the same failure, detected before
+//     the container asks for memory). A function that can throw it says so ("Throws
+//     std::bad_alloc") and what it leaves behind then. (A thread that cannot start,
+//     std::system_error, is caught where it happens, in the worker pool.)
+//   - It becomes a Result at exactly one line: `at_edge` in core.cpp, which every TovikDB
+//     operation runs through, so the core's public face (core.hpp) throws nothing. Below
+//     the edge, code catches it only to undo a partial change and rethrow it, to fall
+//     back on less (geometric growth on the exact size, fewer worker threads, a text
+//     longer than a string can hold read as unreadable), or to carry it from a worker
+//     thread to the thread that waits (worker_pool.hpp, as OutOfMemory).
+//   - The binding alone turns an Error into a Python exception:
+//       ErrorKind::Message     -> ValueError with the message (bad input, file errors, ...)
+//       ErrorKind::OutOfMemory -> MemoryError
+//       ErrorKind::Internal    -> the internal error type (a broken invariant)
+//     The binding allocates too (its argument conversions): its entry points run inside
+//     `guarded`, the line no C++ exception crosses into the interpreter (std::bad_alloc
+//     becomes MemoryError there, anything else the internal error).
 #pragma once
 
 #include <string>

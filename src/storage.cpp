@@ -1,3 +1,5 @@
+// VectorStorage: raw and quantized slots, the switch to quantization, and scoring one
+// id or many.
 #include "storage.hpp"
 
 #include <algorithm>
@@ -185,46 +187,34 @@ void VectorStorage::table_score_many(const PreparedQuery& prepared, std::span<co
 
 Result<void> VectorStorage::reserve(uint64_t slots) {
   if (slots > MAX_ID_SLOTS) return Error::oom();  // more slots than there are ids
-  try {
-    if (quantizer_) {
-      codes_.reserve(slots);
-      return Ok{};
-    }
-    const uint64_t vector_slots = vector_slot_count();
-    if (vector_slots >= quantization_threshold_) {  // the next store switches on
-      codes_.reserve(std::max(slots, vector_slots));
-      return Ok{};
-    }
-    vectors_.reserve(slots);
+  if (quantizer_) {
+    codes_.reserve(slots);
     return Ok{};
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  } catch (const std::length_error&) {
-    return Error::oom();
   }
+  const uint64_t vector_slots = vector_slot_count();
+  if (vector_slots >= quantization_threshold_) {  // the next store switches on
+    codes_.reserve(std::max(slots, vector_slots));
+    return Ok{};
+  }
+  vectors_.reserve(slots);
+  return Ok{};
 }
 
 Result<void> VectorStorage::store(uint32_t id, std::span<const float> v, const Announce& announce) {
-  try {
-    if (!quantizer_) {
-      if (vector_slot_count() < quantization_threshold_) {
-        store_vector(id, v);
-        return Ok{};
-      }
-      const std::string line =
-          "Activating quantization at " + std::to_string(quantization_threshold_) + " vectors...\n";
-      if (announce && !announce(line)) {
-        return Error::internal("could not write the quantization activation line to standard output");
-      }
-      if (auto r = switch_on(); !r) return r;
+  if (!quantizer_) {
+    if (vector_slot_count() < quantization_threshold_) {
+      store_vector(id, v);
+      return Ok{};
     }
-    store_code(id, quantizer_->encode(v));
-    return Ok{};
-  } catch (const std::bad_alloc&) {
-    return Error::oom();
-  } catch (const std::length_error&) {
-    return Error::oom();
+    const std::string line =
+        "Activating quantization at " + std::to_string(quantization_threshold_) + " vectors...\n";
+    if (announce && !announce(line)) {
+      return Error::internal("could not write the quantization activation line to standard output");
+    }
+    if (auto r = switch_on(); !r) return r;
   }
+  store_code(id, quantizer_->encode(v));
+  return Ok{};
 }
 
 Result<void> VectorStorage::encode_stored(const ProductQuantizer& pq) {
@@ -256,7 +246,7 @@ Result<void> VectorStorage::encode_stored(const ProductQuantizer& pq) {
 
 Result<void> VectorStorage::switch_on() {
   auto pq = std::make_shared<ProductQuantizer>(dimension_);
-  {
+  {  // the training views are freed before the encoding allocates
     std::vector<std::span<const float>> training;
     for (size_t i = 0; i < vectors_.size(); ++i) {
       if (const auto v = vectors_.at(static_cast<uint32_t>(i))) training.emplace_back(v->data, v->size);
@@ -264,10 +254,8 @@ Result<void> VectorStorage::switch_on() {
     pq->train(training);
   }
   if (auto r = encode_stored(*pq); !r) return r;
-  {
-    vectors_ = FlatSlots<float>();  // frees every vector and the slot list itself
-    vectors_.expect_rows(quantization_threshold_);
-  }
+  vectors_ = FlatSlots<float>();  // frees every vector and the slot list itself
+  vectors_.expect_rows(quantization_threshold_);
   quantizer_ = std::move(pq);
   return Ok{};
 }
@@ -292,19 +280,19 @@ bool VectorStorage::quantized() const {
   return quantizer_ != nullptr;
 }
 
-std::optional<std::vector<float>> VectorStorage::vector_at(uint32_t id) const {
+std::optional<std::vector<float>> VectorStorage::TEST_vector_at(uint32_t id) const {
   const auto v = vectors_.at(id);
   if (!v) return std::nullopt;
   return std::vector<float>(v->data, v->data + v->size);
 }
 
-std::optional<std::vector<uint8_t>> VectorStorage::code_at(uint32_t id) const {
+std::optional<std::vector<uint8_t>> VectorStorage::TEST_code_at(uint32_t id) const {
   const auto code = codes_.at(id);
   if (!code) return std::nullopt;
   return std::vector<uint8_t>(code->data, code->data + code->size);
 }
 
-std::shared_ptr<const ProductQuantizer> VectorStorage::quantizer() const {
+std::shared_ptr<const ProductQuantizer> VectorStorage::TEST_quantizer() const {
   return quantizer_;
 }
 

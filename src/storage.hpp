@@ -90,8 +90,8 @@ class VectorStorage {
   // Ensures the slot list the next store writes can hold `slots` entries, and one more
   // row of the usual width, without allocating: `vectors` in raw mode, `codes` once quantized, and `codes` (at least
   // as many as there are vector slots) when the next store is the one that switches
-  // on. OutOfMemory when it cannot (also when `slots` exceeds MAX_ID_SLOTS or what
-  // size_t can count); nothing changes then.
+  // on. OutOfMemory when `slots` exceeds MAX_ID_SLOTS or what size_t can count; throws
+  // std::bad_alloc when the memory cannot be had. Nothing changes on either failure.
   Result<void> reserve(uint64_t slots);
 
   // The storage step of add: stores v raw, or as a
@@ -99,7 +99,8 @@ class VectorStorage {
   // switch ("Activating quantization at 5000 vectors...\n"), trains, encodes every
   // stored vector and empties `vectors`. A failed announcement is an Internal error
   // before any training; nothing is stored then. An empty `announce` writes nothing.
-  // OutOfMemory when a slot list cannot grow to id + 1; the switch-on either completes
+  // OutOfMemory when a worker runs out while encoding; throws std::bad_alloc when a slot
+  // list cannot grow to id + 1 or the switch-on runs out. The switch-on either completes
   // or leaves the storage as it was.
   Result<void> store(uint32_t id, std::span<const float> v, const Announce& announce);
 
@@ -113,10 +114,10 @@ class VectorStorage {
   uint32_t dimension() const { return dimension_; }
   uint32_t quantization_threshold() const { return quantization_threshold_; }
   // Test hooks: copies of a stored vector / code, and the installed quantizer.
-  std::optional<std::vector<float>> vector_at(uint32_t id) const;
-  std::optional<std::vector<uint8_t>> code_at(uint32_t id) const;
+  std::optional<std::vector<float>> TEST_vector_at(uint32_t id) const;
+  std::optional<std::vector<uint8_t>> TEST_code_at(uint32_t id) const;
   // (null while raw)
-  std::shared_ptr<const ProductQuantizer> quantizer() const;
+  std::shared_ptr<const ProductQuantizer> TEST_quantizer() const;
 
  private:
   Result<void> switch_on();  // REQUIRES: no quantizer yet

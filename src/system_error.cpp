@@ -1,3 +1,4 @@
+// The wording of operating-system errors.
 #include "system_error.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Allocating a thread's C++ exception state ahead of need.
 #include "thread_state.hpp"
 
 #include <cxxabi.h>

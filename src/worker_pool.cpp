@@ -1,3 +1,5 @@
+// The worker pool: its threads and queue, the fallback to the calling thread, and the
+// fresh pool after fork().
 #include "worker_pool.hpp"
 
 #include <pthread.h>
@@ -88,8 +90,6 @@ class Pool {
       }
     }
   }
-
-  size_t size() const { return workers_.size(); }
 
   // Queues every task or none: workers read the queue only under mutex_, so a
   // failure part-way (bad_alloc from the deque) is rolled back before any of them can

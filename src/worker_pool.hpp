@@ -21,7 +21,9 @@
 
 namespace tovik {
 
-// Number of threads the pool has (or will have when created).
+// The number of processors available to the process now (sched_getaffinity), at
+// least 1: what the pool is sized by when it is created. It may differ from the
+// threads of a pool created earlier.
 size_t worker_count();
 
 // The number of pieces to split n items into: min(worker_count(), n), at least 1.

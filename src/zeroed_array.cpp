@@ -1,3 +1,5 @@
+// ZeroedBlock: page-granular anonymous mappings that grow with mremap and hand zeroed
+// pages back to the system.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE  // mremap
 #endif

@@ -22,6 +22,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "growth.hpp"
+
 namespace tovik {
 namespace detail {
 
@@ -92,19 +94,12 @@ class ZeroedArray {
   void set(size_t i, const T& value) { std::memcpy(block_.data() + i * sizeof(T), &value, sizeof(T)); }
 
   // Capacity for at least `count` elements: twice the old capacity when that can be
-  // had, else exactly `count`. Throws std::bad_alloc when neither fits (unchanged then).
+  // had, else exactly `count` (grow_geometrically). Throws std::bad_alloc when neither
+  // fits (unchanged then).
   void reserve(uint64_t count) {
-    if (count <= capacity()) return;
-    if (count > MAX_SIZE) throw std::bad_alloc();
-    const uint64_t doubled = uint64_t{capacity()} * 2;
-    if (doubled > count && doubled <= MAX_SIZE) {
-      try {
-        block_.grow(static_cast<size_t>(doubled) * sizeof(T));
-        return;
-      } catch (const std::bad_alloc&) {
-      }
-    }
-    block_.grow(static_cast<size_t>(count) * sizeof(T));
+    grow_geometrically(capacity(), count, MAX_SIZE, MAX_SIZE, [this](uint64_t items) {
+      block_.grow(static_cast<size_t>(items) * sizeof(T));
+    });
   }
 
   // Sets the size; new elements read as zero. Growing reserves first (std::bad_alloc

@@ -73,9 +73,9 @@ TEST(BitmapTest, EveryOperationsBoundCoversWhatTheLibraryAsksFor) {
     return b;
   };
   auto within = [](const char* what, size_t bound, const std::function<void()>& op) {
-    const uint64_t before = bitmap_memory::requested_by_library();
+    const uint64_t before = bitmap_memory::TEST_requested_by_library();
     op();
-    EXPECT_LE(bitmap_memory::requested_by_library() - before, bound) << what;
+    EXPECT_LE(bitmap_memory::TEST_requested_by_library() - before, bound) << what;
   };
   for (int a = 0; a < 3; ++a) {
     for (int b = 0; b < 3; ++b) {

@@ -104,11 +104,11 @@ class DatabaseTest : public ::testing::Test {
     auto opened = TovikDB::open(dir_.path() + "/db");
     ASSERT_TRUE(opened.ok());
     db_ = std::move(opened).value();
-    db_->impl().set_clock([this]() -> Result<uint64_t> {
+    db_->TEST_impl().TEST_set_clock([this]() -> Result<uint64_t> {
       if (clock_before_epoch_) return Error::internal("clock before epoch");
       return now_;
     });
-    db_->impl().set_announce([this](const std::string& line) {
+    db_->TEST_impl().TEST_set_announce([this](const std::string& line) {
       announced_ += line;
       return true;
     });
@@ -148,13 +148,13 @@ TEST_F(DatabaseTest, TopIdCountsWithoutOverflow) {
   if (!r.ok()) {
     // Not enough memory for 2^32 slots here: nothing may have changed.
     EXPECT_EQ(r.error().kind, ErrorKind::OutOfMemory);
-    EXPECT_EQ(db_->impl().id_bound(), 0u);
-    EXPECT_EQ(db_->impl().dim(), 0u);
+    EXPECT_EQ(db_->TEST_impl().TEST_id_bound(), 0u);
+    EXPECT_EQ(db_->TEST_impl().TEST_dim(), 0u);
     add(1, {1.0f});
     EXPECT_EQ(count(), 2u);
     return;
   }
-  EXPECT_EQ(db_->impl().id_bound(), 4294967296ull);
+  EXPECT_EQ(db_->TEST_impl().TEST_id_bound(), 4294967296ull);
   EXPECT_EQ(count(), 4294967296ull);
 }
 
@@ -169,32 +169,32 @@ TEST_F(DatabaseTest, DimensionMismatchChangesNothing) {
 
 TEST_F(DatabaseTest, EmptyVectorLeavesTheDimensionOpen) {
   add(0, {});
-  EXPECT_EQ(db_->impl().dim(), 0u);
+  EXPECT_EQ(db_->TEST_impl().TEST_dim(), 0u);
   add(1, {1, 2, 3});
-  EXPECT_EQ(db_->impl().dim(), 3u);
-  EXPECT_EQ(db_->impl().lsh().dimension(), 3u);
+  EXPECT_EQ(db_->TEST_impl().TEST_dim(), 3u);
+  EXPECT_EQ(db_->TEST_impl().TEST_lsh().dimension(), 3u);
 }
 
 TEST_F(DatabaseTest, InvalidMetadataIsStoredButNotIndexed) {
   auto r = db_->add(3, std::vector<float>{1, 0}, "{\"a\": ", std::nullopt);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind, ErrorKind::Message);
-  EXPECT_TRUE(db_->impl().filter().all_ids().contains(3));
-  EXPECT_EQ(db_->impl().metadata().read_metadata(3).value(), "{\"a\": ");
-  EXPECT_TRUE(db_->impl().storage().vector_at(3).has_value());
+  EXPECT_TRUE(db_->TEST_impl().TEST_filter().TEST_all_ids().contains(3));
+  EXPECT_EQ(db_->TEST_impl().TEST_metadata().read_metadata(3).value(), "{\"a\": ");
+  EXPECT_TRUE(db_->TEST_impl().TEST_storage().TEST_vector_at(3).has_value());
 }
 
 TEST_F(DatabaseTest, ExpiryIsStrictlyBeforeNowAndSaturates) {
   add(0, {1, 0}, "{}", 0);
   add(1, {0, 1}, "{}", std::numeric_limits<int64_t>::min());
   add(2, {1, 1}, "{}", std::numeric_limits<int64_t>::max());
-  EXPECT_EQ(db_->impl().expiry_of(1).value(), 0u);
-  EXPECT_EQ(db_->impl().expiry_of(2).value(), static_cast<uint64_t>(std::numeric_limits<int64_t>::max()));
+  EXPECT_EQ(db_->TEST_impl().TEST_expiry_of(1).value(), 0u);
+  EXPECT_EQ(db_->TEST_impl().TEST_expiry_of(2).value(), static_cast<uint64_t>(std::numeric_limits<int64_t>::max()));
   EXPECT_EQ(count(), 2u);  // id 1 expired at once; id 0 lives through its own second
   now_ += 1;
   EXPECT_EQ(count(), 1u);
-  EXPECT_TRUE(db_->impl().deleted_ids().contains(0));
-  EXPECT_FALSE(db_->impl().expiry_of(0).has_value());
+  EXPECT_TRUE(db_->TEST_impl().TEST_deleted_ids().contains(0));
+  EXPECT_FALSE(db_->TEST_impl().TEST_expiry_of(0).has_value());
   now_ = uint64_t{1} << 62;  // far beyond any real clock
   EXPECT_EQ(count(), 1u);   // the saturated expiry has not passed
 }
@@ -219,12 +219,12 @@ TEST_F(DatabaseTest, FullScanTakesLiveIdsInAscendingOrder) {
   Bitmap everything;
   for (uint32_t id = 0; id < 5000; ++id) everything.add(id);
 
-  const auto filtered = db_->impl().candidates({}, 5, everything);
+  const auto filtered = db_->TEST_impl().TEST_candidates({}, 5, everything);
   ASSERT_EQ(filtered.size(), 1000u);  // capped at the candidate limit
   EXPECT_EQ(filtered.front(), 10u);   // deleted ids skipped
   EXPECT_EQ(filtered.back(), 1009u);
 
-  const auto unfiltered = db_->impl().candidates({}, 5, std::nullopt);
+  const auto unfiltered = db_->TEST_impl().TEST_candidates({}, 5, std::nullopt);
   ASSERT_EQ(unfiltered.size(), 4990u);  // no cap without a filter
   EXPECT_EQ(unfiltered.front(), 10u);
   EXPECT_EQ(unfiltered.back(), 4999u);
@@ -237,7 +237,7 @@ void expect_search_equals_one_by_one(TovikDB& db, const std::vector<float>& q, u
   ASSERT_TRUE(results.ok());
   ASSERT_EQ(results->size(), docs);  // full scan: the LSH cannot supply 2 * docs
   std::vector<ScoredPair> sequential;
-  for (uint32_t id = 0; id < docs; ++id) sequential.push_back({id, *db.impl().storage().compute_similarity(q, id)});
+  for (uint32_t id = 0; id < docs; ++id) sequential.push_back({id, *db.TEST_impl().TEST_storage().compute_similarity(q, id)});
   select_best(sequential, docs);
   for (size_t i = 0; i < sequential.size(); ++i) {
     ASSERT_EQ((*results)[i].id, sequential[i].id) << i;
@@ -272,8 +272,7 @@ TEST_F(DatabaseTest, SearchAfterItsBuffersWereFreedFindsTheSame) {
   const std::vector<float> q = vector();
   for (size_t k : {size_t{10}, size_t{3000}}) {
     const auto kept = db_->search(q, k, std::nullopt, false).value();
-    db_->impl().scratch_.trim(0);
-    EXPECT_EQ(db_->impl().scratch_.ids.capacity() + db_->impl().scratch_.scored.capacity(), 0u);
+    EXPECT_EQ(db_->TEST_impl().TEST_trim_scratch(0), 0u);
     const auto fresh = db_->search(q, k, std::nullopt, false).value();
     ASSERT_EQ(kept.size(), fresh.size());
     for (size_t i = 0; i < kept.size(); ++i) {
@@ -293,7 +292,7 @@ TEST_F(DatabaseTest, QuantizedParallelScoringEqualsSequential) {
     for (auto& x : v) x = gauss(rng);
     add(id, v);
   }
-  ASSERT_TRUE(db_->impl().storage().quantized());
+  ASSERT_TRUE(db_->TEST_impl().TEST_storage().quantized());
   std::vector<float> q(24);
   for (auto& x : q) x = gauss(rng);
   expect_search_equals_one_by_one(*db_, q, docs);
@@ -305,7 +304,7 @@ TEST_F(DatabaseTest, QuantizationSwitchesAtTheThresholdAndAnnouncesOnce) {
   EXPECT_EQ(announced_, "");
   add(5000, v);
   EXPECT_EQ(announced_, "Activating quantization at 5000 vectors...\n");
-  EXPECT_TRUE(db_->impl().storage().quantized());
+  EXPECT_TRUE(db_->TEST_impl().TEST_storage().quantized());
   add(5001, v);
   EXPECT_EQ(announced_, "Activating quantization at 5000 vectors...\n");
 }
@@ -330,7 +329,7 @@ TEST(DatabaseOpenTest, CreatesParentsAndRefusesAFile) {
   auto nested = TovikDB::open(dir.path() + "/a/b/c/");
   ASSERT_TRUE(nested.ok());
   EXPECT_TRUE(fs::is_directory(dir.path() + "/a/b/c"));
-  EXPECT_EQ(nested.value()->impl().metadata().file_path(), dir.path() + "/a/b/c/metadata.bin");
+  EXPECT_EQ(nested.value()->TEST_impl().TEST_metadata().file_path(), dir.path() + "/a/b/c/metadata.bin");
   const std::string file = dir.path() + "/plain";
   { std::ofstream(file) << "x"; }
   auto refused = TovikDB::open(file);

@@ -17,6 +17,7 @@
 
 #include "distance.hpp"
 #include "lsh.hpp"
+#include "one_step.hpp"
 #include "quantize.hpp"
 #include "storage.hpp"
 #include "test_floats.hpp"
@@ -51,19 +52,16 @@ TEST(FastPathTest, BatchKernelsMatchTheScalarRules) {
     if (round % 11 == 0) b[2] = b[1];  // a repeated candidate, as a padded group has
     const float* rows[4] = {b[0].data(), b[1].data(), b[2].data(), b[3].data()};
     const float* rows8[8] = {rows[0], rows[1], rows[2], rows[3], rows[3], rows[2], rows[1], rows[0]};
-    double cos[4], cos8[8], l2[4];
+    double cos[4], cos8[8];
     const float a2 = sum_squares_f32(a.data(), n);
     cos4_f32(a.data(), a2, rows, n, cos);
     cos8_f32(a.data(), a2, rows8, n, cos8);
-    l2sq4_f32(a.data(), rows, n, l2);
     for (size_t j = 0; j < 4; ++j) {
-      double expected_cos = 0.0, expected_l2 = 0.0;
+      double expected_cos = 0.0;
       cos_f32_scalar(a.data(), rows[j], n, &expected_cos);
-      l2sq_f32_scalar(a.data(), rows[j], n, &expected_l2);
       ASSERT_TRUE(same_bits(cos[j], expected_cos)) << "cos round " << round << " lane " << j << " n " << n;
       ASSERT_TRUE(same_bits(cos8[j], expected_cos)) << "cos8 round " << round << " lane " << j << " n " << n;
       ASSERT_TRUE(same_bits(cos8[7 - j], expected_cos)) << "cos8 round " << round << " lane " << 7 - j;
-      ASSERT_TRUE(same_bits(l2[j], expected_l2)) << "l2sq round " << round << " lane " << j << " n " << n;
     }
   }
 }
@@ -79,7 +77,7 @@ TEST(FastPathTest, InterleavedSignatureMatchesOneDotProductAfterAnother) {
       if (round % 9 == 0) {
         for (float& x : v) x = -x;
       }
-      ASSERT_EQ(lsh.signature(v, 0), lsh.plain_signature(v, 0)) << "dim " << dim << " round " << round;
+      ASSERT_EQ(lsh.signature(v, 0), lsh.TEST_plain_signature(v, 0)) << "dim " << dim << " round " << round;
     }
   }
 }
@@ -91,9 +89,10 @@ TEST(FastPathTest, ReusedQueryScratchGathersWhatAFreshOneDoes) {
   FloatSource rng(8);
   LSH small(3), large(5);
   for (uint32_t id = 0; id < 3000; ++id) {
-    large.insert(id, rng.vector(5, false));
-    if (id % 3 == 0) small.insert(id, rng.vector(3, false));
-    if (id % 7 == 0) large.insert(id, rng.vector(5, false));  // filed twice, maybe in another bucket
+    test::lsh_insert(large, id, rng.vector(5, false));
+    if (id % 3 == 0) test::lsh_insert(small, id, rng.vector(3, false));
+    // Filed twice, maybe in another bucket.
+    if (id % 7 == 0) test::lsh_insert(large, id, rng.vector(5, false));
   }
   LSH::QueryScratch scratch;
   std::vector<uint32_t> got;
@@ -102,7 +101,7 @@ TEST(FastPathTest, ReusedQueryScratchGathersWhatAFreshOneDoes) {
     const size_t limit = std::vector<size_t>{0, 1, 7, 100, 1000, 5000}[round % 6];
     const Vec q = rng.vector(lsh.dimension(), false);
     lsh.query(q, limit, scratch, got);
-    ASSERT_EQ(got, lsh.query(q, limit)) << "round " << round;
+    ASSERT_EQ(got, test::lsh_query(lsh, q, limit)) << "round " << round;
     ASSERT_EQ(std::set<uint32_t>(got.begin(), got.end()).size(), got.size()) << "round " << round;
   }
 }
@@ -202,7 +201,7 @@ std::unique_ptr<VectorStorage> quantized_storage(FloatSource& rng, size_t length
     const Result<void> r = storage.store(id, rng.vector(length, false), nullptr);
     EXPECT_TRUE(r.ok());
   }
-  const uint32_t m = storage.quantizer()->num_subspaces();
+  const uint32_t m = storage.TEST_quantizer()->num_subspaces();
   base.resize(m);
   for (auto& c : base) c = static_cast<uint8_t>(rng.next() % trained);
   for (uint32_t id = trained + 1; id < slots; ++id) {
@@ -241,7 +240,7 @@ TEST(FastPathTest, QuantizedBatchScoresEqualComputeSimilarity) {
     const auto ids = candidate_ids(rng, 200);
     for (int round = 0; round < 10; ++round) {
       const size_t n = round == 0 ? length : round == 1 ? 0 : rng.next() % 780;
-      Vec q = query_near(rng, *storage.quantizer(), base, n);
+      Vec q = query_near(rng, *storage.TEST_quantizer(), base, n);
       if (round % 3 == 0 && n > 0) q[rng.next() % n] = rng.value();  // maybe a special value
       expect_batch_equals_one_by_one(storage, q, ids,
                                      "length " + std::to_string(length) + " query " + std::to_string(n));
@@ -285,6 +284,42 @@ TEST(FastPathTest, CentroidLanesMatchTheScalarRule) {
         double expected = 0.0;
         l2sq_f32_scalar(a.data(), centroid.data(), n, &expected);
         ASSERT_TRUE(same_bits(out[c], static_cast<float>(expected))) << "round " << round << " centroid " << c;
+      }
+    }
+  }
+}
+
+// Components of 1e-20 and below give subnormal squares and sums: a unit that flushed them to zero
+// (or fused the multiply and the add) would change these sums. Each case must produce
+// subnormal sums, so it cannot pass without reaching them; no NaN here, so the bits
+// must match exactly.
+TEST(FastPathTest, CentroidLanesKeepSubnormalSums) {
+  FloatSource rng(29);
+  using LanesFn = void (*)(const float*, const float*, uint64_t, uint64_t, uint64_t, float*);
+  for (LanesFn lanes : {l2sq_lanes_f32, l2sq_lanes_f32_portable}) {
+    for (const float scale : {1.0e-23f, 1.0e-24f, 1.0e-25f}) {
+      for (const size_t n : {12u, 7u}) {
+        const size_t count = 5, stride = n * LANES;  // back to back, as the quantizer keeps them
+        auto tiny = [&](size_t size) {  // integers from -1000 to 1000 times the scale
+          Vec v(size);
+          for (float& x : v) x = static_cast<float>(static_cast<int32_t>(rng.next() % 2001) - 1000) * scale;
+          return v;
+        };
+        const Vec a = tiny(n), blocks = tiny(stride * count);
+        Vec out(count * LANES);
+        lanes(a.data(), blocks.data(), n, stride, count, out.data());
+        size_t subnormal = 0;
+        for (size_t c = 0; c < count * LANES; ++c) {
+          float expected = 0.0f;
+          for (size_t k = 0; k < n; ++k) {
+            const float d = a[k] - blocks[c / LANES * stride + k * LANES + c % LANES];
+            expected += d * d;
+          }
+          ASSERT_EQ(std::bit_cast<uint32_t>(out[c]), std::bit_cast<uint32_t>(expected))
+              << "scale " << scale << " n " << n << " centroid " << c;
+          subnormal += std::fpclassify(expected) == FP_SUBNORMAL;
+        }
+        ASSERT_GT(subnormal, 0u) << "scale " << scale << " n " << n;
       }
     }
   }
@@ -391,6 +426,28 @@ TEST(FastPathTest, EncodeEdgeCasesMatchOneCentroidAfterAnother) {
   }
 }
 
+// Centroids that differ from the vector only by components of about 1e-21, whose squares
+// are subnormal: the nearest one is told apart by subnormal distances alone (flushed to
+// zero they would all tie and centroid 0 would win).
+TEST(FastPathTest, EncodeChoosesBySubnormalDistances) {
+  std::vector<Vec> training;
+  for (int i = 0; i < 9; ++i) {
+    Vec sample(24, static_cast<float>(i + 1) * 1.0e-21f);
+    sample[0] = sample[12] = 1.0f;
+    training.push_back(sample);
+  }
+  ProductQuantizer pq(24);
+  pq.train(std::vector<std::span<const float>>(training.begin(), training.end()));
+  for (const float near : {5.3e-21f, 2.2e-21f, 8.9e-21f}) {
+    Vec v(24, near);
+    v[0] = v[12] = 1.0f;
+    const std::vector<uint8_t> code = pq.encode(v);
+    ASSERT_EQ(code, encode_one_by_one(pq, v)) << near;
+    const uint8_t nearest = static_cast<uint8_t>(std::lround(near / 1.0e-21f) - 1);
+    ASSERT_EQ(code, std::vector<uint8_t>(2, nearest)) << near;
+  }
+}
+
 // The flat layout against a plain model of slots: what is stored is what comes back.
 TEST(FastPathTest, FlatSlotsKeepWhatWasStored) {
   FloatSource rng(3);
@@ -408,7 +465,7 @@ TEST(FastPathTest, FlatSlotsKeepWhatWasStored) {
   }
   ASSERT_EQ(storage.vector_slot_count(), slot_count);
   for (uint32_t id = 0; id < slot_count + 2; ++id) {
-    const auto got = storage.vector_at(id);
+    const auto got = storage.TEST_vector_at(id);
     const auto it = model.find(id);
     ASSERT_EQ(got.has_value(), it != model.end()) << id;
     if (got) {

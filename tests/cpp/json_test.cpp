@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include "json_serialize.hpp"
+
 namespace tovik::json {
 namespace {
 

@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "one_step.hpp"
+
 namespace tovik {
 namespace {
 
@@ -39,12 +41,12 @@ TEST(LcgTest, MatchesKnownValuesAndExactReference) {
 
 TEST(LshTest, HyperplanesAreFixedUnitVectors) {
   const LSH two(2);
-  EXPECT_EQ(two.hyperplanes(0)[0], (Vec{0x1.a3b2cep-21f, 1.0f}));  // 7.817493e-07, 1.0
+  EXPECT_EQ(two.TEST_hyperplanes(0)[0], (Vec{0x1.a3b2cep-21f, 1.0f}));  // 7.817493e-07, 1.0
 
   const LSH a(768), b(768);
-  ASSERT_EQ(a.hyperplanes(0).size(), NUM_HYPERPLANES);
-  EXPECT_EQ(a.hyperplanes(0), b.hyperplanes(0));
-  for (const Vec& plane : a.hyperplanes(0)) {
+  ASSERT_EQ(a.TEST_hyperplanes(0).size(), NUM_HYPERPLANES);
+  EXPECT_EQ(a.TEST_hyperplanes(0), b.TEST_hyperplanes(0));
+  for (const Vec& plane : a.TEST_hyperplanes(0)) {
     ASSERT_EQ(plane.size(), 768u);
     double norm = 0;
     for (float x : plane) norm += double{x} * x;
@@ -53,8 +55,8 @@ TEST(LshTest, HyperplanesAreFixedUnitVectors) {
   }
 
   const LSH empty(0);
-  ASSERT_EQ(empty.hyperplanes(0).size(), NUM_HYPERPLANES);
-  EXPECT_TRUE(empty.hyperplanes(0)[31].empty());
+  ASSERT_EQ(empty.TEST_hyperplanes(0).size(), NUM_HYPERPLANES);
+  EXPECT_TRUE(empty.TEST_hyperplanes(0)[31].empty());
   EXPECT_EQ(empty.signature(Vec{1, 2, 3}, 0), 0u);
 }
 
@@ -63,7 +65,7 @@ TEST(LshTest, HyperplanesAreFixedUnitVectors) {
 TEST(LshTest, HyperplanesAreTheDrawnOnesBitForBit) {
   for (uint32_t dim : {1u, 7u, 768u}) {
     uint64_t state = LSH_SEED;
-    const auto planes = LSH(dim).hyperplanes(0);
+    const auto planes = LSH(dim).TEST_hyperplanes(0);
     ASSERT_EQ(planes.size(), NUM_HYPERPLANES);
     for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
       Vec expected(dim);
@@ -116,7 +118,7 @@ TEST(LshTest, SignatureSetsBitOnlyForStrictlyPositiveDot) {
 TEST(LshTest, VectorOrthogonalToAHyperplaneLeavesItsBitClear) {
   const LSH lsh(2);
   for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
-    const Vec p = lsh.hyperplanes(0)[h];
+    const Vec p = lsh.TEST_hyperplanes(0)[h];
     const Vec orthogonal{p[1], -p[0]};  // dot = p1*p0 - p0*p1 = +0 exactly
     const Vec tilted{p[1], -p[0] * 0.5f};
     EXPECT_EQ(lsh.signature(orthogonal, 0) >> h & 1, 0u) << h;
@@ -153,13 +155,13 @@ bool probed(uint64_t q, uint64_t s) {
 TEST(LshTest, InsertFilesDuplicatesButQueryReturnsOnce) {
   LSH lsh(4);
   const Vec v{1, 2, 3, 4};
-  lsh.insert(7, v);
-  lsh.insert(7, v);
-  lsh.insert(8, v);
-  EXPECT_EQ(lsh.filed_count(), 3u);
-  EXPECT_EQ(lsh.bucket_count(), 1u);
-  EXPECT_EQ(lsh.query(v, 1000), (Ids{7, 8}));
-  EXPECT_TRUE(LSH(4).query(v, 1000).empty());
+  test::lsh_insert(lsh, 7, v);
+  test::lsh_insert(lsh, 7, v);
+  test::lsh_insert(lsh, 8, v);
+  EXPECT_EQ(lsh.TEST_filed_count(), 3u);
+  EXPECT_EQ(lsh.TEST_bucket_count(), 1u);
+  EXPECT_EQ(test::lsh_query(lsh, v, 1000), (Ids{7, 8}));
+  EXPECT_TRUE(test::lsh_query(LSH(4), v, 1000).empty());
 }
 
 TEST(LshTest, QueryStopsAtLimitInBucketOrder) {
@@ -167,12 +169,12 @@ TEST(LshTest, QueryStopsAtLimitInBucketOrder) {
   const Vec v{1, 2, 3, 4};
   Ids order(1500);
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = i * 7919 % 1500;  // a permutation
-  for (uint32_t id : order) lsh.insert(id, v);
-  lsh.insert(5000, Vec{-1, -1, -1, -1});  // another bucket, never reached
-  const Ids got = lsh.query(v, 1000);
+  for (uint32_t id : order) test::lsh_insert(lsh, id, v);
+  test::lsh_insert(lsh, 5000, Vec{-1, -1, -1, -1});  // another bucket, never reached
+  const Ids got = test::lsh_query(lsh, v, 1000);
   EXPECT_EQ(got, Ids(order.begin(), order.begin() + 1000));
-  EXPECT_EQ(lsh.query(v, 1), Ids{order[0]});
-  EXPECT_TRUE(lsh.query(v, 0).empty());
+  EXPECT_EQ(test::lsh_query(lsh, v, 1), Ids{order[0]});
+  EXPECT_TRUE(test::lsh_query(lsh, v, 0).empty());
 }
 
 TEST(LshTest, QueryProbesOwnBucketThenLowBitNeighboursInBitOrder) {
@@ -198,15 +200,15 @@ TEST(LshTest, QueryProbesOwnBucketThenLowBitNeighboursInBitOrder) {
     LSH lsh(4);
     const uint64_t first = q ^ (uint64_t{1} << low_bits[0]);
     const uint64_t second = q ^ (uint64_t{1} << low_bits[1]);
-    lsh.insert(3, pool.vector_of(far));
-    lsh.insert(2, pool.vector_of(second));  // created before `first`, probed after it
-    lsh.insert(1, pool.vector_of(first));
-    lsh.insert(0, qv);
+    test::lsh_insert(lsh, 3, pool.vector_of(far));
+    test::lsh_insert(lsh, 2, pool.vector_of(second));  // created before `first`, probed after it
+    test::lsh_insert(lsh, 1, pool.vector_of(first));
+    test::lsh_insert(lsh, 0, qv);
     // Three ids found by probing: no fallback while 3 >= limit / 2.
-    EXPECT_EQ(lsh.query(qv, 6), (Ids{0, 1, 2}));
-    EXPECT_EQ(lsh.query(qv, 2), (Ids{0, 1}));
+    EXPECT_EQ(test::lsh_query(lsh, qv, 6), (Ids{0, 1, 2}));
+    EXPECT_EQ(test::lsh_query(lsh, qv, 2), (Ids{0, 1}));
     // With limit 8 the fallback adds the unprobed bucket.
-    EXPECT_EQ(lsh.query(qv, 8), (Ids{0, 1, 2, 3}));
+    EXPECT_EQ(test::lsh_query(lsh, qv, 8), (Ids{0, 1, 2, 3}));
     return;
   }
   FAIL() << "no suitable signatures in the pool";
@@ -227,17 +229,17 @@ TEST(LshTest, FallbackVisitsFirstTwentyBucketsInCreationOrderEmptyOnesIncluded) 
   const Vec q{-1, -1, -1, -1};  // signature 0, no bucket of its own
   const auto sigs = unprobed_signatures(pool, lsh.signature(q, 0), 21);
   ASSERT_EQ(sigs.size(), 21u);
-  for (uint32_t i = 0; i < 21; ++i) lsh.insert(100 + i, pool.vector_of(sigs[i]));
+  for (uint32_t i = 0; i < 21; ++i) test::lsh_insert(lsh, 100 + i, pool.vector_of(sigs[i]));
 
   Ids first_twenty(20);
   for (uint32_t i = 0; i < 20; ++i) first_twenty[i] = 100 + i;
-  EXPECT_EQ(lsh.query(q, 1000), first_twenty);
-  EXPECT_EQ(lsh.query(q, 5), Ids(first_twenty.begin(), first_twenty.begin() + 5));
+  EXPECT_EQ(test::lsh_query(lsh, q, 1000), first_twenty);
+  EXPECT_EQ(test::lsh_query(lsh, q, 5), Ids(first_twenty.begin(), first_twenty.begin() + 5));
 
   // The emptied first bucket stays and still counts towards the twenty.
-  lsh.remove(100);
-  EXPECT_EQ(lsh.bucket_count(), 21u);
-  EXPECT_EQ(lsh.query(q, 1000), Ids(first_twenty.begin() + 1, first_twenty.end()));
+  test::lsh_remove(lsh, 100);
+  EXPECT_EQ(lsh.TEST_bucket_count(), 21u);
+  EXPECT_EQ(test::lsh_query(lsh, q, 1000), Ids(first_twenty.begin() + 1, first_twenty.end()));
 }
 
 TEST(LshTest, FallbackDoesNotRepeatProbedIds) {
@@ -246,11 +248,11 @@ TEST(LshTest, FallbackDoesNotRepeatProbedIds) {
   const Vec q{1, 2, 3, 4};
   const uint64_t qsig = lsh.signature(q, 0);
   const auto others = unprobed_signatures(pool, qsig, 3);
-  lsh.insert(1, pool.vector_of(others[0]));
-  lsh.insert(2, q);  // the query's bucket is second in creation order
-  lsh.insert(3, pool.vector_of(others[1]));
-  lsh.insert(2, pool.vector_of(others[2]));
-  EXPECT_EQ(lsh.query(q, 1000), (Ids{2, 1, 3}));
+  test::lsh_insert(lsh, 1, pool.vector_of(others[0]));
+  test::lsh_insert(lsh, 2, q);  // the query's bucket is second in creation order
+  test::lsh_insert(lsh, 3, pool.vector_of(others[1]));
+  test::lsh_insert(lsh, 2, pool.vector_of(others[2]));
+  EXPECT_EQ(test::lsh_query(lsh, q, 1000), (Ids{2, 1, 3}));
 }
 
 // Fills an index with ids under random vectors, some ids filed twice or under two
@@ -261,7 +263,7 @@ void fill(LSH& lsh, const SignaturePool& pool) {
   std::mt19937 gen(11);
   for (uint32_t i = 0; i < 3000; ++i) {
     const uint32_t id = gen() % 400;
-    lsh.insert(id, *vectors[gen() % vectors.size()]);
+    test::lsh_insert(lsh, id, *vectors[gen() % vectors.size()]);
   }
 }
 
@@ -270,27 +272,27 @@ TEST(LshTest, RemoveManyMatchesRemovingOneByOne) {
   const SignaturePool pool(swept);
   fill(one_by_one, pool);
   fill(swept, pool);
-  const size_t buckets = swept.bucket_count();
+  const size_t buckets = swept.TEST_bucket_count();
 
   Bitmap gone;
   for (uint32_t id = 0; id < 400; id += 3) gone.add(id);
   gone.add(100000);  // never filed
   gone.for_each([&](uint32_t id) {
-    one_by_one.remove(id);
+    test::lsh_remove(one_by_one, id);
     return true;
   });
   swept.remove_many(gone);
 
-  EXPECT_EQ(swept.bucket_count(), buckets);
-  EXPECT_EQ(swept.filed_count(), one_by_one.filed_count());
-  EXPECT_LT(swept.filed_count(), 3000u);
+  EXPECT_EQ(swept.TEST_bucket_count(), buckets);
+  EXPECT_EQ(swept.TEST_filed_count(), one_by_one.TEST_filed_count());
+  EXPECT_LT(swept.TEST_filed_count(), 3000u);
   for (const auto& [s, v] : pool.all()) {
-    const Ids got = swept.query(v, 1000);
-    ASSERT_EQ(got, one_by_one.query(v, 1000));
+    const Ids got = test::lsh_query(swept, v, 1000);
+    ASSERT_EQ(got, test::lsh_query(one_by_one, v, 1000));
     for (uint32_t id : got) ASSERT_FALSE(gone.contains(id)) << id;
   }
   swept.remove_many(Bitmap{});
-  EXPECT_EQ(swept.filed_count(), one_by_one.filed_count());
+  EXPECT_EQ(swept.TEST_filed_count(), one_by_one.TEST_filed_count());
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The Python extension module `tovik` and its one class, `TovikDB`: each method's table
-// entry, the borrow flag it takes, and its call into tovik::TovikDB. Matching and
-// converting arguments, converting results and mapping errors onto exceptions live in
-// py_support.
+// entry, the borrow flag it takes, and its call into tovik::TovikDB. Matching arguments
+// lives in args, converting arguments and results in convert (with one_step, the
+// conversions in one step), references and the mapping of errors onto exceptions in
+// plumbing.
 //
 // Every entry point runs with the interpreter lock held and never releases it. Each
 // instance carries a borrow flag: add takes it exclusively, every other method shares
@@ -9,12 +10,14 @@
 // conversion hook that calls back into the same instance is refused with RuntimeError.
 // Nothing else that runs Python code happens while the flag is held (see run_method), so
 // another thread, a signal handler or a forked child never finds the instance borrowed.
+// The re-entry errors "Already borrowed" and "Already mutably borrowed" are part of the
+// module's fixed surface (tests match them): do not reword them.
 // No C++ exception crosses into the interpreter: every entry point runs its body inside
 // `guarded`.
 //
 // The same source builds against CPython and PyPy's C API emulation; it sticks to calls
 // both provide (types from a PyType_Spec, METH_FASTCALL | METH_KEYWORDS, METH_NOARGS).
-#include "py_support.hpp"  // first: it includes Python.h, which must precede the standard headers
+#include "plumbing.hpp"  // first: it includes Python.h, which must precede the standard headers
 
 #include <cstdint>
 #include <memory>
@@ -24,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include "args.hpp"
+#include "convert.hpp"
 #include "core.hpp"
 
 namespace {
@@ -207,13 +212,12 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* db_build_results(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<tovik::ScoredPair> scored;
   auto prepare = [&](Args& a) { return a.prepare(0, prepare_scored, scored); };
-  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<Results> {
+  auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<tovik::Result<Results>> {
     bool include_metadata = false;
     if (!a.get(0, to_scored, scored) || !a.get(1, to_bool, include_metadata)) return std::nullopt;
     return db.build_results(std::move(scored), include_metadata);
   };
-  auto reply = [](const Results& results) { return result_list(results); };
-  return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, prepare, body, reply);
+  return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, prepare, body, list_or_raise);
 }
 
 PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
