@@ -150,6 +150,8 @@ inline void lanes_block_scalar(const float* a, const float* block, uint64_t n, f
 // query value, one row load, eight subtractions and eight multiply-adds. vmla.f32 is
 // the chained multiply-add (the product rounded before the add), the instruction the
 // compiler itself emits for `s += d * d`; registers s0-s7 hold the sums.
+// The assembly below is laid out by hand, one row of the rule per line.
+// clang-format off
 inline void lanes_block_vfp(const float* a, const float* block, uint64_t n, float* out) {
 #define TOVIK_VFP_ROW                                                                                   \
   "vldmia %[a]!, {s16}\n\t"                                                                             \
@@ -215,6 +217,7 @@ inline void lanes12_vfp(const float* a, const float* blocks, uint64_t stride, ui
         "s16", "s17", "s18", "s19", "s20", "s21", "s22", "s23", "s24", "s25", "s26", "s27", "cc", "memory");
 }
 #undef TOVIK_VFP_ROW12
+// clang-format on
 #endif
 
 // Eight independent scalar chains per block fill a pipeline without a vector unit.
