@@ -149,6 +149,34 @@ class Bitmap {
   // operations, never inside a sequence covered by ensure_room.
   static void trim_reserve() noexcept { bitmap_memory::trim(); }
 
+  // How many ids of the set lie in [first, last]. Costs a look-up per container
+  // touching the range, not a pass over its ids.
+  uint64_t range_cardinality(uint32_t first, uint32_t last) const {
+    if (r_ == nullptr || first > last) return 0;
+    return roaring_bitmap_range_cardinality(r_, first, uint64_t{last} + 1);
+  }
+
+  // Sets bit (id - first) of `words` (bit b is bit b % 32 of words[b / 32]) for every id
+  // of the set in [first, last]; the other bits are left alone. REQUIRES: `words` holds
+  // at least (last - first) / 32 + 1 words. Reads the ids in bulk from the first one
+  // >= first and stops past last: costs about the ids in the range. Allocates nothing.
+  void mark_range(uint32_t first, uint32_t last, uint32_t* words) const {
+    if (r_ == nullptr || first > last) return;
+    roaring_uint32_iterator_t it;
+    roaring_init_iterator(r_, &it);
+    if (!roaring_move_uint32_iterator_equalorlarger(&it, first)) return;
+    constexpr uint32_t CHUNK = 256;
+    uint32_t chunk[CHUNK];
+    while (it.has_value) {
+      const uint32_t n = roaring_read_uint32_iterator(&it, chunk, CHUNK);
+      for (uint32_t i = 0; i < n; ++i) {
+        if (chunk[i] > last) return;
+        const uint32_t bit = chunk[i] - first;
+        words[bit >> 5] |= uint32_t{1} << (bit & 31);
+      }
+    }
+  }
+
   // The ids in ascending order.
   std::vector<uint32_t> to_vector() const {
     std::vector<uint32_t> out(static_cast<size_t>(cardinality()));
