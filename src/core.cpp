@@ -194,7 +194,7 @@ void TovikDB::Impl::SearchScratch::trim(size_t candidates) {
     if (v.capacity() > candidates) std::remove_reference_t<decltype(v)>().swap(v);
   };
   trim_vector(ids);
-  if (admitted.capacity() > ADMITTED_WORDS_PER_CANDIDATE * candidates) std::vector<uint32_t>().swap(admitted);
+  trim_vector(admitted);  // words: kept up to one per candidate
   trim_vector(scored);
   for (std::vector<ScoredPair>& piece : pieces) trim_vector(piece);
   lsh.trim(candidates);
