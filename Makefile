@@ -167,7 +167,7 @@ bench: build-host build-pypy build-armhf-python
 # armcount counting plugin in ARMCOUNT; counts repeat to the instruction), the board's
 # own cost beside the x86-64 wall times above: bench/results/armhf_instructions.md holds
 # them beside the figures before the kernel work (bench/results/armhf_instructions_before.md)
-# and the goals checked. `make bench` runs it last; about 20 minutes on 2 cores.
+# and the goals checked. `make bench` runs it last; about 15 minutes on 2 cores.
 ARMCOUNT ?= $(CURDIR)/../shared/tools/armcount
 bench-armhf-instructions: build-armhf-python
 	@test -x $(ARMCOUNT)/probe || { echo "no armcount probe in $(ARMCOUNT): set ARMCOUNT=DIR" >&2; exit 2; }
