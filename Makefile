@@ -168,9 +168,10 @@ demo: deps build-host build-pypy
 # Side-by-side benchmark against hnswlib, FAISS and numpy (not part of `make test`);
 # peers come from PyPI into their own venv. BENCH_ARGS=--quick for a short run.
 # Then CPython beside PyPy (bench/results/interpreters.md); BENCH_BEFORE=DIR adds the
-# figures of another build tree (with host/ and pypy/ in it) to the same run. Last, the
+# figures of another build tree (with host/ and pypy/ in it) to the same run. Then the
 # same under armhf CPython and PyPy (qemu, ratios only) as its own section of that file:
 # 10000 documents, 100 queries and 3 rounds (medians) keep it to about 6 minutes on 2 cores.
+# Last, the armhf instructions per call (bench-armhf-instructions below).
 BENCH_VENV := $(BUILD)/bench-venv
 bench: build-host build-pypy build-armhf-python
 	test -x $(BENCH_VENV)/bin/python || $(PYTHON) -m venv $(BENCH_VENV)
@@ -180,17 +181,21 @@ bench: build-host build-pypy build-armhf-python
 	  --build after=$(BUILD) --rounds 3 --out bench/results/interpreters.md
 	$(BENCH_VENV)/bin/python bench/interpreters.py --armhf $(BUILD) --docs 10000 --queries 100 --rounds 3 \
 	  --out bench/results/interpreters.md
+	$(MAKE) bench-armhf-instructions
 
 # Executed armhf instructions per call under CPython and PyPy (qemu-arm with the
 # armcount counting plugin in ARMCOUNT; counts repeat to the instruction), the board's
-# own cost beside the x86-64 wall times above: bench/results/armhf_instructions.md
-# (bench/results/armhf_instructions_before.md holds the figures before the kernel work).
-# About 25 minutes on 2 cores; not part of `make bench`, which it would double.
+# own cost beside the x86-64 wall times above: bench/results/armhf_instructions.md holds
+# them beside the figures before the kernel work (bench/results/armhf_instructions_before.md)
+# and the goals checked. `make bench` runs it last; about 15 minutes on 2 cores.
 ARMCOUNT ?= $(CURDIR)/../shared/tools/armcount
 bench-armhf-instructions: build-armhf-python
-	BUILD=$(BUILD) $(ARMCOUNT)/probe --only cpython,pypy --work $(BUILD)/armcount > $(BUILD)/armhf_instructions.txt
-	{ printf '# armhf instructions per call (%s)\n\n```sh\nmake bench-armhf-instructions\n```\n\n' \
-	    "$$(git rev-parse --short HEAD)"; cat $(BUILD)/armhf_instructions.txt; } > bench/results/armhf_instructions.md
+	@test -x $(ARMCOUNT)/probe || { echo "no armcount probe in $(ARMCOUNT): set ARMCOUNT=DIR" >&2; exit 2; }
+	BUILD=$(BUILD) $(ARMCOUNT)/probe --only cpython,pypy --work $(abspath $(BUILD))/armcount \
+	  --json $(BUILD)/armhf_instructions.json > $(BUILD)/armhf_instructions.txt
+	$(PYTHON) bench/armhf_table.py --before bench/results/armhf_instructions_before.md \
+	  --after $(BUILD)/armhf_instructions.json --raw $(BUILD)/armhf_instructions.txt \
+	  --commit "$$(git rev-parse --short HEAD 2>/dev/null)" > bench/results/armhf_instructions.md
 .PHONY: bench-armhf-instructions
 
 clean:

@@ -45,6 +45,12 @@
 
 #include "bitmap_memory.hpp"
 
+// mark_range and the allocation bounds (containers) read the library's own layout (the key and container
+// arrays, the array container), which the 0.2 series exposes in its header and later
+// series do not: a build against another series fails here, not in obscure errors.
+static_assert(ROARING_VERSION_MAJOR == 0 && ROARING_VERSION_MINOR == 2,
+              "bitmap.hpp reads CRoaring 0.2's container layout");
+
 namespace tovik {
 
 class Bitmap {
@@ -149,6 +155,37 @@ class Bitmap {
   // operations, never inside a sequence covered by ensure_room.
   static void trim_reserve() noexcept { bitmap_memory::trim(); }
 
+  // How many ids of the set lie in [first, last]. Costs a look-up per container
+  // touching the range, not a pass over its ids.
+  uint64_t range_cardinality(uint32_t first, uint32_t last) const {
+    if (r_ == nullptr || first > last) return 0;
+    return roaring_bitmap_range_cardinality(r_, first, uint64_t{last} + 1);
+  }
+
+  // Sets bit (id - first) of `words` (bit b is bit b % 32 of words[b / 32]) for every id
+  // of the set in [first, last]; the other bits are left alone. REQUIRES: `words` holds
+  // at least (last - first) / 32 + 1 words. Costs about the ids in the range (plus a
+  // search for its start in each container). Allocates nothing.
+  void mark_range(uint32_t first, uint32_t last, uint32_t* words) const {
+    if (r_ == nullptr || first > last) return;
+    const roaring_array_t& ra = r_->high_low_container;
+    const uint16_t* keys = ra.keys;
+    const uint16_t last_key = static_cast<uint16_t>(last >> 16);
+    for (const uint16_t* key = std::lower_bound(keys, keys + ra.size, static_cast<uint16_t>(first >> 16));
+         key != keys + ra.size && *key <= last_key; ++key) {
+      const size_t i = static_cast<size_t>(key - keys);
+      const uint32_t base = uint32_t{*key} << 16;
+      const uint32_t from = std::max(first, base), to = std::min(last, base | 0xFFFFu);
+      uint8_t type = ra.typecodes[i];
+      const void* container = container_unwrap_shared(ra.containers[i], &type);
+      if (type == ARRAY_CONTAINER_TYPE_CODE) {
+        mark_array(*static_cast<const array_container_t*>(container), base, from, to, first, words);
+      } else {
+        mark_iterated(from, to, first, words);
+      }
+    }
+  }
+
   // The ids in ascending order.
   std::vector<uint32_t> to_vector() const {
     std::vector<uint32_t> out(static_cast<size_t>(cardinality()));
@@ -181,6 +218,37 @@ class Bitmap {
     bitmap_memory::ensure(pair_cost(r, o.cref()));
     op(r, o.cref());
     return *this;
+  }
+
+  // mark_range within one container: an array container's ids are read in place (the
+  // library's own layout, of the version this is built against); the others through
+  // the library's iterator, in bulk.
+  static void mark_array(const array_container_t& a, uint32_t base, uint32_t from, uint32_t to, uint32_t first,
+                         uint32_t* words) {
+    const uint16_t* begin = a.array;
+    const uint16_t* end = a.array + a.cardinality;
+    begin = std::lower_bound(begin, end, static_cast<uint16_t>(from - base));
+    end = std::upper_bound(begin, end, static_cast<uint16_t>(to - base));
+    const uint32_t offset = base - first;  // id - first = low 16 bits + offset (mod 2^32)
+    for (const uint16_t* low = begin; low != end; ++low) {
+      const uint32_t bit = *low + offset;
+      words[bit >> 5] |= uint32_t{1} << (bit & 31);
+    }
+  }
+  void mark_iterated(uint32_t from, uint32_t to, uint32_t first, uint32_t* words) const {
+    roaring_uint32_iterator_t it;
+    roaring_init_iterator(r_, &it);
+    if (!roaring_move_uint32_iterator_equalorlarger(&it, from)) return;
+    constexpr uint32_t CHUNK = 256;
+    uint32_t chunk[CHUNK];
+    while (it.has_value) {
+      const uint32_t n = roaring_read_uint32_iterator(&it, chunk, CHUNK);
+      for (uint32_t i = 0; i < n; ++i) {
+        if (chunk[i] > to) return;
+        const uint32_t bit = chunk[i] - first;
+        words[bit >> 5] |= uint32_t{1} << (bit & 31);
+      }
+    }
   }
 
   // Upper bounds of what one library call allocates, in bytes. A container holds at

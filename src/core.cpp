@@ -240,6 +240,7 @@ void TovikDB::Impl::SearchScratch::trim(size_t candidates) {
     if (v.capacity() > candidates) std::remove_reference_t<decltype(v)>().swap(v);
   };
   trim_vector(ids);
+  trim_vector(admitted);  // words: kept up to one per candidate
   trim_vector(scored);
   for (std::vector<ScoredPair>& piece : pieces) trim_vector(piece);
   lsh.trim(candidates);
@@ -303,13 +304,14 @@ Result<void> TovikDB::Impl::add(uint32_t id, std::span<const float> vector, std:
 }
 
 void TovikDB::Impl::gather_candidates(std::span<const float> query, size_t k,
-                                      const std::optional<Bitmap>& admissible, LSH::QueryScratch& scratch,
-                                      std::vector<uint32_t>& ids) const {
+                                      const std::optional<Bitmap>& admissible, SearchScratch& scratch) const {
+  std::vector<uint32_t>& ids = scratch.ids;
   const size_t limit = candidate_limit(k);
-  lsh_.query(query, limit, scratch, ids);
+  lsh_.query(query, limit, scratch.lsh, ids);
   const bool full_scan = ids.size() < full_scan_bound(k) && ids.size() < id_bound_;
   if (!full_scan) {
     if (deleted_ids_.empty() && !admissible) return;  // nothing to remove
+    if (admissible && keep_admitted(*admissible, ids, scratch.admitted)) return;
     std::erase_if(ids, [&](uint32_t id) {
       return deleted_ids_.contains(id) || (admissible && !admissible->contains(id));
     });
@@ -328,12 +330,36 @@ void TovikDB::Impl::gather_candidates(std::span<const float> query, size_t k,
   ids = Bitmap::difference(stored_ids_, deleted_ids_).to_vector();
 }
 
+bool TovikDB::Impl::keep_admitted(const Bitmap& admissible, std::vector<uint32_t>& ids,
+                                  std::vector<uint32_t>& marks) const {
+  if (ids.empty()) return false;
+  const auto [lowest, highest] = std::minmax_element(ids.begin(), ids.end());
+  // Bit b of marks stands for id first + b, first rounded down to a whole word.
+  const uint32_t first = *lowest & ~uint32_t{31};
+  const uint32_t last = *highest;
+  const uint64_t words = (last - first) / 32 + 1;
+  // Worth it when zeroing the words and setting a bit per admissible id in the range
+  // cost less than a set look-up per candidate; the bounds also keep the buffer linear
+  // in the candidates.
+  const uint64_t candidates = ids.size();
+  if (words > ADMITTED_WORDS_PER_CANDIDATE * candidates) return false;
+  if (admissible.range_cardinality(first, last) > ADMITTED_IDS_PER_CANDIDATE * candidates) return false;
+  marks.assign(static_cast<size_t>(words), 0);
+  admissible.mark_range(first, last, marks.data());
+  const bool any_deleted = !deleted_ids_.empty();
+  std::erase_if(ids, [&](uint32_t id) {
+    const uint32_t bit = id - first;
+    const bool admitted = (marks[bit >> 5] >> (bit & 31)) & 1u;
+    return !admitted || (any_deleted && deleted_ids_.contains(id));
+  });
+  return true;
+}
+
 std::vector<uint32_t> TovikDB::Impl::TEST_candidates(std::span<const float> query, size_t k,
                                                      const std::optional<Bitmap>& admissible) const {
-  LSH::QueryScratch scratch;
-  std::vector<uint32_t> ids;
-  gather_candidates(query, k, admissible, scratch, ids);
-  return ids;
+  SearchScratch scratch;
+  gather_candidates(query, k, admissible, scratch);
+  return std::move(scratch.ids);
 }
 
 size_t TovikDB::Impl::TEST_trim_scratch(size_t candidates) {
@@ -386,9 +412,8 @@ Result<std::vector<ResultTuple>> TovikDB::Impl::search(std::span<const float> qu
     if (!filtered) return std::move(filtered).error();
     admissible = filtered->has_value() ? std::move(**filtered) : Bitmap{};
   }
-  std::vector<uint32_t>& ids = scratch_.ids;
-  gather_candidates(query, k, admissible, scratch_.lsh, ids);
-  auto scored = score(query, ids, scratch_);
+  gather_candidates(query, k, admissible, scratch_);
+  auto scored = score(query, scratch_.ids, scratch_);
   if (!scored) return std::move(scored).error();
   select_best(scored.value(), k);
   std::vector<ResultTuple> results = results_of(scored.value(), include_metadata ? &metadata_ : nullptr);

@@ -29,6 +29,12 @@ constexpr size_t MIN_CANDIDATES = 1000;
 constexpr size_t CANDIDATE_FACTOR = 10;
 constexpr size_t FULL_SCAN_FACTOR = 2;
 constexpr size_t PARALLEL_THRESHOLD = 1000;
+// A filtered search tests its candidates against the filter's ids through a bit per id
+// over the candidates' id range (one pass over the filter's ids in that range) instead
+// of a look-up in the compressed set per candidate, when the range holds at most this
+// many words and the filter at most this many ids in it, per candidate.
+constexpr uint64_t ADMITTED_WORDS_PER_CANDIDATE = 8;
+constexpr uint64_t ADMITTED_IDS_PER_CANDIDATE = 8;
 // Search keeps its buffers for the next one up to this many candidates; a search with
 // more frees what it grew, so a rare huge k does not hold tens of megabytes for good.
 constexpr size_t SCRATCH_KEEP_CANDIDATES = size_t{1} << 16;
@@ -84,6 +90,12 @@ class TovikDB::Impl {
   // The candidates search would score, in a fresh vector.
   std::vector<uint32_t> TEST_candidates(std::span<const float> query, size_t k,
                                         const std::optional<Bitmap>& admissible) const;
+  // keep_admitted as search runs it, with `deleted` as the deleted ids (they stay so).
+  bool TEST_keep_admitted(const Bitmap& admissible, std::vector<uint32_t>& ids, std::vector<uint32_t>& marks,
+                          Bitmap deleted) {
+    deleted_ids_ = std::move(deleted);
+    return keep_admitted(admissible, ids, marks);
+  }
   // Frees the search buffers grown past room for `candidates` candidates; returns the
   // capacity the candidate and score buffers keep.
   size_t TEST_trim_scratch(size_t candidates);
@@ -94,10 +106,6 @@ class TovikDB::Impl {
   // std::bad_alloc) when one fails; nothing has changed then.
   Result<void> prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                            bool has_ttl, PreparedAdd& prepared);
-  // The candidate ids search scores (deleted and inadmissible ids removed) into `ids`,
-  // the LSH query working in `scratch`.
-  void gather_candidates(std::span<const float> query, size_t k, const std::optional<Bitmap>& admissible,
-                         LSH::QueryScratch& scratch, std::vector<uint32_t>& ids) const;
   // Buffers a search works in, kept between searches so that, once grown, scoring
   // allocates nothing for them (the distance table alone is tens of kilobytes).
   struct SearchScratch {
@@ -105,11 +113,21 @@ class TovikDB::Impl {
     std::vector<std::vector<ScoredPair>> pieces;  // one per worker piece; each worker writes only its own
     LSH::QueryScratch lsh;                        // the candidate query's seen-id set
     std::vector<uint32_t> ids;                    // the candidates
+    std::vector<uint32_t> admitted;               // the filter's ids over the candidates' range, one bit each
     std::vector<ScoredPair> scored;               // every candidate's score, lent to score's result
 
     // Frees every buffer grown past room for `candidates` candidates.
     void trim(size_t candidates);
   };
+  // The candidate ids search scores (deleted and inadmissible ids removed) into
+  // scratch.ids, working in the scratch's other buffers.
+  void gather_candidates(std::span<const float> query, size_t k, const std::optional<Bitmap>& admissible,
+                         SearchScratch& scratch) const;
+  // Removes from `ids` (order kept) those not in `admissible` and the deleted ones,
+  // through bits in `marks` (see ADMITTED_WORDS_PER_CANDIDATE); false, with nothing
+  // changed, when that would cost more than a look-up per candidate. Throws
+  // std::bad_alloc when `marks` cannot grow (ids unchanged then).
+  bool keep_admitted(const Bitmap& admissible, std::vector<uint32_t>& ids, std::vector<uint32_t>& marks) const;
   // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
   Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,
                                         SearchScratch& scratch) const;

@@ -102,13 +102,25 @@ class Gatherer {
   bool full() const { return ids_.size() >= limit_; }
   size_t size() const { return ids_.size(); }
 
-  // Adds the bucket's new ids in bucket order; false once the limit is reached.
+  // Adds the bucket's new ids in bucket order; false once the limit is reached. The
+  // count and the table's place stay in locals, reloaded only when the table grows.
   bool take(const std::vector<uint32_t>& bucket) {
-    for (uint32_t id : bucket) {
-      if (full()) return false;
-      if (insert(id)) ids_.push_back(id);
+    size_t count = ids_.size();
+    size_t table = slots_.size();
+    Slot* slots = slots_.data();
+    for (const uint32_t id : bucket) {
+      if (count >= limit_) return false;
+      if (2 * (count + 1) > table) {
+        grow();
+        table = slots_.size();
+        slots = slots_.data();
+      }
+      if (file(slots, table - 1, id)) {
+        ids_.push_back(id);
+        ++count;
+      }
     }
-    return !full();
+    return count < limit_;
   }
 
  private:
@@ -117,14 +129,14 @@ class Gatherer {
     return h ^ (h >> 16);
   }
 
-  // Adds id to the seen set; false when it was there already.
-  bool insert(uint32_t id) {
-    if (2 * (ids_.size() + 1) > slots_.size()) grow();
-    const size_t mask = slots_.size() - 1;
+  // Adds id to the seen set (the table at `slots`, mask + 1 slots); false when it was
+  // there already.
+  bool file(Slot* slots, size_t mask, uint32_t id) const {
+    const uint32_t stamp = stamp_;
     for (size_t i = hash(id) & mask;; i = (i + 1) & mask) {
-      Slot& slot = slots_[i];
-      if (slot.stamp != stamp_) {
-        slot = {stamp_, id};
+      Slot& slot = slots[i];
+      if (slot.stamp != stamp) {
+        slot = {stamp, id};
         return true;
       }
       if (slot.id == id) return false;

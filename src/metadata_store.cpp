@@ -86,9 +86,11 @@ std::string decode_utf8_lossy(std::string_view bytes) {
   size_t i = 0;
   while (i < bytes.size()) {
     const auto lead = static_cast<unsigned char>(bytes[i]);
-    if (lead < 0x80) {
-      out.push_back(static_cast<char>(lead));
-      ++i;
+    if (lead < 0x80) {  // a run of ASCII is copied whole
+      size_t end = i + 1;
+      while (end < bytes.size() && static_cast<unsigned char>(bytes[end]) < 0x80) ++end;
+      out.append(bytes.substr(i, end - i));
+      i = end;
       continue;
     }
     // A shortfall replaces the maximal valid prefix (at least the lead byte) by one

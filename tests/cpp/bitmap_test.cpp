@@ -35,6 +35,37 @@ TEST(BitmapTest, ForEachVisitsAscendingAndStopsWhenAsked) {
   EXPECT_EQ(seen, (std::vector<uint32_t>{3, 70000, 70001}));
 }
 
+// mark_range and range_cardinality against contains, id by id, over windows that start,
+// end or cross inside array, bitmap and run containers and at both ends of the id space.
+TEST(BitmapTest, MarkRangeAndRangeCardinalityAgreeWithContains) {
+  const Bitmap plain = sample();
+  Bitmap compacted = sample();
+  compacted.compact();
+  const Bitmap ends{0, 1, 31, 32, 4294967295u};
+  const std::pair<uint32_t, uint32_t> windows[] = {
+      {0, 31},           {3, 3},           {64, 70031},           {69984, 70100},        {199968, 212000},
+      {499968, 500100},  {599936, 600100}, {3999999968u, 4000000031u}, {4294967264u, 4294967295u},
+      {0, 200},          {10, 5}};
+  for (const Bitmap* b : std::vector<const Bitmap*>{&plain, &compacted, &ends}) {
+    for (const auto& [first, last] : windows) {
+      const size_t words = first > last ? 1 : (last - first) / 32 + 1;
+      std::vector<uint32_t> marks(words);
+      for (size_t w = 0; w < words; ++w) marks[w] = static_cast<uint32_t>(w * 0x9E3779B1u) & 0x01010101u;
+      const std::vector<uint32_t> before = marks;
+      b->mark_range(first, last, marks.data());
+      uint64_t in_range = 0;
+      for (uint64_t bit = 0; bit < 32 * uint64_t{words}; ++bit) {
+        const uint64_t id = uint64_t{first} + bit;
+        const bool inside = first <= last && id <= last && b->contains(static_cast<uint32_t>(id));
+        in_range += inside;
+        const bool was = (before[bit / 32] >> (bit % 32)) & 1u;
+        ASSERT_EQ((marks[bit / 32] >> (bit % 32)) & 1u, was || inside) << first << ".." << last << " bit " << bit;
+      }
+      EXPECT_EQ(b->range_cardinality(first, last), in_range) << first << ".." << last;
+    }
+  }
+}
+
 // A callback that runs out of memory must reach the caller as std::bad_alloc, at any
 // point of the iteration, and leave the bitmap intact.
 TEST(BitmapTest, ForEachLetsTheCallbacksExceptionReachTheCaller) {

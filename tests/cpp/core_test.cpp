@@ -230,6 +230,58 @@ TEST_F(DatabaseTest, FullScanTakesLiveIdsInAscendingOrder) {
   EXPECT_EQ(unfiltered.back(), 4999u);
 }
 
+// The filtered candidates through the bit marks must be those, in the same order, of a
+// set look-up per candidate; where the marks would cost more, nothing may change.
+TEST_F(DatabaseTest, AdmittedCandidatesThroughMarksEqualLookUps) {
+  std::mt19937 rng(7);
+  auto draw = [&](uint32_t lo, uint32_t hi, size_t n) {
+    std::vector<uint32_t> ids;
+    std::uniform_int_distribution<uint32_t> pick(lo, hi);
+    for (size_t i = 0; i < n; ++i) ids.push_back(pick(rng));
+    return ids;
+  };
+  auto every = [](uint32_t lo, uint32_t hi, uint32_t step) {
+    Bitmap b;
+    for (uint64_t id = lo; id <= hi; id += step) b.add(static_cast<uint32_t>(id));
+    return b;
+  };
+  Bitmap runs = every(60000, 70000, 1) | every(4294960000u, 4294967295u, 1);
+  runs.compact();
+  const std::vector<uint32_t> top = {4294967295u, 4294967264u, 4294967200u, 4294967295u, 4294967263u};
+  struct Case {
+    std::vector<uint32_t> ids;
+    Bitmap admissible;
+    bool marks;  // whether the marks are cheaper here
+  };
+  const std::vector<Case> cases = {
+      {draw(0, 39999, 1000), every(3, 39999, 10), true},
+      {draw(0, 39999, 1000), every(0, 39999, 1), false},       // too many filter ids in the range
+      {draw(64000, 67000, 500), every(0, 131071, 3), true},     // across a container boundary
+      {draw(64000, 67000, 500), runs, true},
+      {draw(4294960000u, 4294967295u, 1000), runs, true},
+      {top, every(4294967263u, 4294967295u, 32), true},         // the last id of all
+      {top, Bitmap{}, true},
+      {{0, 4000000000u, 17}, every(0, 100, 1), false},          // a range far wider than the candidates
+      {{12345}, Bitmap{12345}, true},
+  };
+  for (const bool with_deleted : {false, true}) {
+    for (size_t c = 0; c < cases.size(); ++c) {
+      const Case& tc = cases[c];
+      Bitmap deleted;
+      if (with_deleted) {
+        for (size_t i = 0; i < tc.ids.size(); i += 3) deleted.add(tc.ids[i]);
+      }
+      std::vector<uint32_t> want = tc.ids;
+      std::erase_if(want, [&](uint32_t id) { return deleted.contains(id) || !tc.admissible.contains(id); });
+      std::vector<uint32_t> ids = tc.ids;
+      std::vector<uint32_t> marks(3, 0xFFFFFFFFu);  // stale bits from an earlier search
+      const bool used = db_->TEST_impl().TEST_keep_admitted(tc.admissible, ids, marks, deleted);
+      EXPECT_EQ(used, tc.marks) << "case " << c;
+      EXPECT_EQ(ids, used ? want : tc.ids) << "case " << c << (with_deleted ? " with deletions" : "");
+    }
+  }
+}
+
 // search's batched, parallel scoring must give exactly the scores and order of one
 // compute_similarity per id (a full scan: ascending ids before selection).
 void expect_search_equals_one_by_one(TovikDB& db, const std::vector<float>& q, uint32_t docs) {
