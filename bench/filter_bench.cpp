@@ -27,10 +27,9 @@ double ms_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-
-const char* const CATEGORIES[] = {"books", "music", "film", "games", "garden", "kitchen", "toys", "tools",
-                                  "sport", "health", "beauty", "auto", "office", "pets", "baby", "food",
-                                  "drink", "travel", "art", "misc"};
+const char* const CATEGORIES[] = {"books", "music", "film",   "games",  "garden", "kitchen", "toys",
+                                  "tools", "sport", "health", "beauty", "auto",   "office",  "pets",
+                                  "baby",  "food",  "drink",  "travel", "art",    "misc"};
 
 // A product-like document: three strings of growing cardinality (20, 500, 5000 values),
 // prices over 2000 distinct values, a rating, a year, a stock count, a nested object

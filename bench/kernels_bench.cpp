@@ -144,12 +144,12 @@ void bench_add(std::mt19937& rng, uint32_t dim) {
   for (uint32_t i = 0; i < docs; ++i) vectors.push_back(random_vector(rng, dim));
   tovik::VectorStorage storage(768, 5000);
   report("storage store raw (" + std::to_string(dim) + " floats)", time_per_call(docs, [&](size_t i) {
-           if (!storage.reserve(i + 1).ok() || !storage.store(static_cast<uint32_t>(i), vectors[i], always_ok).ok())
+           if (!storage.reserve(i + 1).ok() ||
+               !storage.store(static_cast<uint32_t>(i), vectors[i], always_ok).ok())
              sink = -1;
          }));
   tovik::LSH lsh(dim);
-  report("LSH insert (" + std::to_string(dim) + " floats)",
-         time_per_call(docs, [&](size_t i) {
+  report("LSH insert (" + std::to_string(dim) + " floats)", time_per_call(docs, [&](size_t i) {
            tovik::test::lsh_insert(lsh, static_cast<uint32_t>(i), vectors[i]);
          }));
 }

@@ -32,7 +32,6 @@ double us_since(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-
 size_t heap_in_use() {
   const struct mallinfo2 m = mallinfo2();
   return m.uordblks + m.hblkhd;  // small blocks in use plus mmapped ones
@@ -128,8 +127,9 @@ void run(size_t n, bool correlated) {
     ++rounds;
   }
   const double interleaved = us_since(start) / rounds;
-  std::printf("%-7s %8zu  interleaved add+query %9.2f us/round  query alone %9.2f us  (%.1fx, %llu ids, %d rounds)\n",
-              kind, n, interleaved, plain, interleaved / plain, static_cast<unsigned long long>(hits), rounds);
+  std::printf(
+      "%-7s %8zu  interleaved add+query %9.2f us/round  query alone %9.2f us  (%.1fx, %llu ids, %d rounds)\n",
+      kind, n, interleaved, plain, interleaved / plain, static_cast<unsigned long long>(hits), rounds);
   std::fflush(stdout);
 }
 

@@ -64,12 +64,18 @@ class Input {
 
 Value leaf(Input& in) {
   switch (in.next(6)) {
-    case 0: return Value(TEXTS[in.next(4)]);
-    case 1: return Value(in.next(2) == 1);
-    case 2: return Value(NUMBERS[in.next(5)]);
-    case 3: return Value(static_cast<int>(in.next(5)) - 2);
-    case 4: return Value(tovik::json::Null{});
-    default: return Value(Array{Value(1), Value("red")});
+    case 0:
+      return Value(TEXTS[in.next(4)]);
+    case 1:
+      return Value(in.next(2) == 1);
+    case 2:
+      return Value(NUMBERS[in.next(5)]);
+    case 3:
+      return Value(static_cast<int>(in.next(5)) - 2);
+    case 4:
+      return Value(tovik::json::Null{});
+    default:
+      return Value(Array{Value(1), Value("red")});
   }
 }
 
@@ -85,7 +91,7 @@ Value document(Input& in) {
 
 Value condition(Input& in) {
   const std::string op(tovik::FILTER_OPS[in.next(std::size(tovik::FILTER_OPS))].text);
-  Value operand = op == "$exists" ? Value(in.next(2) == 1)
+  Value operand = op == "$exists"               ? Value(in.next(2) == 1)
                   : op == "$in" || op == "$nin" ? Value(Array{leaf(in), leaf(in)})
                                                 : leaf(in);
   return Object{{PATHS[in.next(7)], Object{{op, operand}}}};
@@ -93,10 +99,14 @@ Value condition(Input& in) {
 
 Value filter(Input& in) {
   switch (in.next(5)) {
-    case 0: return Object{{"$not", condition(in)}};
-    case 1: return Object{{"$or", Array{condition(in), condition(in)}}};
-    case 2: return Object{{"$and", Array{condition(in), condition(in)}}};
-    default: return condition(in);
+    case 0:
+      return Object{{"$not", condition(in)}};
+    case 1:
+      return Object{{"$or", Array{condition(in), condition(in)}}};
+    case 2:
+      return Object{{"$and", Array{condition(in), condition(in)}}};
+    default:
+      return condition(in);
   }
 }
 
@@ -115,9 +125,9 @@ std::string database_path() {
   }();
   static const bool cleanup_registered = [] {
     return std::atexit([] {
-      std::error_code ignored;
-      std::filesystem::remove_all(base, ignored);
-    }) == 0;
+             std::error_code ignored;
+             std::filesystem::remove_all(base, ignored);
+           }) == 0;
   }();
   (void)cleanup_registered;
   std::filesystem::remove(base + "/db/metadata.bin");
@@ -125,9 +135,9 @@ std::string database_path() {
 }
 
 struct Model {
-  Ids added;      // every id added so far
-  Ids removed;    // ids removed by a delete and not added since
-  Ids deleted;    // every id a delete matched
+  Ids added;    // every id added so far
+  Ids removed;  // ids removed by a delete and not added since
+  Ids deleted;  // every id a delete matched
   uint64_t id_bound = 0;
 };
 
@@ -140,29 +150,34 @@ void check_removed_ids_are_gone(const tovik::TovikDB& db, const Model& m) {
   check(all == expected_all, "all_ids differs from the added ids minus the removed ones");
   for (const char* path : PATHS) {
     if (auto e = db.TEST_impl().TEST_filter().TEST_exists_bitmap(path)) {
-      for (uint32_t id : m.removed) check(!e->contains(id), std::string("removed id in field_exists of ") + path);
+      for (uint32_t id : m.removed)
+        check(!e->contains(id), std::string("removed id in field_exists of ") + path);
     }
     for (const char* text : TEXTS) {
       if (auto b = db.TEST_impl().TEST_filter().TEST_inverted_bitmap(path, tovik::hash_value(text))) {
-        for (uint32_t id : m.removed) check(!b->contains(id), std::string("removed id in inverted_index of ") + path);
+        for (uint32_t id : m.removed)
+          check(!b->contains(id), std::string("removed id in inverted_index of ") + path);
       }
     }
     for (const auto& [value, id] : db.TEST_impl().TEST_filter().TEST_pending_pairs(path)) {
       check(m.removed.count(id) == 0, std::string("removed id pending under ") + path);
     }
     if (auto pairs = db.TEST_impl().TEST_filter().TEST_tree_pairs(path)) {
-      for (const auto& [value, id] : *pairs) check(m.removed.count(id) == 0, std::string("removed id in the tree of ") + path);
+      for (const auto& [value, id] : *pairs)
+        check(m.removed.count(id) == 0, std::string("removed id in the tree of ") + path);
     }
     const Value range = Object{{path, Object{{"$gte", Value(-1e300)}}}};
     if (auto r = db.TEST_impl().TEST_filter().eval_filter(range)) {
-      for (uint32_t id : m.removed) check(!r->contains(id), std::string("a range on ") + path + " yields a removed id");
+      for (uint32_t id : m.removed)
+        check(!r->contains(id), std::string("a range on ") + path + " yields a removed id");
     }
   }
 }
 
 void check_counts(tovik::TovikDB& db, const Model& m) {
   check(db.TEST_impl().TEST_id_bound() == m.id_bound, "id_bound is not one past the highest id");
-  check(to_set(db.TEST_impl().TEST_deleted_ids()) == m.deleted, "deleted_ids differs from the ids deletes matched");
+  check(to_set(db.TEST_impl().TEST_deleted_ids()) == m.deleted,
+        "deleted_ids differs from the ids deletes matched");
   auto count = db.count();
   check(count.ok(), "count failed");
   check(count.value() == m.id_bound - m.deleted.size(), "count is not id_bound minus the deleted ids");
@@ -174,7 +189,8 @@ void run_delete(tovik::TovikDB& db, Model& m, Input& in) {
   // so that eval_filter below sees what apply_filter will see.
   auto flushed = db.delete_matching("{}");
   check(flushed.ok() && flushed.value() == 0, "the empty filter removed something");
-  const tovik::FilterResult before = db.TEST_impl().TEST_filter().eval_filter(tovik::json::parse(text).value());
+  const tovik::FilterResult before =
+      db.TEST_impl().TEST_filter().eval_filter(tovik::json::parse(text).value());
   const Ids matched = before ? to_set(*before) : Ids{};
   auto n = db.delete_matching(text);
   check(n.ok(), "delete failed on " + text);

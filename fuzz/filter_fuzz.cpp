@@ -212,7 +212,10 @@ class BruteForce {
     for (uint32_t id = 0; id < DOCUMENT_COUNT; ++id) {
       const std::optional<double> least = smallest_number(c_.flat[id], path);
       if (!least) continue;
-      const bool in = op == "$lt" ? *least < x : op == "$lte" ? *least <= x : op == "$gt" ? *least > x : *least >= x;
+      const bool in = op == "$lt"    ? *least < x
+                      : op == "$lte" ? *least <= x
+                      : op == "$gt"  ? *least > x
+                                     : *least >= x;
       if (in) out.insert(id);
     }
     return out;
@@ -259,7 +262,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto got = c.engine.apply_filter(text);
   auto parsed = tovik::json::parse(text);
   if (got.ok() != parsed.ok()) {
-    std::fprintf(stderr, "filter_fuzz: apply_filter and parse disagree on %.*s\n", static_cast<int>(size), text.data());
+    std::fprintf(stderr, "filter_fuzz: apply_filter and parse disagree on %.*s\n", static_cast<int>(size),
+                 text.data());
     std::abort();
   }
   if (!parsed.ok()) return 0;

@@ -107,7 +107,8 @@ void check_refusal(std::string_view text, const std::string& message) {
   }
   if (p == 0) fail("fault before the first byte", text, message);
   auto cut = tovik::json::parse(text.substr(0, p));
-  if (cut.ok() || cut.error().message != message) fail("the text cut at the fault reads otherwise", text, message);
+  if (cut.ok() || cut.error().message != message)
+    fail("the text cut at the fault reads otherwise", text, message);
   // (A number one digit shorter can be out of range as well.)
   if (rest == "number out of range") return;
   auto shorter = tovik::json::parse(text.substr(0, p - 1));
@@ -132,7 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (parsed.ok()) {
     check_accepted(text, parsed.value());
   } else {
-    if (parsed.error().kind != tovik::ErrorKind::Message) fail("refusal is not a message", text, parsed.error().message);
+    if (parsed.error().kind != tovik::ErrorKind::Message)
+      fail("refusal is not a message", text, parsed.error().message);
     check_refusal(text, parsed.error().message);
   }
   return 0;

@@ -128,7 +128,9 @@ class Bitmap {
     bitmap_memory::ensure(pair_cost(a.cref(), b.cref()));
     return Bitmap(checked(roaring_bitmap_andnot(a.cref(), b.cref())));
   }
-  friend bool operator==(const Bitmap& a, const Bitmap& b) { return roaring_bitmap_equals(a.cref(), b.cref()); }
+  friend bool operator==(const Bitmap& a, const Bitmap& b) {
+    return roaring_bitmap_equals(a.cref(), b.cref());
+  }
 
   // Calls f(id) for every id in ascending order; f returns false to stop early. An
   // exception from f propagates to the caller (the iteration stops there): f is called
@@ -223,8 +225,8 @@ class Bitmap {
   // mark_range within one container: an array container's ids are read in place (the
   // library's own layout, of the version this is built against); the others through
   // the library's iterator, in bulk.
-  static void mark_array(const array_container_t& a, uint32_t base, uint32_t from, uint32_t to, uint32_t first,
-                         uint32_t* words) {
+  static void mark_array(const array_container_t& a, uint32_t base, uint32_t from, uint32_t to,
+                         uint32_t first, uint32_t* words) {
     const uint16_t* begin = a.array;
     const uint16_t* end = a.array + a.cardinality;
     begin = std::lower_bound(begin, end, static_cast<uint16_t>(from - base));

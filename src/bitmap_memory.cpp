@@ -5,10 +5,9 @@
 #include <elf.h>
 #include <link.h>
 #include <malloc.h>
+#include <roaring/roaring.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include <roaring/roaring.h>
 
 #include <algorithm>
 #include <atomic>
@@ -57,7 +56,7 @@ struct Region {
 // last block is freed.
 Region regions[MAX_REGIONS];
 size_t count = 0;
-std::atomic<size_t> spare{0};        // bytes left in the current region
+std::atomic<size_t> spare{0};  // bytes left in the current region
 std::atomic<size_t> current_size{0};
 std::atomic<size_t> live_blocks{0};  // in every region
 std::atomic<size_t> bytes_out{0};
@@ -126,7 +125,8 @@ void* reserve_block(size_t size, size_t align) {
   Lock lock;
   void* p = count > 0 ? take(regions[count - 1], size, align) : nullptr;
   // Past what ensure() promised: try to map more on the spot.
-  if (p == nullptr && size < SIZE_MAX / 2 && map_region(size + align + HEADER)) p = take(regions[count - 1], size, align);
+  if (p == nullptr && size < SIZE_MAX / 2 && map_region(size + align + HEADER))
+    p = take(regions[count - 1], size, align);
   publish();
   return p;
 }
@@ -281,7 +281,7 @@ unsigned type_of(uint32_t info) { return ELF32_R_TYPE(info); }
 struct Object {
   const char* name;  // the library's file, as the loader names it
   uintptr_t base = 0;
-  const ElfW(Dyn)* dynamic = nullptr;
+  const ElfW(Dyn) * dynamic = nullptr;
   uintptr_t relro_begin = 0, relro_end = 0;
   bool found = false;
 };
@@ -292,7 +292,8 @@ int find_object(struct dl_phdr_info* info, size_t, void* data) {
   object->base = info->dlpi_addr;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-    if (ph.p_type == PT_DYNAMIC) object->dynamic = reinterpret_cast<const ElfW(Dyn)*>(info->dlpi_addr + ph.p_vaddr);
+    if (ph.p_type == PT_DYNAMIC)
+      object->dynamic = reinterpret_cast<const ElfW(Dyn)*>(info->dlpi_addr + ph.p_vaddr);
     if (ph.p_type == PT_GNU_RELRO) {
       object->relro_begin = info->dlpi_addr + ph.p_vaddr;
       object->relro_end = object->relro_begin + ph.p_memsz;
@@ -321,21 +322,40 @@ bool rewrite(const Object& object) {
   auto address = [&](ElfW(Addr) a) { return a < object.base ? object.base + a : static_cast<uintptr_t>(a); };
   const ElfW(Sym)* symbols = nullptr;
   const char* names = nullptr;
-  uintptr_t tables[2] = {0, 0};   // jump slots, other relocations
+  uintptr_t tables[2] = {0, 0};  // jump slots, other relocations
   size_t sizes[2] = {0, 0};
   bool with_addend[2] = {false, false};
   for (const ElfW(Dyn)* d = object.dynamic; d->d_tag != DT_NULL; ++d) {
     switch (d->d_tag) {
-      case DT_SYMTAB: symbols = reinterpret_cast<const ElfW(Sym)*>(address(d->d_un.d_ptr)); break;
-      case DT_STRTAB: names = reinterpret_cast<const char*>(address(d->d_un.d_ptr)); break;
-      case DT_JMPREL: tables[0] = address(d->d_un.d_ptr); break;
-      case DT_PLTRELSZ: sizes[0] = d->d_un.d_val; break;
-      case DT_PLTREL: with_addend[0] = d->d_un.d_val == DT_RELA; break;
-      case DT_RELA: tables[1] = address(d->d_un.d_ptr), with_addend[1] = true; break;
-      case DT_RELASZ: sizes[1] = d->d_un.d_val; break;
-      case DT_REL: tables[1] = address(d->d_un.d_ptr), with_addend[1] = false; break;
-      case DT_RELSZ: sizes[1] = d->d_un.d_val; break;
-      default: break;
+      case DT_SYMTAB:
+        symbols = reinterpret_cast<const ElfW(Sym)*>(address(d->d_un.d_ptr));
+        break;
+      case DT_STRTAB:
+        names = reinterpret_cast<const char*>(address(d->d_un.d_ptr));
+        break;
+      case DT_JMPREL:
+        tables[0] = address(d->d_un.d_ptr);
+        break;
+      case DT_PLTRELSZ:
+        sizes[0] = d->d_un.d_val;
+        break;
+      case DT_PLTREL:
+        with_addend[0] = d->d_un.d_val == DT_RELA;
+        break;
+      case DT_RELA:
+        tables[1] = address(d->d_un.d_ptr), with_addend[1] = true;
+        break;
+      case DT_RELASZ:
+        sizes[1] = d->d_un.d_val;
+        break;
+      case DT_REL:
+        tables[1] = address(d->d_un.d_ptr), with_addend[1] = false;
+        break;
+      case DT_RELSZ:
+        sizes[1] = d->d_un.d_val;
+        break;
+      default:
+        break;
     }
   }
   if (symbols == nullptr || names == nullptr) return false;
@@ -354,10 +374,12 @@ bool rewrite(const Object& object) {
     if (tables[k] == 0) continue;
     if (with_addend[k]) {
       const auto* r = reinterpret_cast<const ElfW(Rela)*>(tables[k]);
-      for (size_t i = 0; i < sizes[k] / sizeof *r; ++i) visit(r[i].r_offset, symbol_of(r[i].r_info), type_of(r[i].r_info));
+      for (size_t i = 0; i < sizes[k] / sizeof *r; ++i)
+        visit(r[i].r_offset, symbol_of(r[i].r_info), type_of(r[i].r_info));
     } else {
       const auto* r = reinterpret_cast<const ElfW(Rel)*>(tables[k]);
-      for (size_t i = 0; i < sizes[k] / sizeof *r; ++i) visit(r[i].r_offset, symbol_of(r[i].r_info), type_of(r[i].r_info));
+      for (size_t i = 0; i < sizes[k] / sizeof *r; ++i)
+        visit(r[i].r_offset, symbol_of(r[i].r_info), type_of(r[i].r_info));
     }
   }
   return ok && rewritten > 0;
@@ -365,7 +387,8 @@ bool rewrite(const Object& object) {
 
 bool install() {
   Dl_info where;
-  if (::dladdr(reinterpret_cast<void*>(&roaring_bitmap_create), &where) == 0 || where.dli_fname == nullptr) return false;
+  if (::dladdr(reinterpret_cast<void*>(&roaring_bitmap_create), &where) == 0 || where.dli_fname == nullptr)
+    return false;
   Object object;
   object.name = where.dli_fname;
   ::dl_iterate_phdr(find_object, &object);

@@ -1,7 +1,5 @@
 // TovikDB and its Impl: every step of add, search, delete, count and the purge, and the one
 // edge (at_edge) where running out of memory becomes an error.
-#include "core_impl.hpp"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +13,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "core_impl.hpp"
 #include "fd_io.hpp"
 #include "json.hpp"
 #include "system_error.hpp"
@@ -142,7 +141,7 @@ size_t candidate_limit(size_t k) {
 
 size_t full_scan_bound(size_t k) {
   return k > std::numeric_limits<size_t>::max() / FULL_SCAN_FACTOR ? std::numeric_limits<size_t>::max()
-                                                                    : k * FULL_SCAN_FACTOR;
+                                                                   : k * FULL_SCAN_FACTOR;
 }
 
 void select_best(std::vector<ScoredPair>& scored, size_t k) {
@@ -202,9 +201,8 @@ Result<std::vector<ResultTuple>> TovikDB::search(std::span<const float> query, s
 
 Result<std::vector<ResultTuple>> TovikDB::build_results(std::vector<ScoredPair> scored,
                                                         bool include_metadata) const {
-  return at_edge([&]() -> Result<std::vector<ResultTuple>> {
-    return impl_->build_results(scored, include_metadata);
-  });
+  return at_edge(
+      [&]() -> Result<std::vector<ResultTuple>> { return impl_->build_results(scored, include_metadata); });
 }
 
 Result<uint64_t> TovikDB::delete_matching(std::string_view filter_json) {
@@ -253,8 +251,8 @@ struct TovikDB::Impl::PreparedAdd {
   std::optional<Result<uint64_t>> now;        // the clock, read when a ttl is given
 };
 
-Result<void> TovikDB::Impl::prepare_add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
-                                        bool has_ttl, PreparedAdd& prepared) {
+Result<void> TovikDB::Impl::prepare_add(uint32_t id, std::span<const float> vector,
+                                        std::string_view metadata_json, bool has_ttl, PreparedAdd& prepared) {
   const uint64_t slots = static_cast<uint64_t>(id) + 1;
   if (auto r = storage_.reserve(slots); !r) return r;
   if (auto r = metadata_.reserve(slots); !r) return r;
@@ -367,7 +365,8 @@ size_t TovikDB::Impl::TEST_trim_scratch(size_t candidates) {
   return scratch_.ids.capacity() + scratch_.scored.capacity();
 }
 
-Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> query, const std::vector<uint32_t>& ids,
+Result<std::vector<ScoredPair>> TovikDB::Impl::score(std::span<const float> query,
+                                                     const std::vector<uint32_t>& ids,
                                                      SearchScratch& scratch) const {
   // The query's norm (raw) or its centroid distance table (quantized) is worked out
   // once here and shared by every piece.

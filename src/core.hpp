@@ -97,8 +97,7 @@ class TovikDB {
   // Internal when a scoring worker fails otherwise. A failure leaves what the purge did
   // (see clean_expired) and nothing else.
   Result<std::vector<ResultTuple>> search(std::span<const float> query, size_t k,
-                                          std::optional<std::string_view> filter_json,
-                                          bool include_metadata);
+                                          std::optional<std::string_view> filter_json, bool include_metadata);
 
   // The pairs as result tuples in the order given, the ids and scores untouched; with
   // `include_metadata` each with its text, pairs whose text cannot be read (an id never

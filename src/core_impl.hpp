@@ -127,7 +127,8 @@ class TovikDB::Impl {
   // through bits in `marks` (see ADMITTED_WORDS_PER_CANDIDATE); false, with nothing
   // changed, when that would cost more than a look-up per candidate. Throws
   // std::bad_alloc when `marks` cannot grow (ids unchanged then).
-  bool keep_admitted(const Bitmap& admissible, std::vector<uint32_t>& ids, std::vector<uint32_t>& marks) const;
+  bool keep_admitted(const Bitmap& admissible, std::vector<uint32_t>& ids,
+                     std::vector<uint32_t>& marks) const;
   // Scores in candidate order; on the worker pool above PARALLEL_THRESHOLD candidates.
   Result<std::vector<ScoredPair>> score(std::span<const float> query, const std::vector<uint32_t>& ids,
                                         SearchScratch& scratch) const;
@@ -147,7 +148,7 @@ class TovikDB::Impl {
   FilterEngine filter_;
   Bitmap deleted_ids_;
   uint64_t id_bound_ = 0;  // 64-bit so that id 4294967295 counts
-  Bitmap stored_ids_;  // the full scan's candidates, so that it skips the ids never stored
+  Bitmap stored_ids_;      // the full scan's candidates, so that it skips the ids never stored
   uint32_t dim_ = 0;
   Clock clock_ = system_clock_seconds;
   VectorStorage::Announce announce_;

@@ -85,7 +85,8 @@ inline void cos_step(__m128 q, __m128 b, __m128& ab, __m128& b2) {
 // and transposed, then added one component after another, so each lane sees exactly
 // the scalar sequence of multiplies and adds.
 template <int groups>
-void cos_lanes(const float* a, const float* const b[], uint64_t n, __m128 (&ab)[groups], __m128 (&b2)[groups]) {
+void cos_lanes(const float* a, const float* const b[], uint64_t n, __m128 (&ab)[groups],
+               __m128 (&b2)[groups]) {
   uint64_t i = 0;
   for (; i + 4 <= n; i += 4) {
     __m128 column[groups][4];
@@ -106,7 +107,8 @@ using LanesFn = void (*)(const float*, const float*, uint64_t, uint64_t, uint64_
 
 #if defined(__SSE2__)
 // Two four-lane halves per block; each lane sees the scalar sequence sum += d * d.
-void lanes_sse2(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count, float* out) {
+void lanes_sse2(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
+                float* out) {
   for (uint64_t b = 0; b < count; ++b) {
     const float* block = blocks + b * stride;
     __m128 lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
@@ -150,6 +152,8 @@ inline void lanes_block_scalar(const float* a, const float* block, uint64_t n, f
 // query value, one row load, eight subtractions and eight multiply-adds. vmla.f32 is
 // the chained multiply-add (the product rounded before the add), the instruction the
 // compiler itself emits for `s += d * d`; registers s0-s7 hold the sums.
+// The assembly below is laid out by hand, one row of the rule per line.
+// clang-format off
 inline void lanes_block_vfp(const float* a, const float* block, uint64_t n, float* out) {
 #define TOVIK_VFP_ROW                                                                                   \
   "vldmia %[a]!, {s16}\n\t"                                                                             \
@@ -215,12 +219,15 @@ inline void lanes12_vfp(const float* a, const float* blocks, uint64_t stride, ui
         "s16", "s17", "s18", "s19", "s20", "s21", "s22", "s23", "s24", "s25", "s26", "s27", "cc", "memory");
 }
 #undef TOVIK_VFP_ROW12
+// clang-format on
 #endif
 
 // Eight independent scalar chains per block fill a pipeline without a vector unit.
-void lanes_scalar(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count, float* out) {
+void lanes_scalar(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
+                  float* out) {
 #if defined(__arm__) && defined(__ARM_PCS_VFP)
-  if (n == 12 && count >= 1 && count <= UINT32_MAX && stride >= 12 * LANES && stride - 12 * LANES <= UINT32_MAX / 4) {
+  if (n == 12 && count >= 1 && count <= UINT32_MAX && stride >= 12 * LANES &&
+      stride - 12 * LANES <= UINT32_MAX / 4) {
     lanes12_vfp(a, blocks, stride, static_cast<uint32_t>(count), out);
     return;
   }
@@ -238,8 +245,8 @@ void lanes_scalar(const float* a, const float* blocks, uint64_t n, uint64_t stri
 // adds. Built for AVX whatever the build's baseline; only called when the processor has it.
 template <int blocks>
 __attribute__((target("avx"), always_inline)) inline void lanes_avx_pass(const float* a, const float* first,
-                                                                          uint64_t n, uint64_t stride,
-                                                                          float* out) {
+                                                                         uint64_t n, uint64_t stride,
+                                                                         float* out) {
   // Fully unrolled over the blocks, so that every sum stays in a register.
   __m256 sum[blocks];
 #pragma GCC unroll 8
@@ -464,8 +471,8 @@ void l2sq_lanes_f32(const float* a, const float* blocks, uint64_t n, uint64_t st
   fn(a, blocks, n, stride, count, out);
 }
 
-void l2sq_lanes_f32_portable(const float* a, const float* blocks, uint64_t n, uint64_t stride,
-                             uint64_t count, float* out) {
+void l2sq_lanes_f32_portable(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
+                             float* out) {
   portable_lanes()(a, blocks, n, stride, count, out);
 }
 
@@ -528,7 +535,8 @@ void table_sums8_f32_bytes(const float* table, const uint8_t* const codes[8], ui
     s6 += row[c6[s]];
     s7 += row[c7[s]];
   }
-  sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3, sums[4] = s4, sums[5] = s5, sums[6] = s6, sums[7] = s7;
+  sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3, sums[4] = s4, sums[5] = s5, sums[6] = s6,
+  sums[7] = s7;
 }
 
 void table_sums8_f32(const float* table, const uint8_t* const codes[8], uint64_t width, float sums[8]) {

@@ -63,8 +63,8 @@ void l2sq_lanes_f32(const float* a, const float* blocks, uint64_t n, uint64_t st
 
 // The same without the processor-specific variant (SSE2 on x86-64, scalar elsewhere,
 // aarch64 included), so that tests can compare both with the plain rule.
-void l2sq_lanes_f32_portable(const float* a, const float* blocks, uint64_t n, uint64_t stride,
-                             uint64_t count, float* out);
+void l2sq_lanes_f32_portable(const float* a, const float* blocks, uint64_t n, uint64_t stride, uint64_t count,
+                             float* out);
 
 // Distance-table look-ups, the product quantizer's scoring of codes: a table holds
 // TABLE_ROW floats per subspace, and sums[j] is the float32 sum, from +0.0 in subspace

@@ -20,7 +20,7 @@ void ExpiryIndex::reserve_for(uint32_t id) {
 
 void ExpiryIndex::set(uint32_t id, uint64_t expiry) noexcept {
   if (id >= current_.size()) current_.resize(uint64_t{id} + 1);  // within the reserved capacity
-  if (current_[id] == expiry + 1) return;  // its entry is in the heap already
+  if (current_[id] == expiry + 1) return;                        // its entry is in the heap already
   if (current_[id] == 0) ++live_;
   current_.set(id, expiry + 1);  // expiry <= 2^63 - 1: no wrap
   if (heap_.size() > 2 * live_ + STALE_SLACK) drop_stale();

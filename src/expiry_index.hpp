@@ -4,8 +4,8 @@
 //
 // Layout: a min-heap of (expiry, id) entries plus each id's current expiry in a per-id
 // table (expiry + 1, 0 for none). Replacing an id's expiry pushes a new entry and
-// leaves the old one in the heap (each id has at most one current entry); an entry whose time is no longer its id's current
-// expiry is stale and dropped when it reaches the top, so an earlier expiry that was
+// leaves the old one in the heap (each id has at most one current entry); an entry whose time is no longer
+// its id's current expiry is stale and dropped when it reaches the top, so an earlier expiry that was
 // replaced never purges the id. When stale entries outnumber the live ones the heap
 // is compacted in place. Memory: 16 bytes per heap entry and 8 bytes per id slot
 // (slots never written cost no resident memory, see zeroed_array.hpp).
@@ -57,9 +57,7 @@ class ExpiryIndex {
   };
   // Heap order: the earliest expiry on top.
   static bool later(const Entry& a, const Entry& b) { return a.expiry > b.expiry; }
-  bool is_current(const Entry& e) const {
-    return e.id < current_.size() && current_[e.id] == e.expiry + 1;
-  }
+  bool is_current(const Entry& e) const { return e.id < current_.size() && current_[e.id] == e.expiry + 1; }
   void drop_stale() noexcept;
 
   std::vector<Entry> heap_;

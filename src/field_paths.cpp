@@ -15,7 +15,8 @@ FieldPaths::Node FieldPaths::child(Node parent, std::string_view key) {
   Node at = base_of(parent);
   for (size_t start = 0;;) {
     const size_t dot = key.find('.', start);
-    const std::string_view segment = key.substr(start, dot == std::string_view::npos ? key.npos : dot - start);
+    const std::string_view segment =
+        key.substr(start, dot == std::string_view::npos ? key.npos : dot - start);
     if (auto it = nodes_.find(SegmentView{at, segment}); it != nodes_.end()) {
       at = it->second;
     } else {
@@ -33,7 +34,8 @@ std::optional<FieldPaths::Node> FieldPaths::find(std::string_view path) const {
   Node at = ROOT;
   for (size_t start = 0;;) {
     const size_t dot = path.find('.', start);
-    const std::string_view segment = path.substr(start, dot == std::string_view::npos ? path.npos : dot - start);
+    const std::string_view segment =
+        path.substr(start, dot == std::string_view::npos ? path.npos : dot - start);
     const auto it = nodes_.find(SegmentView{at, segment});
     if (it == nodes_.end()) return std::nullopt;
     at = it->second;

@@ -39,9 +39,7 @@ void add_id_under(Map& map, const Key& key, uint32_t id) {
 
 // ---- Indexing ----
 
-void FilterEngine::add_to_universe(uint32_t id) {
-  all_ids_.add(id);
-}
+void FilterEngine::add_to_universe(uint32_t id) { all_ids_.add(id); }
 
 void FilterEngine::index_object(const json::Object& object, std::string_view prefix, uint32_t id) {
   index_fields(object, prefix.empty() ? FieldPaths::ROOT : paths_.intern(prefix), id);
@@ -247,9 +245,7 @@ FilterResult FilterEngine::numeric_range(std::string_view path, FilterOp op, dou
   return tree->range_query(op, x);
 }
 
-Bitmap FilterEngine::universe() const {
-  return all_ids_;
-}
+Bitmap FilterEngine::universe() const { return all_ids_; }
 
 // ---- Read-only views for tests ----
 
@@ -271,7 +267,8 @@ std::vector<std::pair<double, uint32_t>> FilterEngine::TEST_pending_pairs(std::s
   return *pairs;
 }
 
-std::optional<std::vector<std::pair<double, uint32_t>>> FilterEngine::TEST_tree_pairs(std::string_view path) const {
+std::optional<std::vector<std::pair<double, uint32_t>>> FilterEngine::TEST_tree_pairs(
+    std::string_view path) const {
   const IntervalTree* tree = find_path(numeric_index_, path);
   if (tree == nullptr) return std::nullopt;
   return tree->pairs();

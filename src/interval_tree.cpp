@@ -111,8 +111,8 @@ void IntervalTree::Run::place_checkpoints() {
   place(n, std::move(running));
 }
 
-IntervalTree::Run IntervalTree::Run::fold(const Run& run, std::span<const Relabel> relabels, const Bitmap& removed,
-                                          const Pairs& delta) {
+IntervalTree::Run IntervalTree::Run::fold(const Run& run, std::span<const Relabel> relabels,
+                                          const Bitmap& removed, const Pairs& delta) {
   std::vector<double> values;
   std::vector<uint32_t> offsets{0};
   std::vector<uint32_t> ids;
@@ -129,20 +129,21 @@ IntervalTree::Run IntervalTree::Run::fold(const Run& run, std::span<const Relabe
     }
   }
   const std::vector<double>& node_values = relabels.empty() ? run.values_ : relabelled;
-  for_each_node(node_values, run, delta, [&](double value, size_t, std::span<const uint32_t> main_ids,
-                                             std::span<const Pair> delta_pairs) {
-    const size_t start = ids.size();
-    auto d = delta_pairs.begin();
-    for (uint32_t id : main_ids) {
-      if (removing && removed.contains(id)) continue;
-      for (; d != delta_pairs.end() && d->second < id; ++d) ids.push_back(d->second);
-      ids.push_back(id);
-    }
-    for (; d != delta_pairs.end(); ++d) ids.push_back(d->second);
-    if (ids.size() == start) return;
-    values.push_back(value);
-    offsets.push_back(static_cast<uint32_t>(ids.size()));
-  });
+  for_each_node(
+      node_values, run, delta,
+      [&](double value, size_t, std::span<const uint32_t> main_ids, std::span<const Pair> delta_pairs) {
+        const size_t start = ids.size();
+        auto d = delta_pairs.begin();
+        for (uint32_t id : main_ids) {
+          if (removing && removed.contains(id)) continue;
+          for (; d != delta_pairs.end() && d->second < id; ++d) ids.push_back(d->second);
+          ids.push_back(id);
+        }
+        for (; d != delta_pairs.end(); ++d) ids.push_back(d->second);
+        if (ids.size() == start) return;
+        values.push_back(value);
+        offsets.push_back(static_cast<uint32_t>(ids.size()));
+      });
   return from_nodes(std::move(values), std::move(offsets), std::move(ids));
 }
 
@@ -150,7 +151,8 @@ size_t IntervalTree::Run::prefix_cost(size_t end) const {
   size_t best = end;
   auto after = std::partition_point(checkpoints_.begin(), checkpoints_.end(),
                                     [&](const Checkpoint& c) { return offsets_[c.node] < end; });
-  if (after != checkpoints_.end()) best = std::min(best, after->bytes / COPY_BYTES_PER_ID + offsets_[after->node] - end);
+  if (after != checkpoints_.end())
+    best = std::min(best, after->bytes / COPY_BYTES_PER_ID + offsets_[after->node] - end);
   if (after != checkpoints_.begin()) {
     const Checkpoint& before = *std::prev(after);
     best = std::min(best, before.bytes / COPY_BYTES_PER_ID + end - offsets_[before.node]);
@@ -233,7 +235,9 @@ Bitmap IntervalTree::Run::ids_between(size_t begin, size_t end) const {
 }
 
 size_t IntervalTree::Run::node_at(size_t position) const {
-  return static_cast<size_t>(std::upper_bound(offsets_.begin(), offsets_.end(), position) - offsets_.begin()) - 1;
+  return static_cast<size_t>(std::upper_bound(offsets_.begin(), offsets_.end(), position) -
+                             offsets_.begin()) -
+         1;
 }
 
 std::vector<size_t> IntervalTree::Run::nodes_of(const std::vector<uint32_t>& ids) const {
@@ -369,7 +373,8 @@ void IntervalTree::plan_groups(const Pairs& pending, MergePlan& plan) const {
       continue;
     }
     const auto node = std::lower_bound(values.begin(), values.end(), v);  // a node of both levels
-    anchors.push_back({v, node != values.end() && *node == v ? static_cast<size_t>(node - values.begin()) : NO_NODE});
+    anchors.push_back(
+        {v, node != values.end() && *node == v ? static_cast<size_t>(node - values.begin()) : NO_NODE});
   }
   anchors.insert(anchors.end(), from_main.begin() + static_cast<std::ptrdiff_t>(m), from_main.end());
 
@@ -381,7 +386,8 @@ void IntervalTree::plan_groups(const Pairs& pending, MergePlan& plan) const {
   size_t a = 0;
   auto take_anchor = [&] {
     step(anchors[a].value);
-    if (!same_bits(first, anchors[a].value)) plan.relabels.push_back({anchors[a].main_node, anchors[a].value, first});
+    if (!same_bits(first, anchors[a].value))
+      plan.relabels.push_back({anchors[a].main_node, anchors[a].value, first});
     ++a;
   };
   plan.grouped.reserve(pending.size());
@@ -415,7 +421,8 @@ void IntervalTree::plan_new_pairs(MergePlan& plan) const {
       existing = plan.relabeled(main_.values()[main_nodes[next_main++]]);
       leaving = &plan.main_removed;
     } else if (delta_ids_.contains(id)) {
-      auto at = std::find_if(delta_.begin(), delta_.end(), [wanted = id](const Pair& p) { return p.second == wanted; });
+      auto at = std::find_if(delta_.begin(), delta_.end(),
+                             [wanted = id](const Pair& p) { return p.second == wanted; });
       existing = plan.relabeled(at->first);
       leaving = &plan.delta_removed;
     } else {
@@ -452,7 +459,8 @@ void IntervalTree::merge(std::span<const Pair> pairs) {
   MergePlan plan;
   plan_groups(pending, plan);
   plan_new_pairs(plan);
-  const size_t delta_size = delta_.size() - static_cast<size_t>(plan.delta_removed.cardinality()) + plan.added.size();
+  const size_t delta_size =
+      delta_.size() - static_cast<size_t>(plan.delta_removed.cardinality()) + plan.added.size();
   size_t limit = std::min(DELTA_MAX, main_.pair_count() / DELTA_FRACTION);
   if (pending.size() >= DELTA_MAX) {
     limit = std::max({limit, BATCH_FACTOR * pending.size(), main_.pair_count() / BULK_FRACTION});
@@ -468,7 +476,8 @@ void IntervalTree::merge(std::span<const Pair> pairs) {
   const bool in_place = plan.added.size() <= ONE_BY_ONE;
   Bitmap delta_ids;
   if (in_place) {
-    Bitmap::ensure_room(delta_ids_.difference_cost(plan.delta_removed) + (plan.added.size() + 1) * delta_ids_.add_cost());
+    Bitmap::ensure_room(delta_ids_.difference_cost(plan.delta_removed) +
+                        (plan.added.size() + 1) * delta_ids_.add_cost());
   } else {
     delta_ids = delta_ids_;
     delta_ids -= plan.delta_removed;
@@ -590,16 +599,17 @@ Bitmap IntervalTree::exact(double x) const {
 IntervalTree::Pairs IntervalTree::pairs() const {
   Pairs out;
   out.reserve(pair_count());
-  for_each_node(main_.values(), main_, delta_, [&](double value, size_t, std::span<const uint32_t> main_ids,
-                                                   std::span<const Pair> delta_pairs) {
-    const size_t start = out.size();
-    for (uint32_t id : main_ids) out.emplace_back(value, id);
-    for (const Pair& p : delta_pairs) out.emplace_back(value, p.second);
-    if (!main_ids.empty() && !delta_pairs.empty()) {
-      std::inplace_merge(out.begin() + static_cast<std::ptrdiff_t>(start),
-                         out.begin() + static_cast<std::ptrdiff_t>(start + main_ids.size()), out.end());
-    }
-  });
+  for_each_node(
+      main_.values(), main_, delta_,
+      [&](double value, size_t, std::span<const uint32_t> main_ids, std::span<const Pair> delta_pairs) {
+        const size_t start = out.size();
+        for (uint32_t id : main_ids) out.emplace_back(value, id);
+        for (const Pair& p : delta_pairs) out.emplace_back(value, p.second);
+        if (!main_ids.empty() && !delta_pairs.empty()) {
+          std::inplace_merge(out.begin() + static_cast<std::ptrdiff_t>(start),
+                             out.begin() + static_cast<std::ptrdiff_t>(start + main_ids.size()), out.end());
+        }
+      });
   return out;
 }
 
@@ -611,9 +621,9 @@ Bitmap IntervalTree::all() const {
 
 std::vector<double> IntervalTree::node_values() const {
   std::vector<double> out;
-  for_each_node(main_.values(), main_, delta_, [&](double value, size_t, std::span<const uint32_t>, std::span<const Pair>) {
-    out.push_back(value);
-  });
+  for_each_node(
+      main_.values(), main_, delta_,
+      [&](double value, size_t, std::span<const uint32_t>, std::span<const Pair>) { out.push_back(value); });
   return out;
 }
 

@@ -101,10 +101,12 @@ class IntervalTree {
     };
 
     // Runs built from node values, offsets (one more than values) and ids.
-    static Run from_nodes(std::vector<double> values, std::vector<uint32_t> offsets, std::vector<uint32_t> ids);
+    static Run from_nodes(std::vector<double> values, std::vector<uint32_t> offsets,
+                          std::vector<uint32_t> ids);
     // This run with its nodes relabelled, the ids of `removed` dropped and the sorted
     // pairs of `delta` merged in (no id in both).
-    static Run fold(const Run& run, std::span<const Relabel> relabels, const Bitmap& removed, const Pairs& delta);
+    static Run fold(const Run& run, std::span<const Relabel> relabels, const Bitmap& removed,
+                    const Pairs& delta);
 
     size_t node_count() const { return values_.size(); }
     size_t pair_count() const { return ids_.size(); }
@@ -147,8 +149,8 @@ class IntervalTree {
   size_t delta_upper(double x) const;
 
   Run main_;
-  Pairs delta_;        // sorted by (value, id); no id also in main_
-  Bitmap delta_ids_;   // the ids of delta_
+  Pairs delta_;       // sorted by (value, id); no id also in main_
+  Bitmap delta_ids_;  // the ids of delta_
 };
 
 }  // namespace tovik

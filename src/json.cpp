@@ -33,8 +33,10 @@ bool overflows(std::string_view token) {
   if (i < token.size() && token[i] == '.') {
     for (++i; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
       if (seen_nonzero) continue;
-      if (token[i] != '0') seen_nonzero = true;
-      else --magnitude;
+      if (token[i] != '0')
+        seen_nonzero = true;
+      else
+        --magnitude;
     }
   }
   int64_t exponent = 0;
@@ -42,7 +44,8 @@ bool overflows(std::string_view token) {
     ++i;
     const bool negative = i < token.size() && token[i] == '-';
     if (i < token.size() && (token[i] == '-' || token[i] == '+')) ++i;
-    for (; i < token.size(); ++i) exponent = std::min<int64_t>(exponent * 10 + (token[i] - '0'), 1'000'000'000);
+    for (; i < token.size(); ++i)
+      exponent = std::min<int64_t>(exponent * 10 + (token[i] - '0'), 1'000'000'000);
     if (negative) exponent = -exponent;
   }
   return magnitude + exponent > 0;
@@ -78,22 +81,22 @@ std::optional<Value> number_value(std::string_view token) {
 // ---- The scanner ----
 
 // The descriptions, one per kind of fault.
-constexpr const char* EOF_VALUE = "EOF while parsing a value";        // text ends where a value was due
-constexpr const char* EOF_LIST = "EOF while parsing a list";          // ends after `[` or an element
-constexpr const char* EOF_OBJECT = "EOF while parsing an object";     // ends after `{`, a key or a member
-constexpr const char* EOF_STRING = "EOF while parsing a string";      // ends inside a string
-constexpr const char* EXPECTED_VALUE = "expected value";              // a byte no value starts with
-constexpr const char* EXPECTED_IDENT = "expected ident";              // a misspelt true, false or null
-constexpr const char* TRAILING_CHARACTERS = "trailing characters";    // anything after the value
-constexpr const char* TRAILING_COMMA = "trailing comma";              // `,` right before `]` or `}`
-constexpr const char* KEY_MUST_BE_A_STRING = "key must be a string";  // a member not starting with `"`
-constexpr const char* EXPECTED_COLON = "expected `:`";                // after a key
+constexpr const char* EOF_VALUE = "EOF while parsing a value";            // text ends where a value was due
+constexpr const char* EOF_LIST = "EOF while parsing a list";              // ends after `[` or an element
+constexpr const char* EOF_OBJECT = "EOF while parsing an object";         // ends after `{`, a key or a member
+constexpr const char* EOF_STRING = "EOF while parsing a string";          // ends inside a string
+constexpr const char* EXPECTED_VALUE = "expected value";                  // a byte no value starts with
+constexpr const char* EXPECTED_IDENT = "expected ident";                  // a misspelt true, false or null
+constexpr const char* TRAILING_CHARACTERS = "trailing characters";        // anything after the value
+constexpr const char* TRAILING_COMMA = "trailing comma";                  // `,` right before `]` or `}`
+constexpr const char* KEY_MUST_BE_A_STRING = "key must be a string";      // a member not starting with `"`
+constexpr const char* EXPECTED_COLON = "expected `:`";                    // after a key
 constexpr const char* EXPECTED_COMMA_OR_BRACE = "expected `,` or `}`";    // after a member
 constexpr const char* EXPECTED_COMMA_OR_BRACKET = "expected `,` or `]`";  // after an element
-constexpr const char* INVALID_NUMBER = "invalid number";              // a byte breaking the number grammar
-constexpr const char* NUMBER_OUT_OF_RANGE = "number out of range";    // beyond the largest float
-constexpr const char* RECURSION_LIMIT = "recursion limit exceeded";   // the MAX_DEPTH-th nested level
-constexpr const char* INVALID_ESCAPE = "invalid escape";              // a bad escape or hex digit
+constexpr const char* INVALID_NUMBER = "invalid number";             // a byte breaking the number grammar
+constexpr const char* NUMBER_OUT_OF_RANGE = "number out of range";   // beyond the largest float
+constexpr const char* RECURSION_LIMIT = "recursion limit exceeded";  // the MAX_DEPTH-th nested level
+constexpr const char* INVALID_ESCAPE = "invalid escape";             // a bad escape or hex digit
 // A leading surrogate escape not followed by another escape.
 constexpr const char* UNEXPECTED_END_OF_HEX_ESCAPE = "unexpected end of hex escape";
 constexpr const char* LONE_SURROGATE = "lone leading surrogate in hex escape";  // a surrogate left unpaired
@@ -229,8 +232,10 @@ bool Scanner::document(Value& root) {
 bool Scanner::open_container(bool& closed_at_once) {
   const bool object = text_[pos_] == '{';
   if (stack_.size() + 1 >= static_cast<size_t>(MAX_DEPTH)) return fail_at(RECURSION_LIMIT, pos_);
-  if (object) stack_.emplace_back().container.v.emplace<Object>();
-  else stack_.emplace_back().container.v.emplace<Array>();
+  if (object)
+    stack_.emplace_back().container.v.emplace<Object>();
+  else
+    stack_.emplace_back().container.v.emplace<Array>();
   ++pos_;
   skip_space();
   if (at_end()) return fail_eof(object ? EOF_OBJECT : EOF_LIST);
@@ -255,8 +260,10 @@ bool Scanner::after_value(Value& done, bool& finished) {
     }
     Frame& top = stack_.back();
     const bool object = in_object();
-    if (object) std::get<Object>(top.container.v).insert_or_assign(std::move(top.key), std::move(done));
-    else std::get<Array>(top.container.v).push_back(std::move(done));
+    if (object)
+      std::get<Object>(top.container.v).insert_or_assign(std::move(top.key), std::move(done));
+    else
+      std::get<Array>(top.container.v).push_back(std::move(done));
     skip_space();
     if (at_end()) return fail_eof(object ? EOF_OBJECT : EOF_LIST);
     const char close = object ? '}' : ']';

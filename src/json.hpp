@@ -50,17 +50,16 @@ struct Value {
   // and tests. Integers follow the parser's rule: negative values are int64,
   // everything else uint64. A const char* is a string, never a bool.
   Value() = default;
-  Value(Null) {}                                       // NOLINT
-  Value(bool b) : v(b) {}                              // NOLINT
+  Value(Null) {}           // NOLINT
+  Value(bool b) : v(b) {}  // NOLINT
   template <std::integral I>
-    requires(!std::same_as<I, bool>)
-  Value(I i) : v(from_integer(i)) {}                   // NOLINT
-  Value(double d) : v(d) {}                            // NOLINT
-  Value(const char* s) : v(std::string(s)) {}          // NOLINT
-  Value(std::string_view s) : v(std::string(s)) {}     // NOLINT
-  Value(std::string s) : v(std::move(s)) {}            // NOLINT
-  Value(Array a) : v(std::move(a)) {}                  // NOLINT
-  Value(Object o) : v(std::move(o)) {}                 // NOLINT
+  requires(!std::same_as<I, bool>) Value(I i) : v(from_integer(i)) {}  // NOLINT
+  Value(double d) : v(d) {}                                            // NOLINT
+  Value(const char* s) : v(std::string(s)) {}                          // NOLINT
+  Value(std::string_view s) : v(std::string(s)) {}                     // NOLINT
+  Value(std::string s) : v(std::move(s)) {}                            // NOLINT
+  Value(Array a) : v(std::move(a)) {}                                  // NOLINT
+  Value(Object o) : v(std::move(o)) {}                                 // NOLINT
 
   bool is_null() const { return std::holds_alternative<Null>(v); }
   bool is_bool() const { return std::holds_alternative<bool>(v); }

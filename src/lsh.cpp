@@ -170,7 +170,8 @@ LSH::LSH(uint32_t dimension) : dimension_(dimension) {
 std::vector<std::vector<float>> LSH::TEST_hyperplanes(uint32_t table) const {
   std::vector<std::vector<float>> planes(NUM_HYPERPLANES, std::vector<float>(dimension_));
   for (uint32_t h = 0; h < NUM_HYPERPLANES; ++h) {
-    for (uint32_t i = 0; i < dimension_; ++i) planes[h][i] = interleaved_[table][size_t{i} * NUM_HYPERPLANES + h];
+    for (uint32_t i = 0; i < dimension_; ++i)
+      planes[h][i] = interleaved_[table][size_t{i} * NUM_HYPERPLANES + h];
   }
   return planes;
 }
@@ -237,7 +238,8 @@ void LSH::commit_insert(PreparedInsert&& prepared) noexcept {
   }
 }
 
-void LSH::query(std::span<const float> q, size_t limit, QueryScratch& scratch, std::vector<uint32_t>& out) const {
+void LSH::query(std::span<const float> q, size_t limit, QueryScratch& scratch,
+                std::vector<uint32_t>& out) const {
   if (++scratch.stamp_ == 0) {  // stamps wrapped: forget every old one
     std::fill(scratch.slots_.begin(), scratch.slots_.end(), QueryScratch::Slot{0, 0});
     scratch.stamp_ = 1;

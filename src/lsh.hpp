@@ -53,9 +53,9 @@ class LSH {
    private:
     friend class LSH;
     struct Part {
-      uint32_t bucket;                                        // index of the bucket in its table
-      std::unordered_map<uint64_t, uint32_t>::node_type node; // the new bucket's key, when there is none yet
-      std::vector<uint32_t> fresh;                            // the new bucket, holding only the id
+      uint32_t bucket;                                         // index of the bucket in its table
+      std::unordered_map<uint64_t, uint32_t>::node_type node;  // the new bucket's key, when there is none yet
+      std::vector<uint32_t> fresh;                             // the new bucket, holding only the id
     };
     std::vector<Part> parts_;  // one per table
     uint32_t id_ = 0;

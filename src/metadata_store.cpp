@@ -163,8 +163,13 @@ int MetadataStore::append_descriptor(uint64_t& end) {
   }
   const int fd = open_regular_file(file_path_, O_WRONLY | O_APPEND | O_CREAT, st, 0666);
   if (fd < 0) return -1;
-  append_ = AppendHandle{fd, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_mode,
-                         st.st_uid, st.st_gid, take_keep_slot()};
+  append_ = AppendHandle{fd,
+                         static_cast<uint64_t>(st.st_dev),
+                         static_cast<uint64_t>(st.st_ino),
+                         st.st_mode,
+                         st.st_uid,
+                         st.st_gid,
+                         take_keep_slot()};
   end = static_cast<uint64_t>(st.st_size);
   return fd;
 }

@@ -179,10 +179,9 @@ void ProductQuantizer::encode_into(std::span<const float> v, uint8_t* code) cons
     // All 256 distances first (several centroids per pass, each with the plain rule's
     // bits), then the choice in index order exactly as one centroid after another.
     subspace_distances(s, v.data() + start, width, distance);
-    code[s] = static_cast<uint8_t>(width <= min_width_[s] ? nearest_of_all(distance)
-                                                            : nearest(distance, [&](size_t c) {
-                                                                return comparable(s, c, width);
-                                                              }));
+    code[s] = static_cast<uint8_t>(
+        width <= min_width_[s] ? nearest_of_all(distance)
+                               : nearest(distance, [&](size_t c) { return comparable(s, c, width); }));
   }
 }
 
@@ -259,7 +258,6 @@ std::optional<float> ProductQuantizer::score(std::span<const float> query, const
   }
   return score_of_sum(sum);
 }
-
 
 std::optional<float> ProductQuantizer::score(const DistanceTable& table, const uint8_t* code,
                                              size_t length) const {

@@ -82,7 +82,9 @@ class ProductQuantizer {
   std::optional<float> score(const DistanceTable& table, const uint8_t* code, size_t length) const;
 
   // How long a code must be to be scored in a group against `table`.
-  size_t group_width(const DistanceTable& table) const { return std::min<size_t>(num_subspaces_, table.subspaces); }
+  size_t group_width(const DistanceTable& table) const {
+    return std::min<size_t>(num_subspaces_, table.subspaces);
+  }
 
   // scores[j] = *score(table, codes[j], length) for CODE_GROUP codes side by side, each
   // summed in subspace order. REQUIRES: table.all_comparable; every code holds at least
@@ -96,7 +98,7 @@ class ProductQuantizer {
 
  private:
   static constexpr size_t BLOCKS = CENTROIDS_PER_SUBSPACE / LANES;  // centroid blocks per subspace
-  static constexpr size_t BLOCK_FLOATS = SUBSPACE_DIM * LANES;        // one block: 12 rows of 8
+  static constexpr size_t BLOCK_FLOATS = SUBSPACE_DIM * LANES;      // one block: 12 rows of 8
 
   // Copies codebook s into its centroid lanes (zero past a centroid's end) and records
   // its narrowest centroid. Allocates nothing.

@@ -48,7 +48,7 @@ struct Error {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}      // NOLINT: implicit by design
   Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const { return state_.index() == 0; }
@@ -77,7 +77,7 @@ template <>
 class [[nodiscard]] Result<void> {
  public:
   Result() = default;
-  Result(Ok) {}  // NOLINT
+  Result(Ok) {}                                                     // NOLINT
   Result(Error error) : error_(std::move(error)), failed_(true) {}  // NOLINT
 
   bool ok() const { return !failed_; }

@@ -62,8 +62,8 @@ class SipHasher13 {
   }
 
   uint64_t v0_, v1_, v2_, v3_;
-  uint64_t tail_ = 0;      // bytes of the block being filled, little-endian
-  uint64_t length_ = 0;    // bytes written so far (only its low byte reaches the hash)
+  uint64_t tail_ = 0;    // bytes of the block being filled, little-endian
+  uint64_t length_ = 0;  // bytes written so far (only its low byte reaches the hash)
 };
 
 }  // namespace

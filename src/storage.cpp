@@ -83,8 +83,7 @@ std::optional<float> VectorStorage::raw_similarity(std::span<const float> query,
   return static_cast<float>(1.0 - distance);
 }
 
-std::optional<float> VectorStorage::quantized_similarity(std::span<const float> query,
-                                                                uint32_t id) const {
+std::optional<float> VectorStorage::quantized_similarity(std::span<const float> query, uint32_t id) const {
   const auto code = codes_.at(id);
   if (!code) return std::nullopt;
   return quantizer_->score(query, code->data, code->size);
@@ -128,13 +127,13 @@ void VectorStorage::score_many(const PreparedQuery& prepared, std::span<const ui
 }
 
 void VectorStorage::raw_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                                          std::vector<ScoredPair>& out) const {
+                                   std::vector<ScoredPair>& out) const {
   const std::span<const float> q = prepared.query_;
   // prepare computed the norm unless it found the storage quantized, which it then
   // stays: this is only a safeguard.
   const float q2 = prepared.has_norm_ ? prepared.query_norm2_ : sum_squares_f32(q.data(), q.size());
   Group<const float*> group;
-  auto cosine = [&](const float* const (&rows)[GROUP], float (&scores)[GROUP]) {
+  auto cosine = [&](const float* const(&rows)[GROUP], float(&scores)[GROUP]) {
     double distance[GROUP];
     cos8_f32(q.data(), q2, rows, q.size(), distance);
     for (size_t j = 0; j < GROUP; ++j) scores[j] = static_cast<float>(1.0 - distance[j]);
@@ -153,11 +152,11 @@ void VectorStorage::raw_score_many(const PreparedQuery& prepared, std::span<cons
 }
 
 void VectorStorage::table_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                                            std::vector<ScoredPair>& out) const {
+                                     std::vector<ScoredPair>& out) const {
   const DistanceTable& table = *prepared.table_;
   const ProductQuantizer& pq = *quantizer_;
   const size_t width = pq.group_width(table);
-  auto score_group = [&](const uint8_t* const (&codes)[GROUP], float (&scores)[GROUP]) {
+  auto score_group = [&](const uint8_t* const(&codes)[GROUP], float(&scores)[GROUP]) {
     pq.score_group(table, codes, scores);
   };
   // Rows of the usual width go straight to the group; anything else takes the slow path.
@@ -239,7 +238,8 @@ Result<void> VectorStorage::encode_stored(const ProductQuantizer& pq) {
   if (!run) return run;
   FlatSlots<uint8_t> encoded = codes_;
   encoded.grow(vectors_.size());
-  for (size_t j = 0; j < ids.size(); ++j) encoded.store(ids[j], std::span<const uint8_t>(flat.data() + j * m, m));
+  for (size_t j = 0; j < ids.size(); ++j)
+    encoded.store(ids[j], std::span<const uint8_t>(flat.data() + j * m, m));
   std::swap(codes_, encoded);
   return Ok{};
 }
@@ -260,25 +260,15 @@ Result<void> VectorStorage::switch_on() {
   return Ok{};
 }
 
-void VectorStorage::store_vector(uint32_t id, std::span<const float> v) {
-  vectors_.store(id, v);
-}
+void VectorStorage::store_vector(uint32_t id, std::span<const float> v) { vectors_.store(id, v); }
 
-void VectorStorage::store_code(uint32_t id, std::span<const uint8_t> code) {
-  codes_.store(id, code);
-}
+void VectorStorage::store_code(uint32_t id, std::span<const uint8_t> code) { codes_.store(id, code); }
 
-size_t VectorStorage::vector_slot_count() const {
-  return vectors_.size();
-}
+size_t VectorStorage::vector_slot_count() const { return vectors_.size(); }
 
-size_t VectorStorage::code_slot_count() const {
-  return codes_.size();
-}
+size_t VectorStorage::code_slot_count() const { return codes_.size(); }
 
-bool VectorStorage::quantized() const {
-  return quantizer_ != nullptr;
-}
+bool VectorStorage::quantized() const { return quantizer_ != nullptr; }
 
 std::optional<std::vector<float>> VectorStorage::TEST_vector_at(uint32_t id) const {
   const auto v = vectors_.at(id);
@@ -292,8 +282,6 @@ std::optional<std::vector<uint8_t>> VectorStorage::TEST_code_at(uint32_t id) con
   return std::vector<uint8_t>(code->data, code->data + code->size);
 }
 
-std::shared_ptr<const ProductQuantizer> VectorStorage::TEST_quantizer() const {
-  return quantizer_;
-}
+std::shared_ptr<const ProductQuantizer> VectorStorage::TEST_quantizer() const { return quantizer_; }
 
 }  // namespace tovik

@@ -77,7 +77,8 @@ class VectorStorage {
   // quantized and candidates >= DISTANCE_TABLE_MIN_CANDIDATES.
   // With `reuse`, the table is built in *reuse's buffers (moved in); hand them back
   // with recycle once scoring is done, so the next search allocates nothing for it.
-  PreparedQuery prepare(std::span<const float> query, size_t candidates, DistanceTable* reuse = nullptr) const;
+  PreparedQuery prepare(std::span<const float> query, size_t candidates,
+                        DistanceTable* reuse = nullptr) const;
 
   // Moves the prepared query's table (if any) into `into`, for a later prepare.
   static void recycle(PreparedQuery& prepared, DistanceTable& into);
@@ -85,13 +86,14 @@ class VectorStorage {
   // Appends {id, compute_similarity(query, id)} for every id in order that has a score:
   // exactly the scores and order of one compute_similarity call per id. Only reads:
   // safe from many threads at once while nothing writes.
-  void score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids, std::vector<ScoredPair>& out) const;
+  void score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
+                  std::vector<ScoredPair>& out) const;
 
   // Ensures the slot list the next store writes can hold `slots` entries, and one more
-  // row of the usual width, without allocating: `vectors` in raw mode, `codes` once quantized, and `codes` (at least
-  // as many as there are vector slots) when the next store is the one that switches
-  // on. OutOfMemory when `slots` exceeds MAX_ID_SLOTS or what size_t can count; throws
-  // std::bad_alloc when the memory cannot be had. Nothing changes on either failure.
+  // row of the usual width, without allocating: `vectors` in raw mode, `codes` once quantized, and `codes`
+  // (at least as many as there are vector slots) when the next store is the one that switches on. OutOfMemory
+  // when `slots` exceeds MAX_ID_SLOTS or what size_t can count; throws std::bad_alloc when the memory cannot
+  // be had. Nothing changes on either failure.
   Result<void> reserve(uint64_t slots);
 
   // The storage step of add: stores v raw, or as a
@@ -104,7 +106,8 @@ class VectorStorage {
   // or leaves the storage as it was.
   Result<void> store(uint32_t id, std::span<const float> v, const Announce& announce);
 
-  // Direct slot writes (used by store and by tests). Throw std::bad_alloc when the list cannot grow to id + 1 (unchanged then).
+  // Direct slot writes (used by store and by tests). Throw std::bad_alloc when the list cannot grow to id + 1
+  // (unchanged then).
   void store_vector(uint32_t id, std::span<const float> v);
   void store_code(uint32_t id, std::span<const uint8_t> code);
 
@@ -127,9 +130,9 @@ class VectorStorage {
   std::optional<float> raw_similarity(std::span<const float> query, uint32_t id) const;
   std::optional<float> quantized_similarity(std::span<const float> query, uint32_t id) const;
   void raw_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                             std::vector<ScoredPair>& out) const;
+                      std::vector<ScoredPair>& out) const;
   void table_score_many(const PreparedQuery& prepared, std::span<const uint32_t> ids,
-                               std::vector<ScoredPair>& out) const;
+                        std::vector<ScoredPair>& out) const;
 
   FlatSlots<float> vectors_;
   FlatSlots<uint8_t> codes_;

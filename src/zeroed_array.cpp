@@ -33,7 +33,8 @@ size_t whole_pages(size_t bytes) {
 // A fresh zero-filled private mapping. MAP_NORESERVE: the untouched part of a large
 // reservation is not charged against the commit limit, only the pages written.
 std::byte* map_zeroed(size_t bytes) {
-  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* p =
+      ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   return static_cast<std::byte*>(p);
 }

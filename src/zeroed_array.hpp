@@ -97,9 +97,8 @@ class ZeroedArray {
   // had, else exactly `count` (grow_geometrically). Throws std::bad_alloc when neither
   // fits (unchanged then).
   void reserve(uint64_t count) {
-    grow_geometrically(capacity(), count, MAX_SIZE, MAX_SIZE, [this](uint64_t items) {
-      block_.grow(static_cast<size_t>(items) * sizeof(T));
-    });
+    grow_geometrically(capacity(), count, MAX_SIZE, MAX_SIZE,
+                       [this](uint64_t items) { block_.grow(static_cast<size_t>(items) * sizeof(T)); });
   }
 
   // Sets the size; new elements read as zero. Growing reserves first (std::bad_alloc

@@ -62,8 +62,7 @@ bool assign_keyword(const Signature& sig, PyObject* keyword, PyObject* value, Py
   for (size_t i = 0; (known != nullptr || PyUnicode_Check(keyword)) && i < sig.total; ++i) {
     if (!keyword_is(keyword, known, sig.names[i])) continue;
     if (static_cast<Py_ssize_t>(i) < nargs) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.qualname,
-                   sig.names[i]);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.qualname, sig.names[i]);
       return false;
     }
     slots[i] = value;
@@ -71,8 +70,7 @@ bool assign_keyword(const Signature& sig, PyObject* keyword, PyObject* value, Py
   }
   Ref shown(PyUnicode_Check(keyword) ? new_ref(keyword) : PyObject_Str(keyword));
   if (shown) {
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.qualname,
-                 shown.get());
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.qualname, shown.get());
   }
   return false;
 }

@@ -5,11 +5,11 @@
 // part of the module's fixed surface, matched by tests.
 #pragma once
 
-#include "plumbing.hpp"  // first: Python.h must precede the standard headers
-
 #include <array>
 #include <cstddef>
 #include <optional>
+
+#include "plumbing.hpp"  // first: Python.h must precede the standard headers
 
 namespace tovik::py {
 

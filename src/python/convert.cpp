@@ -25,7 +25,7 @@ bool to_text(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) return cannot_convert(obj, "PyString");
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);  // lives as long as obj
-  if (data == nullptr) return false;  // lone surrogates: the interpreter's own error
+  if (data == nullptr) return false;                       // lone surrogates: the interpreter's own error
   out = std::string_view(data, static_cast<size_t>(size));
   return true;
 }
@@ -86,8 +86,8 @@ bool to_u32(PyObject* obj, uint32_t& out) {
 }
 
 bool to_size(PyObject* obj, size_t& out) {
-  constexpr uint64_t MAX_COUNT = std::min<uint64_t>(std::numeric_limits<uint32_t>::max(),
-                                                    std::numeric_limits<size_t>::max());
+  constexpr uint64_t MAX_COUNT =
+      std::min<uint64_t>(std::numeric_limits<uint32_t>::max(), std::numeric_limits<size_t>::max());
   uint64_t value = 0;
   if (!to_unsigned(obj, MAX_COUNT, value)) return false;
   out = static_cast<size_t>(value);
@@ -332,7 +332,8 @@ PyObject* result_list_one_by_one(const std::vector<tovik::ResultTuple>& results)
   if (!list) return nullptr;
   for (size_t i = 0; i < results.size(); ++i) {
     PyObject* tuple = result_tuple(results[i]);
-    if (tuple == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple) != 0) return nullptr;
+    if (tuple == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple) != 0)
+      return nullptr;
   }
   return list.release();
 }

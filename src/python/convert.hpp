@@ -7,13 +7,12 @@
 // fixed surface (convert.cpp names them).
 #pragma once
 
-#include "args.hpp"  // first: Python.h must precede the standard headers
-
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
+#include "args.hpp"  // first: Python.h must precede the standard headers
 #include "core.hpp"
 #include "result.hpp"
 #include "scored_pair.hpp"

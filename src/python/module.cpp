@@ -17,8 +17,6 @@
 //
 // The same source builds against CPython and PyPy's C API emulation; it sticks to calls
 // both provide (types from a PyType_Spec, METH_FASTCALL | METH_KEYWORDS, METH_NOARGS).
-#include "plumbing.hpp"  // first: it includes Python.h, which must precede the standard headers
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,6 +28,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "core.hpp"
+#include "plumbing.hpp"  // first: it includes Python.h, which must precede the standard headers
 
 namespace {
 
@@ -39,8 +38,7 @@ using namespace tovik::py;
 // The TovikDB instance and its borrow flag
 
 struct DbObject {
-  PyObject_HEAD
-  tovik::TovikDB* db;
+  PyObject_HEAD tovik::TovikDB* db;
   Py_ssize_t borrow;  // 0 free, > 0 shared users, EXCLUSIVE when add holds it
 };
 
@@ -273,10 +271,7 @@ PyType_Slot db_slots[] = {
 };
 
 PyType_Spec db_spec = {
-    "tovik.TovikDB",
-    static_cast<int>(sizeof(DbObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    "tovik.TovikDB", static_cast<int>(sizeof(DbObject)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     db_slots,
 };
 
@@ -347,6 +342,4 @@ PyObject* create_module() {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tovik() {
-  return guarded(create_module);
-}
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tovik() { return guarded(create_module); }

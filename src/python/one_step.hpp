@@ -20,12 +20,11 @@
 // cleared.
 #pragma once
 
-#include "args.hpp"  // first: Python.h must precede the standard headers
-
 #include <cstddef>
 #include <cstring>
 #include <vector>
 
+#include "args.hpp"  // first: Python.h must precede the standard headers
 #include "core.hpp"
 #include "scored_pair.hpp"
 

@@ -209,7 +209,7 @@ const PlainTools* loaded_tools() { return tool_state == ToolState::Ready ? &tool
 // Calls a helper that returns the address of the count of an array of doubles (or 0),
 // and hands the count and the address of the first item after it to `read`.
 template <typename Read>
-Prepared call_helper(PyObject* (PlainTools::*fn), PyObject* seq, Read&& read) {
+Prepared call_helper(PyObject*(PlainTools::*fn), PyObject* seq, Read&& read) {
   const PlainTools* t = plain_tools();
   if (t == nullptr) return PyErr_Occurred() ? Prepared::Failed : Prepared::Declined;
   if (filling) return Prepared::Declined;

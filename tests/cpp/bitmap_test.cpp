@@ -42,10 +42,17 @@ TEST(BitmapTest, MarkRangeAndRangeCardinalityAgreeWithContains) {
   Bitmap compacted = sample();
   compacted.compact();
   const Bitmap ends{0, 1, 31, 32, 4294967295u};
-  const std::pair<uint32_t, uint32_t> windows[] = {
-      {0, 31},           {3, 3},           {64, 70031},           {69984, 70100},        {199968, 212000},
-      {499968, 500100},  {599936, 600100}, {3999999968u, 4000000031u}, {4294967264u, 4294967295u},
-      {0, 200},          {10, 5}};
+  const std::pair<uint32_t, uint32_t> windows[] = {{0, 31},
+                                                   {3, 3},
+                                                   {64, 70031},
+                                                   {69984, 70100},
+                                                   {199968, 212000},
+                                                   {499968, 500100},
+                                                   {599936, 600100},
+                                                   {3999999968u, 4000000031u},
+                                                   {4294967264u, 4294967295u},
+                                                   {0, 200},
+                                                   {10, 5}};
   for (const Bitmap* b : std::vector<const Bitmap*>{&plain, &compacted, &ends}) {
     for (const auto& [first, last] : windows) {
       const size_t words = first > last ? 1 : (last - first) / 32 + 1;
@@ -59,7 +66,8 @@ TEST(BitmapTest, MarkRangeAndRangeCardinalityAgreeWithContains) {
         const bool inside = first <= last && id <= last && b->contains(static_cast<uint32_t>(id));
         in_range += inside;
         const bool was = (before[bit / 32] >> (bit % 32)) & 1u;
-        ASSERT_EQ((marks[bit / 32] >> (bit % 32)) & 1u, was || inside) << first << ".." << last << " bit " << bit;
+        ASSERT_EQ((marks[bit / 32] >> (bit % 32)) & 1u, was || inside)
+            << first << ".." << last << " bit " << bit;
       }
       EXPECT_EQ(b->range_cardinality(first, last), in_range) << first << ".." << last;
     }
@@ -95,9 +103,15 @@ TEST(BitmapTest, EveryOperationsBoundCoversWhatTheLibraryAsksFor) {
     const uint32_t base = (rng() % 8) << 16;
     for (int i = 0; i < 20000; ++i) {
       switch (kind) {
-        case 0: b.add(base + rng() % 300000); break;               // bitmaps and arrays
-        case 1: b.add(base + static_cast<uint32_t>(i) * 37); break;  // sparse arrays
-        default: b.add(base + static_cast<uint32_t>(i)); break;      // runs once compacted
+        case 0:
+          b.add(base + rng() % 300000);
+          break;  // bitmaps and arrays
+        case 1:
+          b.add(base + static_cast<uint32_t>(i) * 37);
+          break;  // sparse arrays
+        default:
+          b.add(base + static_cast<uint32_t>(i));
+          break;  // runs once compacted
       }
     }
     if (kind == 2) b.compact();
@@ -120,7 +134,8 @@ TEST(BitmapTest, EveryOperationsBoundCoversWhatTheLibraryAsksFor) {
       within("difference", x.difference_cost(y), [&] { (void)Bitmap::difference(x, y); });
       within("copy", x.difference_cost(Bitmap()), [&] { Bitmap copy = x; });
       t = x;
-      for (uint32_t id : {0u, 65535u, 65536u * 3 + 17, 4000000000u}) within("add", t.add_cost(), [&] { t.add(id); });
+      for (uint32_t id : {0u, 65535u, 65536u * 3 + 17, 4000000000u})
+        within("add", t.add_cost(), [&] { t.add(id); });
     }
   }
 }

@@ -1,10 +1,8 @@
-#include "core_impl.hpp"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +10,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "core_impl.hpp"
 
 namespace tovik {
 namespace {
@@ -189,14 +189,15 @@ TEST_F(DatabaseTest, ExpiryIsStrictlyBeforeNowAndSaturates) {
   add(1, {0, 1}, "{}", std::numeric_limits<int64_t>::min());
   add(2, {1, 1}, "{}", std::numeric_limits<int64_t>::max());
   EXPECT_EQ(db_->TEST_impl().TEST_expiry_of(1).value(), 0u);
-  EXPECT_EQ(db_->TEST_impl().TEST_expiry_of(2).value(), static_cast<uint64_t>(std::numeric_limits<int64_t>::max()));
+  EXPECT_EQ(db_->TEST_impl().TEST_expiry_of(2).value(),
+            static_cast<uint64_t>(std::numeric_limits<int64_t>::max()));
   EXPECT_EQ(count(), 2u);  // id 1 expired at once; id 0 lives through its own second
   now_ += 1;
   EXPECT_EQ(count(), 1u);
   EXPECT_TRUE(db_->TEST_impl().TEST_deleted_ids().contains(0));
   EXPECT_FALSE(db_->TEST_impl().TEST_expiry_of(0).has_value());
   now_ = uint64_t{1} << 62;  // far beyond any real clock
-  EXPECT_EQ(count(), 1u);   // the saturated expiry has not passed
+  EXPECT_EQ(count(), 1u);    // the saturated expiry has not passed
 }
 
 TEST_F(DatabaseTest, ClockBeforeEpochPurgesNothingAndFailsTtlAdds) {
@@ -255,13 +256,13 @@ TEST_F(DatabaseTest, AdmittedCandidatesThroughMarksEqualLookUps) {
   };
   const std::vector<Case> cases = {
       {draw(0, 39999, 1000), every(3, 39999, 10), true},
-      {draw(0, 39999, 1000), every(0, 39999, 1), false},       // too many filter ids in the range
-      {draw(64000, 67000, 500), every(0, 131071, 3), true},     // across a container boundary
+      {draw(0, 39999, 1000), every(0, 39999, 1), false},     // too many filter ids in the range
+      {draw(64000, 67000, 500), every(0, 131071, 3), true},  // across a container boundary
       {draw(64000, 67000, 500), runs, true},
       {draw(4294960000u, 4294967295u, 1000), runs, true},
-      {top, every(4294967263u, 4294967295u, 32), true},         // the last id of all
+      {top, every(4294967263u, 4294967295u, 32), true},  // the last id of all
       {top, Bitmap{}, true},
-      {{0, 4000000000u, 17}, every(0, 100, 1), false},          // a range far wider than the candidates
+      {{0, 4000000000u, 17}, every(0, 100, 1), false},  // a range far wider than the candidates
       {{12345}, Bitmap{12345}, true},
   };
   for (const bool with_deleted : {false, true}) {
@@ -289,7 +290,8 @@ void expect_search_equals_one_by_one(TovikDB& db, const std::vector<float>& q, u
   ASSERT_TRUE(results.ok());
   ASSERT_EQ(results->size(), docs);  // full scan: the LSH cannot supply 2 * docs
   std::vector<ScoredPair> sequential;
-  for (uint32_t id = 0; id < docs; ++id) sequential.push_back({id, *db.TEST_impl().TEST_storage().compute_similarity(q, id)});
+  for (uint32_t id = 0; id < docs; ++id)
+    sequential.push_back({id, *db.TEST_impl().TEST_storage().compute_similarity(q, id)});
   select_best(sequential, docs);
   for (size_t i = 0; i < sequential.size(); ++i) {
     ASSERT_EQ((*results)[i].id, sequential[i].id) << i;
@@ -362,7 +364,8 @@ TEST_F(DatabaseTest, QuantizationSwitchesAtTheThresholdAndAnnouncesOnce) {
 }
 
 TEST_F(DatabaseTest, DeletedDocumentsNeverComeBack) {
-  for (uint32_t id = 0; id < 5; ++id) add(id, {1.0f, static_cast<float>(id)}, R"({"n": )" + std::to_string(id) + "}");
+  for (uint32_t id = 0; id < 5; ++id)
+    add(id, {1.0f, static_cast<float>(id)}, R"({"n": )" + std::to_string(id) + "}");
   auto deleted = db_->delete_matching(R"({"n": {"$gte": 3}})");
   ASSERT_TRUE(deleted.ok());
   EXPECT_EQ(deleted.value(), 2u);

@@ -1,5 +1,4 @@
 #include "distance.hpp"
-#include "test_floats.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +7,8 @@
 #include <cstring>
 #include <limits>
 #include <vector>
+
+#include "test_floats.hpp"
 
 namespace tovik {
 namespace {
@@ -77,19 +78,19 @@ TEST_P(CosEdgeCases, GivesTheRuleValue) {
   EXPECT_FALSE(std::signbit(got)) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Distance, CosEdgeCases,
-    ::testing::Values(CosCase{"empty", {}, {}, 0.0}, CosCase{"two_zero", {0, 0, 0}, {0, 0, 0}, 0.0},
-                      CosCase{"zero_and_nonzero", {0, 0}, {3, 4}, 1.0},
-                      CosCase{"nonzero_and_zero", {3, 4}, {0, 0}, 1.0},
-                      CosCase{"orthogonal", {1, 0}, {0, 1}, 1.0},
-                      CosCase{"orthogonal_by_cancellation", {1, 1}, {1, -1}, 1.0},
-                      CosCase{"nan_component", {QUIET_NAN, 1}, {1, 1}, 0.0},
-                      CosCase{"inf_component", {INF, 1}, {1, 1}, 0.0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Distance, CosEdgeCases,
+                         ::testing::Values(CosCase{"empty", {}, {}, 0.0},
+                                           CosCase{"two_zero", {0, 0, 0}, {0, 0, 0}, 0.0},
+                                           CosCase{"zero_and_nonzero", {0, 0}, {3, 4}, 1.0},
+                                           CosCase{"nonzero_and_zero", {3, 4}, {0, 0}, 1.0},
+                                           CosCase{"orthogonal", {1, 0}, {0, 1}, 1.0},
+                                           CosCase{"orthogonal_by_cancellation", {1, 1}, {1, -1}, 1.0},
+                                           CosCase{"nan_component", {QUIET_NAN, 1}, {1, 1}, 0.0},
+                                           CosCase{"inf_component", {INF, 1}, {1, 1}, 0.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DistanceTest, SelfDistanceIsClampedWhenRoundingGoesNegative) {
-  const Vec a = {1, 5};  // 1 - 1.0000000000000002
+  const Vec a = {1, 5};                           // 1 - 1.0000000000000002
   ASSERT_LT(unclamped_cos_reference(a, a), 0.0);  // the case really exercises the clamp
   const double got = cos_of(a, a);
   EXPECT_EQ(got, 0.0);

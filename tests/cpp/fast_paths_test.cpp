@@ -126,7 +126,8 @@ TEST(FastPathTest, TableSumsMatchThePlainRule) {
         for (size_t j = 0; j < 8; ++j) {
           float expected = 0.0f;
           for (size_t s = 0; s < width; ++s) expected += table[s * TABLE_ROW + codes[j][s]];
-          ASSERT_TRUE(same_bits(sums[j], expected)) << "width " << width << " round " << round << " code " << j;
+          ASSERT_TRUE(same_bits(sums[j], expected))
+              << "width " << width << " round " << round << " code " << j;
         }
       }
     }
@@ -134,7 +135,8 @@ TEST(FastPathTest, TableSumsMatchThePlainRule) {
 }
 
 // What compute_similarity answers for each id, in order: the batch must equal it.
-std::vector<ScoredPair> one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids) {
+std::vector<ScoredPair> one_by_one(const VectorStorage& storage, const Vec& q,
+                                   const std::vector<uint32_t>& ids) {
   std::vector<ScoredPair> out;
   for (uint32_t id : ids) {
     if (const auto s = storage.compute_similarity(q, id)) out.push_back({id, *s});
@@ -142,8 +144,8 @@ std::vector<ScoredPair> one_by_one(const VectorStorage& storage, const Vec& q, c
   return out;
 }
 
-void expect_batch_equals_one_by_one(const VectorStorage& storage, const Vec& q, const std::vector<uint32_t>& ids,
-                                    const std::string& what) {
+void expect_batch_equals_one_by_one(const VectorStorage& storage, const Vec& q,
+                                    const std::vector<uint32_t>& ids, const std::string& what) {
   const std::vector<ScoredPair> expected = one_by_one(storage, q, ids);
   // Small and large batches: the quantized table is built only for the latter.
   for (size_t candidates : {size_t{1}, DISTANCE_TABLE_MIN_CANDIDATES}) {
@@ -173,18 +175,28 @@ TEST(FastPathTest, RawBatchScoresEqualComputeSimilarity) {
     const uint32_t slots = 60;
     for (uint32_t id = 0; id < slots; ++id) {
       switch (rng.next() % 8) {
-        case 0: break;                                          // a gap
-        case 1: storage.store_vector(id, Vec{}); break;         // an empty vector
-        case 2: storage.store_vector(id, rng.vector(dim + 3)); break;  // longer: prefix path
-        case 3: storage.store_vector(id, Vec(dim, 0.0f)); break;
-        default: storage.store_vector(id, rng.vector(dim, id % 3 == 0)); break;
+        case 0:
+          break;  // a gap
+        case 1:
+          storage.store_vector(id, Vec{});
+          break;  // an empty vector
+        case 2:
+          storage.store_vector(id, rng.vector(dim + 3));
+          break;  // longer: prefix path
+        case 3:
+          storage.store_vector(id, Vec(dim, 0.0f));
+          break;
+        default:
+          storage.store_vector(id, rng.vector(dim, id % 3 == 0));
+          break;
       }
     }
     const auto ids = candidate_ids(rng, slots);
     for (int round = 0; round < 12; ++round) {
       const size_t n = round < 3 ? dim : rng.next() % (dim + 5);
       Vec q = round == 1 ? Vec(n, 0.0f) : rng.vector(n, round % 2 == 0);
-      expect_batch_equals_one_by_one(storage, q, ids, "dim " + std::to_string(dim) + " round " + std::to_string(round));
+      expect_batch_equals_one_by_one(storage, q, ids,
+                                     "dim " + std::to_string(dim) + " round " + std::to_string(round));
     }
   }
 }
@@ -193,8 +205,8 @@ TEST(FastPathTest, RawBatchScoresEqualComputeSimilarity) {
 // `slots` slots with codes that differ from `base` in a few bytes (so that queries
 // near the base's centroids get scores inside (0, 1), where any change in the sum
 // shows), some codes shorter than the quantizer's, and gaps.
-std::unique_ptr<VectorStorage> quantized_storage(FloatSource& rng, size_t length, uint32_t trained, uint32_t slots,
-                                                 std::vector<uint8_t>& base) {
+std::unique_ptr<VectorStorage> quantized_storage(FloatSource& rng, size_t length, uint32_t trained,
+                                                 uint32_t slots, std::vector<uint8_t>& base) {
   auto owned = std::make_unique<VectorStorage>(768, trained);
   VectorStorage& storage = *owned;
   for (uint32_t id = 0; id <= trained; ++id) {
@@ -261,7 +273,8 @@ TEST(FastPathTest, TableEntriesAreThePlainNarrowedDistances) {
         double d = 0.0;
         l2sq_f32_scalar(q.data() + 12 * s, pq.codebooks()[s][c].data(), width, &d);
         ASSERT_TRUE(table.comparable[s * 256 + c]);
-        ASSERT_TRUE(same_bits(table.distance[s * 256 + c], static_cast<float>(d))) << n << " " << s << " " << c;
+        ASSERT_TRUE(same_bits(table.distance[s * 256 + c], static_cast<float>(d)))
+            << n << " " << s << " " << c;
       }
     }
   }
@@ -283,7 +296,8 @@ TEST(FastPathTest, CentroidLanesMatchTheScalarRule) {
         for (size_t k = 0; k < n; ++k) centroid[k] = blocks[c / LANES * stride + k * LANES + c % LANES];
         double expected = 0.0;
         l2sq_f32_scalar(a.data(), centroid.data(), n, &expected);
-        ASSERT_TRUE(same_bits(out[c], static_cast<float>(expected))) << "round " << round << " centroid " << c;
+        ASSERT_TRUE(same_bits(out[c], static_cast<float>(expected)))
+            << "round " << round << " centroid " << c;
       }
     }
   }
@@ -300,7 +314,7 @@ TEST(FastPathTest, CentroidLanesKeepSubnormalSums) {
     for (const float scale : {1.0e-23f, 1.0e-24f, 1.0e-25f}) {
       for (const size_t n : {12u, 7u}) {
         const size_t count = 5, stride = n * LANES;  // back to back, as the quantizer keeps them
-        auto tiny = [&](size_t size) {  // integers from -1000 to 1000 times the scale
+        auto tiny = [&](size_t size) {               // integers from -1000 to 1000 times the scale
           Vec v(size);
           for (float& x : v) x = static_cast<float>(static_cast<int32_t>(rng.next() % 2001) - 1000) * scale;
           return v;
@@ -366,7 +380,8 @@ TEST(FastPathTest, EncodeMatchesOneCentroidAfterAnother) {
           const Vec& centroid = pq.codebooks()[s][code[s]];
           double d = 0.0;
           if (centroid.size() >= width) l2sq_f32_scalar(v.data() + 12 * s, centroid.data(), width, &d);
-          expected = centroid.size() >= width ? std::optional(*expected + static_cast<float>(d)) : std::nullopt;
+          expected =
+              centroid.size() >= width ? std::optional(*expected + static_cast<float>(d)) : std::nullopt;
         }
         if (expected) {
           const float distance = 0.25f * std::sqrt(*expected);
@@ -415,7 +430,8 @@ TEST(FastPathTest, EncodeEdgeCasesMatchOneCentroidAfterAnother) {
   for (const Case& c : cases) {
     for (size_t samples : {1u, 3u, 200u}) {  // 1: 255 equal zero centroids; 3: a repeated sample
       std::vector<Vec> training{c.first_sample};
-      while (training.size() < samples) training.push_back(training.size() == 2 ? training[1] : rng.vector(24));
+      while (training.size() < samples)
+        training.push_back(training.size() == 2 ? training[1] : rng.vector(24));
       ProductQuantizer pq(24);
       pq.train(std::vector<std::span<const float>>(training.begin(), training.end()));
       ASSERT_EQ(pq.encode(c.v), encode_one_by_one(pq, c.v)) << c.name << " " << samples;

@@ -66,37 +66,26 @@ class FilterLanguageTest : public ::testing::TestWithParam<FilterCase> {
   FilterEngine engine_;
 };
 
-TEST_P(FilterLanguageTest, Evaluates) {
-  EXPECT_EQ(run(engine_, GetParam().filter), GetParam().expected);
-}
+TEST_P(FilterLanguageTest, Evaluates) { EXPECT_EQ(run(engine_, GetParam().filter), GetParam().expected); }
 
 const Outcome NONE = std::nullopt;
 
 INSTANTIATE_TEST_SUITE_P(
     FiveDocuments, FilterLanguageTest,
     ::testing::Values(
-        FilterCase{R"({"color": {"$eq": "red"}})", Ids{1, 3}},
-        FilterCase{R"({"color": "red"})", NONE},
+        FilterCase{R"({"color": {"$eq": "red"}})", Ids{1, 3}}, FilterCase{R"({"color": "red"})", NONE},
         FilterCase{R"({"color": {"$ne": "red"}})", Ids{2, 4, 5}},
-        FilterCase{R"({"color": {"$ne": "green"}})", NONE},
-        FilterCase{R"({"color": {"$ne": null}})", NONE},
-        FilterCase{R"({"n": {"$eq": 5}})", Ids{1}},
-        FilterCase{R"({"n": {"$eq": 5.0}})", Ids{1}},
-        FilterCase{R"({"n": {"$eq": 5e0}})", Ids{1}},
-        FilterCase{R"({"n": {"$eq": 6}})", Ids{}},
-        FilterCase{R"({"n": {"$eq": "5"}})", Ids{5}},
-        FilterCase{R"({"n": {"$eq": null}})", NONE},
+        FilterCase{R"({"color": {"$ne": "green"}})", NONE}, FilterCase{R"({"color": {"$ne": null}})", NONE},
+        FilterCase{R"({"n": {"$eq": 5}})", Ids{1}}, FilterCase{R"({"n": {"$eq": 5.0}})", Ids{1}},
+        FilterCase{R"({"n": {"$eq": 5e0}})", Ids{1}}, FilterCase{R"({"n": {"$eq": 6}})", Ids{}},
+        FilterCase{R"({"n": {"$eq": "5"}})", Ids{5}}, FilterCase{R"({"n": {"$eq": null}})", NONE},
         FilterCase{R"({"flag": {"$eq": true}})", Ids{4, 5}},
         FilterCase{R"({"flag": {"$eq": "true"}})", Ids{4, 5}},
-        FilterCase{R"({"flag": {"$eq": false}})", NONE},
-        FilterCase{R"({"n": {"$gt": 5}})", Ids{2}},
+        FilterCase{R"({"flag": {"$eq": false}})", NONE}, FilterCase{R"({"n": {"$gt": 5}})", Ids{2}},
         FilterCase{R"({"n": {"$gte": 5, "$lt": 7.5}})", Ids{1}},
-        FilterCase{R"({"n": {"$lte": 7.5}})", Ids{1, 2}},
-        FilterCase{R"({"n": {"$gt": "5"}})", NONE},
-        FilterCase{R"({"n": {"$gt": 6, "$lt": "9"}})", Ids{2}},
-        FilterCase{R"({"color": {"$gt": 0}})", NONE},
-        FilterCase{R"({"tag": {"$eq": 1}})", NONE},
-        FilterCase{R"({"tag": {"$eq": [1, 2]}})", NONE},
+        FilterCase{R"({"n": {"$lte": 7.5}})", Ids{1, 2}}, FilterCase{R"({"n": {"$gt": "5"}})", NONE},
+        FilterCase{R"({"n": {"$gt": 6, "$lt": "9"}})", Ids{2}}, FilterCase{R"({"color": {"$gt": 0}})", NONE},
+        FilterCase{R"({"tag": {"$eq": 1}})", NONE}, FilterCase{R"({"tag": {"$eq": [1, 2]}})", NONE},
         FilterCase{R"({"tag": {"$exists": true}})", Ids{3}},
         FilterCase{R"({"missing": {"$exists": false}})", NONE},
         FilterCase{R"({"color": {"$exists": false}})", Ids{4, 5}},
@@ -115,26 +104,21 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{R"({"$and": [{"color": {"$eq": "green"}}, {"n": {"$gt": 6}}]})", Ids{2}},
         FilterCase{R"({"$and": [{"n": {"$eq": 6}}, {"color": {"$eq": "red"}}]})", Ids{}},
         FilterCase{R"({"$and": [{"color": {"$eq": "red"}}, {"n": {"$exists": true}}]})", Ids{1}},
-        FilterCase{R"({"$and": [5, {"color": "red"}]})", NONE},
-        FilterCase{R"({"$and": []})", NONE},
+        FilterCase{R"({"$and": [5, {"color": "red"}]})", NONE}, FilterCase{R"({"$and": []})", NONE},
         FilterCase{R"({"$and": {"color": {"$eq": "red"}}})", NONE},
         FilterCase{R"({"$or": [{"color": {"$eq": "green"}}, {"n": {"$lt": 6}}]})", Ids{1}},
         FilterCase{R"({"$or": [{"color": {"$eq": "blue"}}, {"flag": {"$exists": true}}]})", Ids{2, 4, 5}},
-        FilterCase{R"({"$or": [{"color": "red"}]})", Ids{}},
-        FilterCase{R"({"$or": []})", Ids{}},
-        FilterCase{R"({"$or": 5})", NONE},
-        FilterCase{R"({"$not": {"color": {"$eq": "red"}}})", Ids{2, 4, 5}},
+        FilterCase{R"({"$or": [{"color": "red"}]})", Ids{}}, FilterCase{R"({"$or": []})", Ids{}},
+        FilterCase{R"({"$or": 5})", NONE}, FilterCase{R"({"$not": {"color": {"$eq": "red"}}})", Ids{2, 4, 5}},
         FilterCase{R"({"$not": {"color": {"$eq": "green"}}})", NONE},
         FilterCase{R"({"$not": {"$not": {"n": {"$gt": 5}}}})", Ids{2}},
         FilterCase{R"({"$and": [{"color": {"$eq": "red"}}], "$or": [{"n": {"$gt": 0}}]})", Ids{1, 3}},
         FilterCase{R"({"$or": [{"n": {"$gt": 0}}], "color": {"$eq": "red"}})", Ids{1, 2}},
         FilterCase{R"({"color": {"$regex": "r"}})", NONE},
         FilterCase{R"({"color": {"$regex": "r", "$eq": "blue"}})", Ids{2}},
-        FilterCase{R"({"color": {"$EQ": "red"}})", NONE},
-        FilterCase{R"({"n": {"$LT": 9}})", NONE},
-        FilterCase{R"({"n": {}})", NONE},
-        FilterCase{R"({})", NONE}, FilterCase{"5", NONE}, FilterCase{R"("color")", NONE},
-        FilterCase{R"([{"color": {"$eq": "red"}}])", NONE}));
+        FilterCase{R"({"color": {"$EQ": "red"}})", NONE}, FilterCase{R"({"n": {"$LT": 9}})", NONE},
+        FilterCase{R"({"n": {}})", NONE}, FilterCase{R"({})", NONE}, FilterCase{"5", NONE},
+        FilterCase{R"("color")", NONE}, FilterCase{R"([{"color": {"$eq": "red"}}])", NONE}));
 
 TEST(FilterTest, DottedPathsReachNestedKeys) {
   FilterEngine engine;
@@ -163,7 +147,8 @@ TEST(FilterTest, ParseErrorsAreReportedAfterTheFlush) {
 TEST(FilterIndexTest, RecordsExistenceForEveryKeyAndNumbersAsPending) {
   FilterEngine engine;
   add(engine, 7, R"({"a": {"b": 1}, "c": null, "d": [1, 2], "e": {}})");
-  for (const char* path : {"a", "a.b", "c", "d", "e"}) EXPECT_EQ(engine.TEST_exists_bitmap(path), Bitmap{7}) << path;
+  for (const char* path : {"a", "a.b", "c", "d", "e"})
+    EXPECT_EQ(engine.TEST_exists_bitmap(path), Bitmap{7}) << path;
   EXPECT_FALSE(engine.TEST_exists_bitmap("d.0"));
   EXPECT_FALSE(engine.TEST_exists_bitmap("b"));
   EXPECT_EQ(engine.TEST_pending_pairs("a.b"), (Pairs{{1.0, 7}}));
@@ -196,7 +181,10 @@ TEST(FilterIndexTest, InternedPathsAnswerLikeWholeTexts) {
     for (int n = static_cast<int>(gen() % 4); n > 0; --n) {
       text += std::string("\"") + keys[gen() % std::size(keys)] + "\": ";
       const unsigned kind = depth > 0 ? gen() % 4 : gen() % 3;
-      text += kind == 0 ? "\"x\"" : kind == 1 ? std::to_string(gen() % 3) : kind == 2 ? "null" : object(depth - 1);
+      text += kind == 0   ? "\"x\""
+              : kind == 1 ? std::to_string(gen() % 3)
+              : kind == 2 ? "null"
+                          : object(depth - 1);
       if (n > 1) text += ", ";
     }
     return text + "}";
@@ -339,11 +327,13 @@ std::vector<std::string> random_documents(std::mt19937& rng, size_t count) {
 }
 
 std::vector<std::string> probe_filters() {
-  std::vector<std::string> f = {
-      R"({"only": {"$exists": false}})", R"({"only": {"$ne": "rare"}})", R"({"tag": {"$exists": false}})",
-      R"({"$not": {"s.on": {"$eq": true}}})", R"({"color": {"$nin": ["red"]}})",
-      R"({"$or": [{"n": {"$gt": 1}}, {"color": {"$in": ["blue"]}}]})",
-      R"({"$and": [{"s.k": {"$gte": 2}}, {"color": {"$ne": "green"}}]})"};
+  std::vector<std::string> f = {R"({"only": {"$exists": false}})",
+                                R"({"only": {"$ne": "rare"}})",
+                                R"({"tag": {"$exists": false}})",
+                                R"({"$not": {"s.on": {"$eq": true}}})",
+                                R"({"color": {"$nin": ["red"]}})",
+                                R"({"$or": [{"n": {"$gt": 1}}, {"color": {"$in": ["blue"]}}]})",
+                                R"({"$and": [{"s.k": {"$gte": 2}}, {"color": {"$ne": "green"}}]})"};
   for (const char* op : {"$eq", "$ne", "$gt", "$gte", "$lt", "$lte"}) {
     for (const char* x : {"0", "1", "1.5", "2.5", "9"}) {
       f.push_back(std::string(R"({"n": {")") + op + "\": " + x + "}}");
@@ -398,7 +388,8 @@ TEST(FilterInterleavingTest, ReadsBetweenWritesLeaveTheWrittenState) {
   const char* filters[] = {R"({"c": {"$exists": false}})", R"({"n": {"$gte": 50}})",
                            R"({"$not": {"c": {"$eq": "odd"}}})", R"({"c": {"$nin": ["even"]}})"};
   for (uint32_t id = 0; id < N; ++id) {
-    add(engine, id, "{\"n\": " + std::to_string(id % 100) + ", \"c\": \"" + (id % 2 ? "odd" : "even") + "\"}");
+    add(engine, id,
+        "{\"n\": " + std::to_string(id % 100) + ", \"c\": \"" + (id % 2 ? "odd" : "even") + "\"}");
     if (id % 10 == 9) test::remove_document(engine, id);
     if (id % 15 == 0) {
       ASSERT_TRUE(engine.apply_filter(filters[id / 15 % 4]).ok());

@@ -57,18 +57,18 @@ TEST_P(IntervalTreeQueryTest, AnswersFromNodeBitmaps) {
   EXPECT_EQ(got.to_vector(), c.expected) << c.op << " " << c.x;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Queries, IntervalTreeQueryTest,
-    ::testing::Values(QueryCase{"$lt", 2.0, {2, 4}}, QueryCase{"$lte", 2.0, {2, 3, 4}},
-                      QueryCase{"$gt", 2.0, {1}}, QueryCase{"$gte", 2.0, {1, 3}},
-                      QueryCase{"$gt", 0.5, {1, 2, 3, 4}}, QueryCase{"$lt", 0.5, {}},
-                      QueryCase{"$gte", 3.5, {}}, QueryCase{"$lte", 3.0, {1, 2, 3, 4}},
-                      QueryCase{"$lt", 1.0, {}}, QueryCase{"$gte", 1.0, {1, 2, 3, 4}},
-                      QueryCase{"$lt", INFINITY, {1, 2, 3, 4}}, QueryCase{"$gt", -INFINITY, {1, 2, 3, 4}},
-                      QueryCase{"$lt", NAN, {}}, QueryCase{"$gte", NAN, {}},
-                      QueryCase{"$eq", 2.0, {}},
-                      QueryCase{"exact", 2.0, {3}}, QueryCase{"exact", 1.0, {2, 4}},
-                      QueryCase{"exact", 3.0, {1}}, QueryCase{"exact", 2.5, {}}));
+INSTANTIATE_TEST_SUITE_P(Queries, IntervalTreeQueryTest,
+                         ::testing::Values(QueryCase{"$lt", 2.0, {2, 4}}, QueryCase{"$lte", 2.0, {2, 3, 4}},
+                                           QueryCase{"$gt", 2.0, {1}}, QueryCase{"$gte", 2.0, {1, 3}},
+                                           QueryCase{"$gt", 0.5, {1, 2, 3, 4}}, QueryCase{"$lt", 0.5, {}},
+                                           QueryCase{"$gte", 3.5, {}}, QueryCase{"$lte", 3.0, {1, 2, 3, 4}},
+                                           QueryCase{"$lt", 1.0, {}}, QueryCase{"$gte", 1.0, {1, 2, 3, 4}},
+                                           QueryCase{"$lt", INFINITY, {1, 2, 3, 4}},
+                                           QueryCase{"$gt", -INFINITY, {1, 2, 3, 4}},
+                                           QueryCase{"$lt", NAN, {}}, QueryCase{"$gte", NAN, {}},
+                                           QueryCase{"$eq", 2.0, {}}, QueryCase{"exact", 2.0, {3}},
+                                           QueryCase{"exact", 1.0, {2, 4}}, QueryCase{"exact", 3.0, {1}},
+                                           QueryCase{"exact", 2.5, {}}));
 
 TEST(IntervalTreeTest, SameIdAtSameValueIsHeldOnce) {
   IntervalTree tree = IntervalTree::build({{1.0, 7}, {1.0, 7}});
@@ -119,7 +119,8 @@ void expect_same_answers(const IntervalTree& a, const IntervalTree& b) {
   std::vector<double> probes{-1.0, 1e9};
   for (const IntervalTree* t : {&a, &b}) {
     for (double value : t->node_values()) {
-      for (double d : {-VALUE_TOLERANCE, -VALUE_TOLERANCE / 2, 0.0, VALUE_TOLERANCE / 2}) probes.push_back(value + d);
+      for (double d : {-VALUE_TOLERANCE, -VALUE_TOLERANCE / 2, 0.0, VALUE_TOLERANCE / 2})
+        probes.push_back(value + d);
     }
   }
   for (double x : probes) {
@@ -193,13 +194,15 @@ struct ReferenceTree {
     auto by_value = [](const auto& a, const auto& b) { return a.first < b.first; };
     std::stable_sort(pending.begin(), pending.end(), by_value);
     Pairs all;
-    std::merge(pending.begin(), pending.end(), listing.begin(), listing.end(), std::back_inserter(all), by_value);
+    std::merge(pending.begin(), pending.end(), listing.begin(), listing.end(), std::back_inserter(all),
+               by_value);
     listing.clear();
     std::set<uint32_t> seen;
     for (size_t i = 0; i < all.size();) {
       const double first = all[i].first;
       std::set<uint32_t> group;
-      for (; i < all.size() && (all[i].first == first || std::fabs(all[i].first - first) < VALUE_TOLERANCE); ++i) {
+      for (; i < all.size() && (all[i].first == first || std::fabs(all[i].first - first) < VALUE_TOLERANCE);
+           ++i) {
         if (seen.insert(all[i].second).second) group.insert(all[i].second);
       }
       for (uint32_t id : group) listing.emplace_back(first, id);
@@ -211,7 +214,11 @@ struct ReferenceTree {
   Ids query(const std::string& op, double x) const {
     Ids out;
     for (const auto& [v, id] : listing) {
-      const bool hit = op == "$lt" ? v < x : op == "$lte" ? v <= x : op == "$gt" ? v > x : op == "$gte" ? v >= x : v == x;
+      const bool hit = op == "$lt"    ? v < x
+                       : op == "$lte" ? v <= x
+                       : op == "$gt"  ? v > x
+                       : op == "$gte" ? v >= x
+                                      : v == x;
       if (hit) out.push_back(id);
     }
     std::sort(out.begin(), out.end());
@@ -224,14 +231,17 @@ struct ReferenceTree {
 double awkward_value(std::mt19937& rng) {
   const double bases[] = {-3.5, -1.0, 0.0, 1.0, 2.0, 1e6, 1.7e9};
   switch (rng() % 8) {
-    case 0: return (rng() % 2) ? 0.0 : -0.0;
+    case 0:
+      return (rng() % 2) ? 0.0 : -0.0;
     case 1: {
       const double specials[] = {INFINITY, -INFINITY, NAN, std::numeric_limits<double>::denorm_min()};
       return specials[rng() % 4];
     }
     case 2:
-    case 3: return std::uniform_real_distribution<double>(-1e3, 1e3)(rng);
-    default: return bases[rng() % 7] + static_cast<double>(static_cast<int>(rng() % 9) - 4) * 3e-10;
+    case 3:
+      return std::uniform_real_distribution<double>(-1e3, 1e3)(rng);
+    default:
+      return bases[rng() % 7] + static_cast<double>(static_cast<int>(rng() % 9) - 4) * 3e-10;
   }
 }
 
@@ -259,7 +269,8 @@ TEST_P(IntervalTreeDifferentialTest, AnswersLikeTheReference) {
   for (int step = 0; step < c.steps; ++step) {
     if (rng() % 4 == 0) {
       Bitmap removed;
-      for (size_t k = rng() % (c.max_batch / 4 + 2); k > 0; --k) removed.add(static_cast<uint32_t>(rng() % c.ids));
+      for (size_t k = rng() % (c.max_batch / 4 + 2); k > 0; --k)
+        removed.add(static_cast<uint32_t>(rng() % c.ids));
       if (removed.cardinality() == 1) {
         test::remove_id(tree, removed.to_vector()[0]);
       } else {
@@ -281,7 +292,8 @@ TEST_P(IntervalTreeDifferentialTest, AnswersLikeTheReference) {
       probes.push_back(std::nextafter(v, -INFINITY));
     }
     for (double x : probes) {
-      for (const char* op : OPS) ASSERT_EQ(range(tree, op, x).to_vector(), reference.query(op, x)) << op << " " << x;
+      for (const char* op : OPS)
+        ASSERT_EQ(range(tree, op, x).to_vector(), reference.query(op, x)) << op << " " << x;
       ASSERT_EQ(tree.exact(x).to_vector(), reference.query("exact", x)) << x;
     }
   }

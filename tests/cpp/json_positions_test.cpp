@@ -60,11 +60,17 @@ class Reference {
   void value(int depth) {
     if (end()) eof("EOF while parsing a value");
     switch (peek()) {
-      case '{': case '[': return container(depth + 1);
-      case '"': return string();
-      case 't': return word("true");
-      case 'f': return word("false");
-      case 'n': return word("null");
+      case '{':
+      case '[':
+        return container(depth + 1);
+      case '"':
+        return string();
+      case 't':
+        return word("true");
+      case 'f':
+        return word("false");
+      case 'n':
+        return word("null");
       default:
         if (peek() == '-' || digit()) return number();
         at("expected value");
@@ -144,9 +150,12 @@ class Reference {
       const unsigned char c = static_cast<unsigned char>(peek());
       if (c == '"') return void(++i_);
       if (c < 0x20) at("control character (\\u0000-\\u001F) found while parsing a string");
-      if (c == '\\') escape();
-      else if (c >= 0x80) utf8();
-      else ++i_;
+      if (c == '\\')
+        escape();
+      else if (c >= 0x80)
+        utf8();
+      else
+        ++i_;
     }
   }
 
@@ -196,7 +205,10 @@ class Reference {
 
   void utf8() {
     const unsigned char lead = static_cast<unsigned char>(peek());
-    const size_t length = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    const size_t length = (lead & 0xE0) == 0xC0   ? 2
+                          : (lead & 0xF0) == 0xE0 ? 3
+                          : (lead & 0xF8) == 0xF0 ? 4
+                                                  : 0;
     if (length == 0 || !viable(t_.substr(i_, 1), length)) at("invalid unicode code point");
     for (size_t k = 1; k < length; ++k) {
       if (i_ + k == t_.size()) eof("EOF while parsing a string");
@@ -221,7 +233,9 @@ const std::string SEEDS[] = {
 
 // Bytes a mutation inserts or writes: structure, number and escape characters,
 // control and non-ASCII bytes.
-const char MUTATION_BYTES[] = "{}[]:,\"\\u0129eE.-+tfnlx \n\t\x01\x7f\x80\xbf\xc2\xe0\xed\xf0\xf4\xff" "dDcC";
+const char MUTATION_BYTES[] =
+    "{}[]:,\"\\u0129eE.-+tfnlx \n\t\x01\x7f\x80\xbf\xc2\xe0\xed\xf0\xf4\xff"
+    "dDcC";
 
 std::string mutate(std::string text, std::mt19937& rng) {
   auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
@@ -230,10 +244,18 @@ std::string mutate(std::string text, std::mt19937& rng) {
     const size_t at = pick(text.size());
     const char byte = MUTATION_BYTES[pick(sizeof MUTATION_BYTES - 1)];
     switch (pick(4)) {
-      case 0: text[at] = byte; break;
-      case 1: text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), byte); break;
-      case 2: text.erase(at, 1); break;
-      default: text.resize(at); break;
+      case 0:
+        text[at] = byte;
+        break;
+      case 1:
+        text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), byte);
+        break;
+      case 2:
+        text.erase(at, 1);
+        break;
+      default:
+        text.resize(at);
+        break;
     }
   }
   return text;

@@ -69,9 +69,12 @@ TEST_F(MetadataStoreTest, AppendsConcatenateAndRecordPositions) {
 TEST_F(MetadataStoreTest, TextsReadBackAsWrittenOrWithInvalidUtf8Replaced) {
   const std::pair<std::string, std::string> texts[] = {
       {"", ""},
-      {"{\"name\": \"h\xC3\xA9llo \xE2\x9C\x93 \xF0\x9D\x84\x9E\"}", "{\"name\": \"h\xC3\xA9llo \xE2\x9C\x93 \xF0\x9D\x84\x9E\"}"},
+      {"{\"name\": \"h\xC3\xA9llo \xE2\x9C\x93 \xF0\x9D\x84\x9E\"}",
+       "{\"name\": \"h\xC3\xA9llo \xE2\x9C\x93 \xF0\x9D\x84\x9E\"}"},
       {std::string("nul\0inside", 10), std::string("nul\0inside", 10)},
-      {"a\xFF" "b", "a" + FFFD + "b"},
+      {"a\xFF"
+       "b",
+       "a" + FFFD + "b"},
   };
   MetadataStore store(path_);
   uint32_t id = 3;
@@ -114,14 +117,19 @@ TEST_F(MetadataStoreTest, ReaderMatchesOneOpenPerRecord) {
   MetadataStore store(path_);
   ASSERT_TRUE(store.append_metadata(0, "alpha").ok());
   ASSERT_TRUE(store.append_metadata(1, "").ok());
-  ASSERT_TRUE(store.append_metadata(3, "a\xFF" "b").ok());
+  ASSERT_TRUE(store
+                  .append_metadata(3,
+                                   "a\xFF"
+                                   "b")
+                  .ok());
   ASSERT_TRUE(store.append_metadata(4, "cut-off-record").ok());
   ASSERT_TRUE(store.append_metadata(5, "beyond").ok());
   ASSERT_EQ(::truncate(path_.c_str(), static_cast<off_t>(file_size() - 6 - 4)), 0);
 
   const std::pair<uint32_t, std::optional<std::string>> expected[] = {
-      {4, std::nullopt}, {0, "alpha"},  {2, std::nullopt}, {1, ""},  {5, std::nullopt},
-      {3, "a" + FFFD + "b"}, {0, "alpha"}, {9, std::nullopt}, {3, "a" + FFFD + "b"},
+      {4, std::nullopt}, {0, "alpha"},      {2, std::nullopt},
+      {1, ""},           {5, std::nullopt}, {3, "a" + FFFD + "b"},
+      {0, "alpha"},      {9, std::nullopt}, {3, "a" + FFFD + "b"},
   };
   MetadataReader reader(store);
   for (const auto& [id, text] : expected) {
@@ -258,7 +266,10 @@ TEST(DecodeUtf8Test, ReplacesEachMaximalInvalidSubpartOnce) {
       {"two to four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E", "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E"},
       {"range edges", "\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF", "\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF"},
       {"lone continuation", "\x80", F},
-      {"byte FF", "a\xFF" "b", "a" + F + "b"},
+      {"byte FF",
+       "a\xFF"
+       "b",
+       "a" + F + "b"},
       {"two continuations", "\x80\xBF", F + F},
       {"overlong two-byte", "\xC0\x80\xC1\xBF", F + F + F + F},
       {"overlong three-byte", "\xE0\x80\x80", F + F + F},
@@ -268,9 +279,19 @@ TEST(DecodeUtf8Test, ReplacesEachMaximalInvalidSubpartOnce) {
       {"above U+10FFFF", "\xF4\x90\x80\x80", F + F + F + F},
       {"lead F5", "\xF5\x80", F + F},
       {"truncated at end", "x\xC3", "x" + F},
-      {"truncated three-byte", "\xE2\x82" "A", F + "A"},
-      {"truncated four-byte", "\xF0\x9D\x84" "x", F + "x"},
-      {"mixed", "a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d",
+      {"truncated three-byte",
+       "\xE2\x82"
+       "A",
+       F + "A"},
+      {"truncated four-byte",
+       "\xF0\x9D\x84"
+       "x",
+       F + "x"},
+      {"mixed",
+       "a\xF1\x80\x80\xE1\x80\xC2"
+       "b\x80"
+       "c\x80\xBF"
+       "d",
        "a" + F + F + F + "b" + F + "c" + F + F + "d"},
   };
   for (const auto& c : cases) EXPECT_EQ(decode_utf8_lossy(c.bytes), c.text) << c.name;

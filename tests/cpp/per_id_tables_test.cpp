@@ -113,8 +113,10 @@ class TempDb {
 
 TEST(FullScanTest, VisitsOnlyStoredLiveIds) {
   TempDb t;
-  for (uint32_t id : {3u, 70000u, 100000000u}) ASSERT_TRUE(t.db->add(id, std::vector<float>{1, 0}, "{\"d\": 1}", {}).ok());
-  EXPECT_EQ(t.db->TEST_impl().TEST_candidates(std::vector<float>{1, 0}, 10, std::nullopt), (std::vector<uint32_t>{3, 70000, 100000000}));
+  for (uint32_t id : {3u, 70000u, 100000000u})
+    ASSERT_TRUE(t.db->add(id, std::vector<float>{1, 0}, "{\"d\": 1}", {}).ok());
+  EXPECT_EQ(t.db->TEST_impl().TEST_candidates(std::vector<float>{1, 0}, 10, std::nullopt),
+            (std::vector<uint32_t>{3, 70000, 100000000}));
   ASSERT_TRUE(t.db->add(5, std::vector<float>{1, 0}, "{}", -1).ok());  // expires at the purge
   ASSERT_EQ(t.db->delete_matching(R"({"d": {"$eq": 1}})").value(), 3u);
   ASSERT_TRUE(t.db->clean_expired().ok());
@@ -136,10 +138,17 @@ struct Snapshot {
 Snapshot snapshot(TovikDB& db, const std::string& dir, uint32_t id) {
   std::error_code missing;  // no file before the first add
   const uintmax_t size = std::filesystem::file_size(dir + "/metadata.bin", missing);
-  Snapshot s{db.TEST_impl().TEST_id_bound(), db.count().value(), db.TEST_impl().TEST_lsh().TEST_filed_count(), db.TEST_impl().TEST_dim(), db.TEST_impl().TEST_storage().quantized(), {}, db.TEST_impl().TEST_expiry_of(id),
+  Snapshot s{db.TEST_impl().TEST_id_bound(),
+             db.count().value(),
+             db.TEST_impl().TEST_lsh().TEST_filed_count(),
+             db.TEST_impl().TEST_dim(),
+             db.TEST_impl().TEST_storage().quantized(),
+             {},
+             db.TEST_impl().TEST_expiry_of(id),
              missing ? 0 : size};
   const std::vector<float> query(4, 1.0f);
-  for (const std::optional<std::string_view> filter : {std::optional<std::string_view>(), std::optional<std::string_view>(R"({"k": {"$gte": 0}})")}) {
+  for (const std::optional<std::string_view> filter :
+       {std::optional<std::string_view>(), std::optional<std::string_view>(R"({"k": {"$gte": 0}})")}) {
     auto found = db.search(query, 3, filter, true);
     EXPECT_TRUE(found.ok());
     if (!found.ok()) continue;

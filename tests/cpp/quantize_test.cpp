@@ -104,7 +104,9 @@ INSTANTIATE_TEST_SUITE_P(Quantize, TrainSampling,
                                            SamplingCase{600, 2, 256}, SamplingCase{1000, 3, 256}),
                          // append, not "n" + ...: GCC 12 at -O3 warns (-Wrestrict) falsely
                          // about the insert that the latter inlines.
-                         [](const auto& info) { return std::string("n").append(std::to_string(info.param.n)); });
+                         [](const auto& info) {
+                           return std::string("n").append(std::to_string(info.param.n));
+                         });
 
 TEST(QuantizeTest, EmptyTrainingSetOrEmptyFirstVectorKeepsInitialCodebooks) {
   const ProductQuantizer initial(24);

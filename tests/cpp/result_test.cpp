@@ -31,7 +31,10 @@ TEST(BitmapTest, SetOperationsAndOrder) {
   a.add(9);
   EXPECT_EQ(a.to_vector(), (std::vector<uint32_t>{9}));
   std::vector<uint32_t> seen;
-  moved.for_each([&](uint32_t id) { seen.push_back(id); return id < 5; });
+  moved.for_each([&](uint32_t id) {
+    seen.push_back(id);
+    return id < 5;
+  });
   EXPECT_EQ(seen, (std::vector<uint32_t>{1, 5}));
 }
 

@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <new>
-
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,8 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RawCase{"identical", {1, 5}, {1, 5}, 1.0f}, RawCase{"orthogonal", {1, 0}, {0, 1}, 0.0f},
                       RawCase{"negation", {1, 5}, {-1, -5}, -1.0f},
                       RawCase{"both_zero", {0, 0, 0}, {0, 0, 0}, 1.0f},
-                      RawCase{"zero_query", {1, 2, 3}, {0, 0, 0}, 0.0f},
-                      RawCase{"both_empty", {}, {}, 1.0f},
+                      RawCase{"zero_query", {1, 2, 3}, {0, 0, 0}, 0.0f}, RawCase{"both_empty", {}, {}, 1.0f},
                       RawCase{"prefix_identical", {3, 4, 100}, {3, 4}, 1.0f},
                       RawCase{"prefix_zero_stored_part", {0, 0, 5}, {1, 1}, 0.0f},
                       RawCase{"prefix_opposite", {3, 4, 1}, {-3, -4}, -1.0f},
@@ -197,11 +195,13 @@ INSTANTIATE_TEST_SUITE_P(
                       QuantizedCase{"far_away", two_hot(1, 13, 10.0f), 1, 0.0f},
                       QuantizedCase{"empty_query", {}, 0, 1.0f},
                       QuantizedCase{"first_subspace_only", head(two_hot(1, 13), 12), 0, ONE_MISMATCH},
-                      QuantizedCase{"longer_query_tail_ignored", [] {
+                      QuantizedCase{"longer_query_tail_ignored",
+                                    [] {
                                       Vec v = two_hot(1, 13);
                                       v.resize(40, 7.0f);
                                       return v;
-                                    }(), 1, 1.0f},
+                                    }(),
+                                    1, 1.0f},
                       QuantizedCase{"nan_query", Vec(24, QUIET_NAN), 1, 0.0f},
                       QuantizedCase{"infinite_query", Vec(24, INF), 1, 0.0f},
                       QuantizedCase{"missing_id", two_hot(1, 13), 5, std::nullopt}),
@@ -328,8 +328,8 @@ TEST(StorageTest, SwitchOnCodesAreThoseOfEncodeOneByOne) {
   stored[300] = Vec(48, 0.5f);
   for (uint32_t id = 0; id <= 300; ++id) {
     const auto it = stored.find(id);
-    ASSERT_EQ(storage.TEST_code_at(id), it == stored.end() ? std::nullopt
-                                                      : std::optional(storage.TEST_quantizer()->encode(it->second)))
+    ASSERT_EQ(storage.TEST_code_at(id),
+              it == stored.end() ? std::nullopt : std::optional(storage.TEST_quantizer()->encode(it->second)))
         << id;
   }
 }

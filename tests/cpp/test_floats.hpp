@@ -25,15 +25,25 @@ class FloatSource {
   float value() {
     const uint32_t r = next();
     switch (r % 50) {
-      case 0: return std::numeric_limits<float>::quiet_NaN();
-      case 1: return std::numeric_limits<float>::infinity();
-      case 2: return -std::numeric_limits<float>::infinity();
-      case 3: case 4: return 0.0f;
-      case 5: return -0.0f;
-      case 6: return std::bit_cast<float>(r >> 9);                // positive subnormal
-      case 7: return -std::bit_cast<float>(r >> 9);               // negative subnormal
-      case 8: return static_cast<float>(r % 1000) * 1.0e30f;      // overflow when squared
-      default: return static_cast<float>(static_cast<int32_t>(r % 200001) - 100000) / 997.0f;
+      case 0:
+        return std::numeric_limits<float>::quiet_NaN();
+      case 1:
+        return std::numeric_limits<float>::infinity();
+      case 2:
+        return -std::numeric_limits<float>::infinity();
+      case 3:
+      case 4:
+        return 0.0f;
+      case 5:
+        return -0.0f;
+      case 6:
+        return std::bit_cast<float>(r >> 9);  // positive subnormal
+      case 7:
+        return -std::bit_cast<float>(r >> 9);  // negative subnormal
+      case 8:
+        return static_cast<float>(r % 1000) * 1.0e30f;  // overflow when squared
+      default:
+        return static_cast<float>(static_cast<int32_t>(r % 200001) - 100000) / 997.0f;
     }
   }
   // Mostly ordinary values, specials only in the given share (out of 50).

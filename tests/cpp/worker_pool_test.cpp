@@ -1,7 +1,5 @@
 #include "worker_pool.hpp"
 
-#include "alloc_fault.hpp"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "alloc_fault.hpp"
 
 namespace tovik {
 namespace {

@@ -16,13 +16,27 @@ void write_string(const std::string& s, std::string& out) {
   for (char c : s) {
     unsigned char u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (u < 0x20) {
           out += "\\u00";
@@ -81,13 +95,20 @@ void write_value(const Value& value, std::string& out) {
   std::visit(
       [&out](const auto& x) {
         using T = std::decay_t<decltype(x)>;
-        if constexpr (std::is_same_v<T, Null>) out += "null";
-        else if constexpr (std::is_same_v<T, bool>) out += x ? "true" : "false";
-        else if constexpr (std::is_same_v<T, uint64_t> || std::is_same_v<T, int64_t>) write_number(x, out);
-        else if constexpr (std::is_same_v<T, double>) write_double(x, out);
-        else if constexpr (std::is_same_v<T, std::string>) write_string(x, out);
-        else if constexpr (std::is_same_v<T, Array>) write_array(x, out);
-        else write_object(x, out);
+        if constexpr (std::is_same_v<T, Null>)
+          out += "null";
+        else if constexpr (std::is_same_v<T, bool>)
+          out += x ? "true" : "false";
+        else if constexpr (std::is_same_v<T, uint64_t> || std::is_same_v<T, int64_t>)
+          write_number(x, out);
+        else if constexpr (std::is_same_v<T, double>)
+          write_double(x, out);
+        else if constexpr (std::is_same_v<T, std::string>)
+          write_string(x, out);
+        else if constexpr (std::is_same_v<T, Array>)
+          write_array(x, out);
+        else
+          write_object(x, out);
       },
       value.v);
 }
