@@ -7,8 +7,8 @@ weighs on both alike. Prints the best and the median round of each, and their ra
 import importlib.machinery, importlib.util, sys, tempfile, time, random
 def load(path):
     loader = importlib.machinery.ExtensionFileLoader("tovik", path)
-    spec = importlib.util.spec_from_file_location("tovik", path, loader=loader)
-    m = importlib.util.module_from_spec(spec); loader.exec_module(m)
+    found = importlib.util.spec_from_file_location("tovik", path, loader=loader)
+    m = importlib.util.module_from_spec(found); loader.exec_module(m)
     sys.modules.pop("tovik", None)
     return m
 mods = {"before": load(sys.argv[1]), "after": load(sys.argv[2])}
