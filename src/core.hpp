@@ -6,9 +6,9 @@
 // Nothing here knows about Python.
 //
 // Threading, the one model every component follows: a database is externally
-// synchronised. Every entry point runs with the interpreter lock held (the binding never
-// releases it inside a call into the core), so calls into one database, and into
-// different databases, never overlap, and no component guards its own state with a
+// synchronised. The binding holds one lock around every call into the core (the
+// interpreter lock, and under PyPy its own entry lock), so calls into one database, and
+// into different databases, never overlap, and no component guards its own state with a
 // lock. REQUIRES of C++ callers: the same, one call at a time. The one place other
 // threads work is inside search (and the switch to quantization): the process-wide
 // worker pool (worker_pool.hpp, whose queue has its own mutex) scores or encodes there,

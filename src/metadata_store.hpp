@@ -12,7 +12,7 @@
 // system error text and reads as missing.
 // A MetadataReader serves the reads of one result list from a single open.
 // Thread-safety: none of its own. The database is externally synchronised (see
-// core.hpp): every call runs under the interpreter lock, one at a time.
+// core.hpp): one call at a time.
 #pragma once
 
 #include <cerrno>

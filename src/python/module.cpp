@@ -4,14 +4,14 @@
 // conversions in one step), references and the mapping of errors onto exceptions in
 // plumbing.
 //
-// Every entry point runs with the interpreter lock held and never releases it. Each
-// instance carries a borrow flag: add takes it exclusively, every other method shares
-// it; the flag is taken before any conversion that can run code of the caller's, so a
-// conversion hook that calls back into the same instance is refused with RuntimeError.
-// Nothing else that runs Python code happens while the flag is held (see run_method), so
-// another thread, a signal handler or a forked child never finds the instance borrowed.
-// The re-entry errors "Already borrowed" and "Already mutably borrowed" are part of the
-// module's fixed surface (tests match them): do not reword them.
+// Every entry point runs with the interpreter lock held and never releases it; each call
+// into the core also holds CoreEntry (direct_route.hpp: under PyPy add, search and count
+// can reach the core without the interpreter lock). Each instance carries a borrow flag: add takes it
+// exclusively, every other method shares it; the flag is taken before any conversion that can run code of the
+// caller's, so a conversion hook that calls back into the same instance is refused with RuntimeError. Nothing
+// else that runs Python code happens while the flag is held (see run_method), so another thread, a signal
+// handler or a forked child never finds the instance borrowed. The re-entry errors "Already borrowed" and
+// "Already mutably borrowed" are part of the module's fixed surface (tests match them): do not reword them.
 // No C++ exception crosses into the interpreter: every entry point runs its body inside
 // `guarded`.
 //
@@ -28,6 +28,8 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "core.hpp"
+#include "db_object.hpp"
+#include "direct_route.hpp"
 #include "plumbing.hpp"  // first: it includes Python.h, which must precede the standard headers
 
 namespace {
@@ -35,14 +37,7 @@ namespace {
 using namespace tovik::py;
 
 // ---------------------------------------------------------------------------------------
-// The TovikDB instance and its borrow flag
-
-struct DbObject {
-  PyObject_HEAD tovik::TovikDB* db;
-  Py_ssize_t borrow;  // 0 free, > 0 shared users, EXCLUSIVE when add holds it
-};
-
-constexpr Py_ssize_t EXCLUSIVE = -1;
+// The borrow flag (the instance's layout: db_object.hpp)
 
 enum class Access { Shared, Exclusive };
 
@@ -50,12 +45,14 @@ enum class Access { Shared, Exclusive };
 class Borrow {
  public:
   Borrow(DbObject* self, Access access) : self_(self), access_(access) {
-    if (access == Access::Exclusive && self->borrow != 0) {
+    auto flag = borrow_flag(self);
+    const Py_ssize_t now = flag.load();
+    if (access == Access::Exclusive && now != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    } else if (access == Access::Shared && self->borrow == EXCLUSIVE) {
+    } else if (access == Access::Shared && now == EXCLUSIVE) {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
     } else {
-      self->borrow = access == Access::Exclusive ? EXCLUSIVE : self->borrow + 1;
+      flag.store(access == Access::Exclusive ? EXCLUSIVE : now + 1);  // only the lock holder writes it
       held_ = true;
     }
   }
@@ -63,11 +60,8 @@ class Borrow {
   Borrow& operator=(const Borrow&) = delete;
   ~Borrow() {
     if (!held_) return;
-    if (access_ == Access::Exclusive) {
-      self_->borrow = 0;
-    } else {
-      --self_->borrow;
-    }
+    auto flag = borrow_flag(self_);
+    flag.store(access_ == Access::Exclusive ? 0 : flag.load() - 1);
   }
   explicit operator bool() const { return held_; }
   tovik::TovikDB& db() const { return *self_->db; }
@@ -149,7 +143,7 @@ PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::string_view path;
     if (!a.match(args, kwargs) || !a.get(0, to_text, path)) return nullptr;
 
-    auto opened = tovik::TovikDB::open(std::string(path));
+    auto opened = in_core([&] { return tovik::TovikDB::open(std::string(path)); });
     if (!opened.ok()) {
       raise_error(opened.error());
       return nullptr;
@@ -160,13 +154,19 @@ PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* obj = reinterpret_cast<DbObject*>(self);
     obj->db = db.release();
     obj->borrow = 0;
+    obj->token = in_core([&] { return register_token(obj); });
     return self;
   });
 }
 
 void db_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<DbObject*>(self)->db;  // component destructors do not throw
+  {
+    auto* obj = reinterpret_cast<DbObject*>(self);
+    CoreEntry entry;
+    forget_token(obj->token);
+    delete obj->db;  // component destructors do not throw
+  }
   type->tp_free(self);
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
@@ -186,7 +186,7 @@ PyObject* db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         !a.get(3, to_i64, ttl)) {
       return std::nullopt;
     }
-    return db.add(id, vector, metadata, ttl);
+    return in_core([&] { return db.add(id, vector, metadata, ttl); });
   };
   return run_method<Access::Exclusive>(self, ADD_SIG, args, nargs, kwnames, prepare, body, none_or_raise);
 }
@@ -202,7 +202,7 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         !a.get(3, to_bool, include_metadata)) {
       return std::nullopt;
     }
-    return db.search(query, k, filter, include_metadata);
+    return in_core([&] { return db.search(query, k, filter, include_metadata); });
   };
   return run_method<Access::Shared>(self, SEARCH_SIG, args, nargs, kwnames, prepare, body, list_or_raise);
 }
@@ -213,7 +213,7 @@ PyObject* db_build_results(PyObject* self, PyObject* const* args, Py_ssize_t nar
   auto body = [&](tovik::TovikDB& db, const Args& a) -> std::optional<tovik::Result<Results>> {
     bool include_metadata = false;
     if (!a.get(0, to_scored, scored) || !a.get(1, to_bool, include_metadata)) return std::nullopt;
-    return db.build_results(std::move(scored), include_metadata);
+    return in_core([&] { return db.build_results(std::move(scored), include_metadata); });
   };
   return run_method<Access::Shared>(self, BUILD_SIG, args, nargs, kwnames, prepare, body, list_or_raise);
 }
@@ -222,20 +222,24 @@ PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   auto body = [](tovik::TovikDB& db, const Args& a) -> std::optional<tovik::Result<uint64_t>> {
     std::string_view filter;
     if (!a.get(0, to_text, filter)) return std::nullopt;
-    return db.delete_matching(filter);
+    return in_core([&] { return db.delete_matching(filter); });
   };
   return run_method<Access::Shared>(self, DELETE_SIG, args, nargs, kwnames, prepare_nothing, body,
                                     int_or_raise);
 }
 
 PyObject* db_count(PyObject* self, PyObject* /*unused*/) {
-  auto body = [](tovik::TovikDB& db, const Args&) { return std::optional(db.count()); };
+  auto body = [](tovik::TovikDB& db, const Args&) {
+    return std::optional(in_core([&] { return db.count(); }));
+  };
   return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, prepare_nothing, body,
                                     int_or_raise);
 }
 
 PyObject* db_clean_expired(PyObject* self, PyObject* /*unused*/) {
-  auto body = [](tovik::TovikDB& db, const Args&) { return std::optional(db.clean_expired()); };
+  auto body = [](tovik::TovikDB& db, const Args&) {
+    return std::optional(in_core([&] { return db.clean_expired(); }));
+  };
   return run_method<Access::Shared>(self, NO_PARAMS, nullptr, 0, nullptr, prepare_nothing, body,
                                     none_or_raise);
 }
@@ -328,7 +332,8 @@ bool init_module(PyObject* module) {
   if (type == nullptr) return false;
   Ref all(module_all(module));
   if (!all || !append_to_all(all.get(), "TovikDB")) return false;
-  return PyObject_SetAttrString(module, "TovikDB", type) == 0;
+  Ref published(routed_class(type));
+  return published && PyObject_SetAttrString(module, "TovikDB", published.get()) == 0;
 }
 
 PyObject* create_module() {

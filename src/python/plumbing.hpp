@@ -6,7 +6,8 @@
 //
 // This folder holds the binding, and only its files include Python.h (through this
 // header, first, before any standard header). Every function of the binding runs with
-// the interpreter lock held. Functions returning bool return false with a Python error
+// the interpreter lock held, except the direct route's (direct_route.cpp), which touch no
+// Python object. Functions returning bool return false with a Python error
 // set; functions returning PyObject* return a new reference, or null with an error set.
 // The same source builds against CPython and PyPy's C API emulation.
 #pragma once
