@@ -24,6 +24,8 @@ struct DbObject {
 
 constexpr Py_ssize_t EXCLUSIVE = -1;
 
-inline std::atomic_ref<Py_ssize_t> borrow_flag(DbObject* obj) { return std::atomic_ref<Py_ssize_t>(obj->borrow); }
+inline std::atomic_ref<Py_ssize_t> borrow_flag(DbObject* obj) {
+  return std::atomic_ref<Py_ssize_t>(obj->borrow);
+}
 
 }  // namespace tovik::py

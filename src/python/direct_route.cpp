@@ -17,6 +17,7 @@ U32_MAX = 0xFFFFFFFF
 I64_MIN, I64_MAX = -(1 << 63), (1 << 63) - 1
 ADD_NAMES = {"internal_id": 0, "vector": 1, "metadata_json": 2, "ttl": 3}
 SEARCH_NAMES = {"query": 0, "k": 1, "filter_json": 2, "include_metadata": 3}
+ROOM_RESULTS, ROOM_TEXT = 64, 16384
 
 
 def matched(args, kwargs, names, required):
@@ -88,25 +89,38 @@ def make(base, token_of, internal_error, addresses):
             out[i] = (id_list[i], score_list[i], texts[i])
         return out
 
+    # Rooms for results, kept for reuse: a fresh one per call costs more than the search's
+    # own work on a small core (PyPy accounts raw memory to its collector). A call takes
+    # one (each thread, or a signal handler's call, its own), gives it back when done.
+    spare = []
+
+    def take_room():
+        try:
+            return spare.pop()
+        except IndexError:
+            return (room("uint32_t[]", ROOM_RESULTS), room("float[]", ROOM_RESULTS),
+                    room("uint32_t[]", ROOM_RESULTS), room("char[]", ROOM_TEXT), room("size_t[]", 3))
+
     def routed_search(token, query, k, flt, has_filter, include_metadata):
-        q = room("float[]", query)
-        result_room = min(k, 64)
-        text_room = 1024 + 128 * result_room
-        needed = room("size_t[]", 3)
-        while True:
-            ids = room("uint32_t[]", result_room)
-            scores = room("float[]", result_room)
-            ends = room("uint32_t[]", result_room)
-            text = room("char[]", text_room)
-            n = search_c(token, q, len(query), k, flt, len(flt), has_filter, include_metadata,
-                         ids, scores, ends, text, result_room, text_room, needed)
-            if n >= 0:
-                return results(n, ids, scores, ends, text, needed[1], needed[2])
-            if n == DECLINED:
-                return None
-            if n != TOO_SMALL:
-                raise failure(n)
-            result_room, text_room = needed[0], needed[1]
+        kept = take_room()
+        ids, scores, ends, text, needed = kept
+        result_room, text_room = ROOM_RESULTS, ROOM_TEXT
+        try:
+            while True:
+                n = search_c(token, query, len(query), k, flt, len(flt), has_filter, include_metadata,
+                             ids, scores, ends, text, result_room, text_room, needed)
+                if n >= 0:
+                    return results(n, ids, scores, ends, text, needed[1], needed[2])
+                if n == DECLINED:
+                    return None
+                if n != TOO_SMALL:
+                    raise failure(n)
+                result_room, text_room = max(needed[0], ROOM_RESULTS), max(needed[1], ROOM_TEXT)
+                ids, scores, ends = (room("uint32_t[]", result_room), room("float[]", result_room),
+                                     room("uint32_t[]", result_room))
+                text = room("char[]", text_room)
+        finally:
+            spare.append(kept)
 
     class TovikDB(base):
         __slots__ = ("_TovikDB__token",)
@@ -126,7 +140,7 @@ def make(base, token_of, internal_error, addresses):
                         and (ttl is None or (type(ttl) is int and I64_MIN <= ttl <= I64_MAX))):
                     data = utf8(metadata_json)
                     if data is not None:
-                        status = add_c(token, internal_id, room("float[]", vector), len(vector), data, len(data),
+                        status = add_c(token, internal_id, vector, len(vector), data, len(data),
                                        ttl is not None, 0 if ttl is None else ttl)
                         if status == 0:
                             return None
@@ -339,9 +353,9 @@ int64_t route_add(uint64_t token, uint32_t id, const float* vector, size_t lengt
     CoreEntry entry;
     tovik::TovikDB* db = usable(token, true);
     if (db == nullptr) return DECLINED;
-    const Result<void> added = db->add(id, std::span<const float>(vector, length),
-                                       std::string_view(metadata, metadata_size),
-                                       has_ttl != 0 ? std::optional<int64_t>(ttl) : std::nullopt);
+    const Result<void> added =
+        db->add(id, std::span<const float>(vector, length), std::string_view(metadata, metadata_size),
+                has_ttl != 0 ? std::optional<int64_t>(ttl) : std::nullopt);
     return added.ok() ? 0 : failure(added.error());
   } catch (...) {
     return escaped();
@@ -391,15 +405,16 @@ int64_t deliver(const std::vector<tovik::ResultTuple>& results, uint32_t* ids, f
 
 int64_t route_search(uint64_t token, const float* query, size_t length, size_t k, const char* filter,
                      size_t filter_size, int has_filter, int include_metadata, uint32_t* ids, float* scores,
-                     uint32_t* ends, char* text, size_t result_room, size_t text_room, size_t* needed) noexcept {
+                     uint32_t* ends, char* text, size_t result_room, size_t text_room,
+                     size_t* needed) noexcept {
   try {
     CoreEntry entry;
     tovik::TovikDB* db = usable(token, false);
     if (db == nullptr) return DECLINED;
-    const auto found = db->search(std::span<const float>(query, length), k,
-                                  has_filter != 0 ? std::optional(std::string_view(filter, filter_size))
-                                                  : std::nullopt,
-                                  include_metadata != 0);
+    const auto found =
+        db->search(std::span<const float>(query, length), k,
+                   has_filter != 0 ? std::optional(std::string_view(filter, filter_size)) : std::nullopt,
+                   include_metadata != 0);
     if (!found.ok()) return failure(found.error());
     return deliver(found.value(), ids, scores, ends, text, result_room, text_room, needed);
   } catch (...) {
@@ -416,7 +431,6 @@ size_t route_message(char* out, size_t room) noexcept {
 
 // ---------------------------------------------------------------------------------------
 // The routed class
-
 
 // The token of an instance of the C type (its m_self), for the routed class's __new__.
 PyObject* token_of(PyObject* base, PyObject* obj) {
@@ -447,8 +461,8 @@ PyObject* make_routed(PyObject* base) {
   PyObject* make = PyDict_GetItemString(globals.get(), "make");  // borrowed
   PyObject* internal = internal_error_type();
   Ref token(PyCFunction_NewEx(&token_of_def, base, nullptr));
-  Ref addresses(Py_BuildValue("(NNNN)", address_of(route_count), address_of(route_add), address_of(route_search),
-                              address_of(route_message)));
+  Ref addresses(Py_BuildValue("(NNNN)", address_of(route_count), address_of(route_add),
+                              address_of(route_search), address_of(route_message)));
   if (make == nullptr || internal == nullptr || !token || !addresses) return nullptr;
   return PyObject_CallFunctionObjArgs(make, base, token.get(), internal, addresses.get(), nullptr);
 }
