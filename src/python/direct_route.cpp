@@ -18,6 +18,7 @@ I64_MIN, I64_MAX = -(1 << 63), (1 << 63) - 1
 ADD_NAMES = {"internal_id": 0, "vector": 1, "metadata_json": 2, "ttl": 3}
 SEARCH_NAMES = {"query": 0, "k": 1, "filter_json": 2, "include_metadata": 3}
 ROOM_RESULTS, ROOM_TEXT = 64, 16384
+UNROLLED = 32
 
 
 def matched(args, kwargs, names, required):
@@ -57,7 +58,7 @@ def make(base, token_of, internal_error, addresses):
     add_c = ffi.cast("int64_t(*)(uint64_t, uint32_t, float *, size_t, char *, size_t, int, int64_t)",
                      addresses[1])
     search_c = ffi.cast("int64_t(*)(uint64_t, float *, size_t, size_t, char *, size_t, int, int, "
-                        "uint32_t *, float *, uint32_t *, char *, size_t, size_t, size_t *)", addresses[2])
+                        "uint32_t *, float *, char *, size_t, size_t, size_t *)", addresses[2])
     message_c = ffi.cast("size_t(*)(char *, size_t)", addresses[3])
     raised = {MESSAGE: ValueError, NO_MEMORY: MemoryError, INTERNAL: internal_error}
     base_new, base_add, base_search, base_count = base.__new__, base.add, base.search, base.count
@@ -70,23 +71,39 @@ def make(base, token_of, internal_error, addresses):
             size = min(size, message_c(text, size))
         return raised[status](unpack(text, size).decode("utf-8", "replace"))
 
-    def results(n, ids, scores, ends, text, size, joinable):
+    # Straight-line list makers for up to UNROLLED results, made on first need: PyPy's JIT
+    # makes a short list this way for about half of what a loop costs it. `a` holds the n
+    # ids, then the n ends of the texts; `s` is the texts' str when they are all ASCII
+    # (byte offsets are then character offsets), else their bytes, decoded piece by piece.
+    unrolled = [None] * (2 * UNROLLED + 2)
+
+    def maker(n, ascii):
+        piece = "s[%s:a[%d]]" if ascii else "s[%s:a[%d]].decode('utf-8', 'replace')"
+        items = []
+        for i in range(n):
+            start = "0" if i == 0 else "a[%d] + 1" % (n + i - 1)
+            items.append("(a[%d], f[%d], %s)" % (i, i, piece % (start, n + i)))
+        return eval("lambda a, f, s: [%s]" % ", ".join(items))
+
+    def results(n, ids, scores, text, size, ascii):
         if n == 0:
             return []
-        blob = unpack(text, size)
-        if joinable:
-            texts = blob.decode("utf-8").split("\0")
-        else:
-            texts = []
-            start = 0
-            for end in unpack(ends, n):
-                texts.append(blob[start:end].decode("utf-8", "replace"))
-                start = end + 1
-        id_list = unpack(ids, n)
-        score_list = unpack(scores, n)
+        s = unpack(text, size)
+        if ascii:
+            s = s.decode("ascii")
+        a, f = unpack(ids, 2 * n), unpack(scores, n)
+        if n <= UNROLLED:
+            slot = 2 * n + ascii
+            make = unrolled[slot]
+            if make is None:
+                make = unrolled[slot] = maker(n, ascii)
+            return make(a, f, s)
         out = [None] * n
+        start = 0
         for i in range(n):
-            out[i] = (id_list[i], score_list[i], texts[i])
+            end = a[n + i]
+            out[i] = (a[i], f[i], s[start:end] if ascii else s[start:end].decode("utf-8", "replace"))
+            start = end + 1
         return out
 
     # Rooms for results, kept for reuse: a fresh one per call costs more than the search's
@@ -98,26 +115,25 @@ def make(base, token_of, internal_error, addresses):
         try:
             return spare.pop()
         except IndexError:
-            return (room("uint32_t[]", ROOM_RESULTS), room("float[]", ROOM_RESULTS),
-                    room("uint32_t[]", ROOM_RESULTS), room("char[]", ROOM_TEXT), room("size_t[]", 3))
+            return (room("uint32_t[]", 2 * ROOM_RESULTS), room("float[]", ROOM_RESULTS), room("char[]", ROOM_TEXT),
+                    room("size_t[]", 3))
 
     def routed_search(token, query, k, flt, has_filter, include_metadata):
         kept = take_room()
-        ids, scores, ends, text, needed = kept
+        ids, scores, text, needed = kept
         result_room, text_room = ROOM_RESULTS, ROOM_TEXT
         try:
             while True:
                 n = search_c(token, query, len(query), k, flt, len(flt), has_filter, include_metadata,
-                             ids, scores, ends, text, result_room, text_room, needed)
+                             ids, scores, text, result_room, text_room, needed)
                 if n >= 0:
-                    return results(n, ids, scores, ends, text, needed[1], needed[2])
+                    return results(n, ids, scores, text, needed[1], needed[2])
                 if n == DECLINED:
                     return None
                 if n != TOO_SMALL:
                     raise failure(n)
                 result_room, text_room = max(needed[0], ROOM_RESULTS), max(needed[1], ROOM_TEXT)
-                ids, scores, ends = (room("uint32_t[]", result_room), room("float[]", result_room),
-                                     room("uint32_t[]", result_room))
+                ids, scores = room("uint32_t[]", 2 * result_room), room("float[]", result_room)
                 text = room("char[]", text_room)
         finally:
             spare.append(kept)
@@ -133,9 +149,16 @@ def make(base, token_of, internal_error, addresses):
 
         def add(self, *args, **kwargs):
             token = getattr(self, "_TovikDB__token", 0)
-            values = matched(args, kwargs, ADD_NAMES, 3) if token else None
+            given = len(args)
+            if not token:
+                values = None
+            elif (given == 3 or given == 4) and not kwargs:
+                values = args
+            else:
+                values = matched(args, kwargs, ADD_NAMES, 3)
             if values is not None:
-                internal_id, vector, metadata_json, ttl = values
+                internal_id, vector, metadata_json = values[0], values[1], values[2]
+                ttl = values[3] if len(values) == 4 else None
                 if (type(internal_id) is int and 0 <= internal_id <= U32_MAX and floats(vector)
                         and (ttl is None or (type(ttl) is int and I64_MIN <= ttl <= I64_MAX))):
                     data = utf8(metadata_json)
@@ -150,7 +173,12 @@ def make(base, token_of, internal_error, addresses):
 
         def search(self, *args, **kwargs):
             token = getattr(self, "_TovikDB__token", 0)
-            values = matched(args, kwargs, SEARCH_NAMES, 2) if token else None
+            if not token:
+                values = None
+            elif len(args) == 4 and not kwargs:
+                values = args
+            else:
+                values = matched(args, kwargs, SEARCH_NAMES, 2)
             if values is not None:
                 query, k, filter_json, include_metadata = values
                 if include_metadata is None:
@@ -206,7 +234,6 @@ PyObject* routed_class(PyObject* base) { return new_ref(base); }
 #include <vector>
 
 #include "core.hpp"
-#include "utf8.hpp"
 
 namespace tovik::py {
 
@@ -362,32 +389,32 @@ int64_t route_add(uint64_t token, uint32_t id, const float* vector, size_t lengt
   }
 }
 
-// Whether a text can be one of the pieces of a NUL-joined, strictly decoded string:
-// well-formed UTF-8 without NUL.
-bool joinable(std::string_view text) {
-  for (size_t at = 0; at < text.size(); ++at) {
-    const auto byte = static_cast<unsigned char>(text[at]);
-    if (byte == 0) return false;
-    if (byte < 0x80) continue;
-    const Utf8Lead lead = utf8_lead(byte);
-    if (lead.continuations == 0 || utf8_continuations(text, at, lead) != lead.continuations) return false;
-    at += lead.continuations;
+// Whether every byte is below 0x80, a word at a time.
+bool ascii(const char* bytes, size_t size) {
+  uint32_t seen = 0;
+  size_t at = 0;
+  for (; at + 4 <= size; at += 4) {
+    uint32_t word;
+    std::memcpy(&word, bytes + at, 4);
+    seen |= word;
   }
-  return true;
+  for (; at < size; ++at) seen |= static_cast<unsigned char>(bytes[at]);
+  return (seen & 0x80808080u) == 0;
 }
 
-// The results into the caller's room: ids, scores, and the texts one after another with
-// a NUL between two, ends[i] the offset just past text i. needed[0], needed[1]: the
-// results and the bytes of text there are; needed[2]: 1 when every text is joinable.
+// The results into the caller's room: n ids then n ends in `ids` (room for twice
+// result_room), n scores, and the texts one after another with a NUL between two, the
+// end of text i just past it. needed[0], needed[1]: the
+// results and the bytes of text there are; needed[2]: 1 when all of it is ASCII.
 // TOO_SMALL when the room is short (nothing written then).
-int64_t deliver(const std::vector<tovik::ResultTuple>& results, uint32_t* ids, float* scores, uint32_t* ends,
-                char* text, size_t result_room, size_t text_room, size_t* needed) {
+int64_t deliver(const std::vector<tovik::ResultTuple>& results, uint32_t* ids, float* scores, char* text,
+                size_t result_room, size_t text_room, size_t* needed) {
   size_t size = results.empty() ? 0 : results.size() - 1;
   for (const auto& r : results) size += r.metadata.size();
   needed[0] = results.size();
   needed[1] = size;
   if (results.size() > result_room || size > text_room || size > 0xFFFFFFFFu) return TOO_SMALL;
-  bool all_joinable = true;
+  uint32_t* ends = ids + results.size();
   size_t at = 0;
   for (size_t i = 0; i < results.size(); ++i) {
     const std::string& metadata = results[i].metadata;
@@ -397,16 +424,14 @@ int64_t deliver(const std::vector<tovik::ResultTuple>& results, uint32_t* ids, f
     ids[i] = results[i].id;
     scores[i] = results[i].score;
     ends[i] = static_cast<uint32_t>(at);
-    all_joinable = all_joinable && joinable(metadata);
   }
-  needed[2] = all_joinable ? 1 : 0;
+  needed[2] = ascii(text, size) ? 1 : 0;
   return static_cast<int64_t>(results.size());
 }
 
 int64_t route_search(uint64_t token, const float* query, size_t length, size_t k, const char* filter,
                      size_t filter_size, int has_filter, int include_metadata, uint32_t* ids, float* scores,
-                     uint32_t* ends, char* text, size_t result_room, size_t text_room,
-                     size_t* needed) noexcept {
+                     char* text, size_t result_room, size_t text_room, size_t* needed) noexcept {
   try {
     CoreEntry entry;
     tovik::TovikDB* db = usable(token, false);
@@ -416,7 +441,7 @@ int64_t route_search(uint64_t token, const float* query, size_t length, size_t k
                    has_filter != 0 ? std::optional(std::string_view(filter, filter_size)) : std::nullopt,
                    include_metadata != 0);
     if (!found.ok()) return failure(found.error());
-    return deliver(found.value(), ids, scores, ends, text, result_room, text_room, needed);
+    return deliver(found.value(), ids, scores, text, result_room, text_room, needed);
   } catch (...) {
     return escaped();
   }

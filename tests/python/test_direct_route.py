@@ -92,9 +92,9 @@ def test_route_and_general_path_agree(tmp_path, seed):
     assert routed.count() == General.count(general) > 300
 
 
-def test_texts_the_route_cannot_join_are_read_one_by_one(tmp_path):
-    """Stored bytes that are not UTF-8 (the file changed behind the store's back) come
-    back replaced, as on the general path."""
+def test_stored_bytes_that_are_not_utf8_come_back_replaced(tmp_path):
+    """Bytes that are not UTF-8 (the file changed behind the store's back) come back
+    replaced, as on the general path."""
     db = TovikDB(str(tmp_path / "db"))
     for i in range(4):
         db.add(i, [1.0, float(i)], '{"n": "%d"}' % i)
