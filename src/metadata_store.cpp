@@ -211,6 +211,7 @@ std::optional<std::string> MetadataReader::read(uint32_t id) {
     return std::nullopt;  // longer than a string can be on this platform
   }
   if (!pread_exact(fd_, bytes, where->offset)) return std::nullopt;
+  if (all_ascii(bytes)) return bytes;  // the common case, well-formed as it is
   return decode_utf8_lossy(bytes);
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tovik {
@@ -46,6 +48,20 @@ inline size_t utf8_continuations(std::string_view bytes, size_t at, Utf8Lead lea
     ++taken;
   }
   return taken;
+}
+
+// Whether every byte is below 0x80 (so the bytes are well-formed UTF-8 as they are),
+// four bytes at a time.
+inline bool all_ascii(std::string_view bytes) {
+  uint32_t seen = 0;
+  size_t at = 0;
+  for (; at + 4 <= bytes.size(); at += 4) {
+    uint32_t word;
+    std::memcpy(&word, bytes.data() + at, 4);
+    seen |= word;
+  }
+  for (; at < bytes.size(); ++at) seen |= static_cast<unsigned char>(bytes[at]);
+  return (seen & 0x80808080u) == 0;
 }
 
 }  // namespace tovik

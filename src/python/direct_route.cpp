@@ -106,6 +106,10 @@ def make(base, token_of, internal_error, addresses):
             start = end + 1
         return out
 
+    # The last filter text and its UTF-8: a program searches with the same filter text
+    # again and again, and encoding it anew costs PyPy a pass over its bytes each time.
+    last_filter = [(None, None)]
+
     # Rooms for results, kept for reuse: a fresh one per call costs more than the search's
     # own work on a small core (PyPy accounts raw memory to its collector). A call takes
     # one (each thread, or a signal handler's call, its own), gives it back when done.
@@ -185,7 +189,13 @@ def make(base, token_of, internal_error, addresses):
                     include_metadata = True
                 if (floats(query) and type(k) is int and 0 <= k <= U32_MAX
                         and (include_metadata is True or include_metadata is False)):
-                    flt = b"" if filter_json is None else utf8(filter_json)
+                    if filter_json is None:
+                        flt = b""
+                    else:
+                        seen = last_filter[0]  # (text, its UTF-8): one tuple, read once
+                        flt = seen[1] if seen[0] is filter_json else utf8(filter_json)
+                        if flt is not None:
+                            last_filter[0] = (filter_json, flt)
                     if flt is not None:
                         found = routed_search(token, query, k, flt, filter_json is not None, include_metadata)
                         if found is not None:
@@ -234,6 +244,7 @@ PyObject* routed_class(PyObject* base) { return new_ref(base); }
 #include <vector>
 
 #include "core.hpp"
+#include "utf8.hpp"
 
 namespace tovik::py {
 
@@ -389,19 +400,6 @@ int64_t route_add(uint64_t token, uint32_t id, const float* vector, size_t lengt
   }
 }
 
-// Whether every byte is below 0x80, a word at a time.
-bool ascii(const char* bytes, size_t size) {
-  uint32_t seen = 0;
-  size_t at = 0;
-  for (; at + 4 <= size; at += 4) {
-    uint32_t word;
-    std::memcpy(&word, bytes + at, 4);
-    seen |= word;
-  }
-  for (; at < size; ++at) seen |= static_cast<unsigned char>(bytes[at]);
-  return (seen & 0x80808080u) == 0;
-}
-
 // The results into the caller's room: n ids then n ends in `ids` (room for twice
 // result_room), n scores, and the texts one after another with a NUL between two, the
 // end of text i just past it. needed[0], needed[1]: the
@@ -425,7 +423,7 @@ int64_t deliver(const std::vector<tovik::ResultTuple>& results, uint32_t* ids, f
     scores[i] = results[i].score;
     ends[i] = static_cast<uint32_t>(at);
   }
-  needed[2] = ascii(text, size) ? 1 : 0;
+  needed[2] = all_ascii(std::string_view(text, size)) ? 1 : 0;
   return static_cast<int64_t>(results.size());
 }
 
