@@ -222,8 +222,6 @@ def make(base, token_of, internal_error, addresses):
 
 namespace tovik::py {
 
-CoreEntry::CoreEntry() {}
-CoreEntry::~CoreEntry() {}
 uint64_t register_token(DbObject*) { return 0; }
 void forget_token(uint64_t) {}
 PyObject* routed_class(PyObject* base) { return new_ref(base); }

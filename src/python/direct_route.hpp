@@ -27,11 +27,17 @@
 
 namespace tovik::py {
 
-// Holds the core's entry lock for its lifetime under PyPy; nothing under CPython.
+// Holds the core's entry lock for its lifetime under PyPy; nothing under CPython (inline,
+// so that CPython's calls pay nothing for it).
 class CoreEntry {
  public:
+#if defined(PYPY_VERSION)
   CoreEntry();
   ~CoreEntry();
+#else
+  CoreEntry() {}
+  ~CoreEntry() {}
+#endif
   CoreEntry(const CoreEntry&) = delete;
   CoreEntry& operator=(const CoreEntry&) = delete;
 };

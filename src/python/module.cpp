@@ -6,12 +6,14 @@
 //
 // Every entry point runs with the interpreter lock held and never releases it; each call
 // into the core also holds CoreEntry (direct_route.hpp: under PyPy add, search and count
-// can reach the core without the interpreter lock). Each instance carries a borrow flag: add takes it
-// exclusively, every other method shares it; the flag is taken before any conversion that can run code of the
-// caller's, so a conversion hook that calls back into the same instance is refused with RuntimeError. Nothing
-// else that runs Python code happens while the flag is held (see run_method), so another thread, a signal
-// handler or a forked child never finds the instance borrowed. The re-entry errors "Already borrowed" and
-// "Already mutably borrowed" are part of the module's fixed surface (tests match them): do not reword them.
+// can reach the core without the interpreter lock). Each instance carries a borrow flag:
+// add takes it exclusively, every other method shares it; the flag is taken before any
+// conversion that can run code of the caller's, so a conversion hook that calls back into
+// the same instance is refused with RuntimeError. Nothing else that runs Python code
+// happens while the flag is held (see run_method), so another thread, a signal handler or
+// a forked child never finds the instance borrowed. The re-entry errors "Already
+// borrowed" and "Already mutably borrowed" are part of the module's fixed surface (tests
+// match them): do not reword them.
 // No C++ exception crosses into the interpreter: every entry point runs its body inside
 // `guarded`.
 //
